@@ -1,0 +1,133 @@
+// Helpers shared by the tests: temporary directories, polling with a deadline,
+// file access and killing what a test started, by pid.
+#pragma once
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+
+namespace testutil {
+
+// A fresh directory under /tmp, removed with everything in it when the object dies.
+class TempDir {
+public:
+    TempDir() {
+        char tmpl[] = "/tmp/tendwell-test-XXXXXX";
+        char* p = mkdtemp(tmpl);
+        path_ = p ? p : "";
+    }
+    ~TempDir() {
+        if (!path_.empty()) {
+            std::string cmd = "rm -rf '" + path_ + "'";
+            if (system(cmd.c_str()) != 0) {
+            }
+        }
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Polls pred every few milliseconds until it holds or the deadline passes.
+inline bool WaitFor(const std::function<bool()>& pred, int timeout_ms, int step_ms = 5) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (pred()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
+    }
+}
+
+// True while pid exists and is not a zombie.
+inline bool PidAlive(pid_t pid) {
+    if (pid <= 0) return false;
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    if (!in) return false;
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 2 >= stat.size()) return false;
+    char state = stat[close + 2];
+    return state != 'Z' && state != 'X';
+}
+
+// Pids of the live members of process group pgid.
+inline std::set<pid_t> GroupMembers(pid_t pgid) {
+    std::set<pid_t> out;
+    DIR* d = opendir("/proc");
+    if (!d) return out;
+    while (struct dirent* e = readdir(d)) {
+        pid_t pid = atoi(e->d_name);
+        if (pid <= 0) continue;
+        std::ifstream in(std::string("/proc/") + e->d_name + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream rest(stat.substr(close + 2));
+        char state = 0;
+        long ppid = 0, pgrp = 0;
+        rest >> state >> ppid >> pgrp;
+        if (pgrp == pgid && state != 'Z' && state != 'X') out.insert(pid);
+    }
+    closedir(d);
+    return out;
+}
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+inline bool WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+inline bool FileExists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// Kills each pid it was given (and its process group when it leads one) when it dies,
+// so a failing test leaves nothing running. Never kills by name.
+class PidReaper {
+public:
+    PidReaper() = default;
+    PidReaper(const PidReaper&) = delete;
+    PidReaper& operator=(const PidReaper&) = delete;
+    ~PidReaper() {
+        for (pid_t pid : pids_) {
+            if (pid <= 1) continue;
+            if (getpgid(pid) == pid) kill(-pid, SIGKILL);
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, WNOHANG);
+        }
+    }
+    void Add(pid_t pid) { pids_.insert(pid); }
+
+private:
+    std::set<pid_t> pids_;
+};
+
+// Makes this process reap orphans of its descendants (PID 1 here does not).
+inline void BecomeSubreaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+
+}  // namespace testutil
