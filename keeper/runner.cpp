@@ -1,0 +1,291 @@
+// The runner: starts one kept process and watches it on a pool thread. Pid mode
+// forks the command and waits for it, adoption watches a process an earlier daemon
+// started through the identity check, check mode runs a check command in a loop.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+
+#include "corvel/sys_util.h"
+#include "keeper/process_keeper.h"
+
+namespace tendwell {
+
+namespace {
+
+constexpr int32_t kForkFailedStatus = 170;
+// An adopted process's identity is checked this often.
+constexpr int kAdoptCheckMs = 2000;
+// How often a wait looks again where no event can wake it.
+constexpr int kLookMs = 10;
+
+// A descriptor that becomes readable when pid ends; -1 on kernels without it.
+int OpenPidFd(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+// Everything the child needs, prepared before the fork: between fork and exec only
+// async-signal-safe calls are made.
+struct ChildSetup {
+    const char* command;
+    struct sigaction default_action;
+    sigset_t empty_mask;
+    int max_fd;
+};
+
+// Makes target a descriptor on /dev/null opened with flags.
+void NullDescriptor(int target, int flags) {
+    int fd = open("/dev/null", flags);
+    if (fd >= 0 && fd != target) {
+        dup2(fd, target);
+        close(fd);
+    }
+}
+
+[[noreturn]] void ExecChild(const ChildSetup& setup) {
+    // The child leads its own process group, so the whole group can be signalled.
+    setpgid(0, 0);
+    // Nothing of the keeper's signal handling or open files reaches the command.
+    for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &setup.default_action, nullptr);
+    sigprocmask(SIG_SETMASK, &setup.empty_mask, nullptr);
+    bool closed = false;
+#ifdef SYS_close_range
+    closed = syscall(SYS_close_range, 0U, ~0U, 0U) == 0;
+#endif
+    for (int fd = 0; !closed && fd < setup.max_fd; ++fd) close(fd);
+    NullDescriptor(0, O_RDONLY);
+    NullDescriptor(1, O_WRONLY);
+    NullDescriptor(2, O_WRONLY);
+    execl("/bin/sh", "/bin/sh", "-l", "-c", setup.command, static_cast<char*>(nullptr));
+    _exit(127);
+}
+
+ChildSetup PrepareChild(const std::string& command) {
+    ChildSetup setup;
+    setup.command = command.c_str();
+    memset(&setup.default_action, 0, sizeof(setup.default_action));
+    setup.default_action.sa_handler = SIG_DFL;
+    sigemptyset(&setup.default_action.sa_mask);
+    sigemptyset(&setup.empty_mask);
+    struct rlimit limit;
+    setup.max_fd = 1024;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        setup.max_fd = limit.rlim_cur > INT_MAX ? INT_MAX : static_cast<int>(limit.rlim_cur);
+    }
+    return setup;
+}
+
+}  // namespace
+
+ProcessKeeper::Runner::Runner(const Process& process)
+    : process_(process), wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+ProcessKeeper::Runner::~Runner() {
+    if (wake_fd_ >= 0) close(wake_fd_);
+}
+
+int ProcessKeeper::Runner::run() {
+    // Cleared also when the thread is cancelled and unwinds through here.
+    struct BusyGuard {
+        Runner* runner;
+        ~BusyGuard() { runner->set_busy(false); }
+    } guard{this};
+    const Process process = Snapshot();
+    if (!process.command.empty()) {
+        if (process.status == PROCESS_RUNNING) {
+            Adopt(process);
+        } else {
+            RunPidMode(process);
+        }
+    } else if (!process.start_command.empty() && !process.check_command.empty()) {
+        RunCheckMode(process);
+    }
+    return 0;
+}
+
+void ProcessKeeper::Runner::RunPidMode(const Process& process) {
+    SetState(PROCESS_STARTING, false);
+    const ChildSetup setup = PrepareChild(process.command);
+    pid_t pid = fork();
+    if (pid == 0) ExecChild(setup);
+    if (pid < 0) {
+        SetEnded(kForkFailedStatus);
+        return;
+    }
+    // Also from this side, so that the group exists before anyone signals it; it
+    // fails harmlessly once the child has done it and run the command.
+    setpgid(pid, pid);
+    // The stamp is taken before this runner can reap the child, so it is always
+    // the stamp of the child forked here.
+    const int64_t stamp = ProcStartTime(pid);
+    {
+        corvel::MutexGuard guard(mutex_);
+        process_.pid = pid;
+        process_.start_time_us = stamp;
+        process_.running = true;
+        process_.status = PROCESS_RUNNING;
+    }
+    // Waits for the child without blocking in waitpid, so that Quit can end the
+    // wait and leave the child running.
+    const int pid_fd = OpenPidFd(pid);
+    int status = -1;
+    pid_t waited;
+    for (;;) {
+        waited = waitpid(pid, &status, WNOHANG);
+        if (waited < 0 && errno == EINTR) continue;
+        if (waited != 0) break;
+        if (Pause(pid_fd, pid_fd >= 0 ? -1 : kLookMs)) {
+            if (pid_fd >= 0) close(pid_fd);
+            return;
+        }
+    }
+    if (pid_fd >= 0) close(pid_fd);
+    // Only an identity check can have reaped it first; its status is then unknown.
+    SetEnded(waited == pid ? status : -1);
+}
+
+void ProcessKeeper::Runner::Adopt(const Process& process) {
+    {
+        corvel::MutexGuard guard(mutex_);
+        adopting_ = true;
+    }
+    while (Verify(process)) {
+        if (Pause(-1, kAdoptCheckMs)) return;
+        if (Snapshot().status != PROCESS_RUNNING) break;
+    }
+    corvel::MutexGuard guard(mutex_);
+    adopting_ = false;
+    process_.running = false;
+    process_.status = PROCESS_STOPPED;
+    process_.pid = -1;
+}
+
+void ProcessKeeper::Runner::RunCheckMode(const Process& process) {
+    const int32_t interval = process.check_interval_ms > INT32_MAX
+                                 ? INT32_MAX
+                                 : static_cast<int32_t>(process.check_interval_ms);
+    if (corvel::run_shell_command(process.check_command.c_str(), -1) != 0) {
+        SetState(PROCESS_STARTING, false);
+        corvel::run_shell_command(process.start_command.c_str(), -1);
+    } else {
+        SetState(PROCESS_RUNNING, true);
+    }
+    for (;;) {
+        int result = corvel::run_shell_command(process.check_command.c_str(), -1);
+        if (result != 0) {
+            SetEnded(result);
+            return;
+        }
+        SetState(PROCESS_RUNNING, true);
+        if (Pause(-1, interval)) return;
+    }
+}
+
+ProcessKeeper::Process ProcessKeeper::Runner::Snapshot() {
+    corvel::MutexGuard guard(mutex_);
+    return process_;
+}
+
+void ProcessKeeper::Runner::Reset(const Process& process) {
+    corvel::MutexGuard guard(mutex_);
+    process_ = process;
+}
+
+bool ProcessKeeper::Runner::busy() {
+    corvel::MutexGuard guard(mutex_);
+    return busy_;
+}
+
+void ProcessKeeper::Runner::set_busy(bool busy) {
+    corvel::MutexGuard guard(mutex_);
+    busy_ = busy;
+}
+
+bool ProcessKeeper::Runner::adopting() {
+    corvel::MutexGuard guard(mutex_);
+    return adopting_;
+}
+
+void ProcessKeeper::Runner::MarkEnded() {
+    {
+        corvel::MutexGuard guard(mutex_);
+        if (!adopting_) return;
+        process_.running = false;
+        process_.status = PROCESS_STOPPED;
+    }
+    Wake();
+}
+
+void ProcessKeeper::Runner::Quit() {
+    {
+        corvel::MutexGuard guard(mutex_);
+        quit_ = true;
+    }
+    Wake();
+}
+
+void ProcessKeeper::Runner::Wake() {
+    {
+        corvel::MutexGuard guard(mutex_);
+        woken_ = true;
+    }
+    if (wake_fd_ >= 0) {
+        const uint64_t one = 1;
+        ssize_t ignored = write(wake_fd_, &one, sizeof(one));
+        (void)ignored;
+    }
+}
+
+bool ProcessKeeper::Runner::Pause(int fd, int ms) {
+    const uint64_t start_ns = corvel::monotonic_ns();
+    for (;;) {
+        {
+            corvel::MutexGuard guard(mutex_);
+            if (quit_) return true;
+            if (woken_) {
+                woken_ = false;
+                return false;
+            }
+        }
+        int wait_ms = ms < 0 ? -1 : corvel::remaining_ms(start_ns, ms);
+        if (wait_ms == 0) return false;
+        // Without a wake-up descriptor a wake is only seen by looking again.
+        if (wake_fd_ < 0 && (wait_ms < 0 || wait_ms > kLookMs)) wait_ms = kLookMs;
+        // poll skips a negative descriptor.
+        struct pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {fd, POLLIN, 0}};
+        if (poll(fds, 2, wait_ms) > 0) {
+            if (fds[1].revents != 0) return false;
+            uint64_t count;
+            ssize_t ignored = read(wake_fd_, &count, sizeof(count));
+            (void)ignored;
+        }
+    }
+}
+
+void ProcessKeeper::Runner::SetState(int32_t status, bool running) {
+    corvel::MutexGuard guard(mutex_);
+    process_.status = status;
+    process_.running = running;
+}
+
+void ProcessKeeper::Runner::SetEnded(int32_t exit_status) {
+    corvel::MutexGuard guard(mutex_);
+    process_.running = false;
+    process_.status = PROCESS_STOPPED;
+    process_.exit_status = exit_status;
+}
+
+}  // namespace tendwell

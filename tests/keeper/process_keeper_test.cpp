@@ -1,0 +1,454 @@
+// The keeper with real processes: start, stop and escalation, re-adoption, check
+// mode, signalling, and the waits that must neither hang nor deadlock.
+#include <fcntl.h>
+#include <limits.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "keeper/process_keeper.h"
+#include "test_util.h"
+
+namespace {
+
+using tendwell::ProcessKeeper;
+using testutil::FileExists;
+using testutil::PidAlive;
+using testutil::WaitFor;
+using Clock = std::chrono::steady_clock;
+
+int64_t MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Numbers of the open descriptors of pid.
+std::set<int> OpenFds(pid_t pid) {
+    std::set<int> fds;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return fds;
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] != '.') fds.insert(atoi(e->d_name));
+    }
+    closedir(d);
+    return fds;
+}
+
+std::string FdTarget(pid_t pid, int fd) {
+    char target[PATH_MAX] = {};
+    std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+    ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+    return n > 0 ? std::string(target, static_cast<size_t>(n)) : "";
+}
+
+// The value of one "Name:" line of /proc/<pid>/status.
+std::string StatusLine(pid_t pid, const std::string& name) {
+    std::istringstream in(testutil::ReadFile("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, name.size() + 1, name + ":") == 0) {
+            size_t value = line.find_first_not_of(" \t", name.size() + 1);
+            return value == std::string::npos ? "" : line.substr(value);
+        }
+    }
+    return "";
+}
+
+// Live children of parent, whatever their process group.
+std::set<pid_t> ChildrenOf(pid_t parent) {
+    std::set<pid_t> out;
+    DIR* d = opendir("/proc");
+    while (struct dirent* e = d ? readdir(d) : nullptr) {
+        pid_t pid = atoi(e->d_name);
+        if (pid <= 0 || !PidAlive(pid)) continue;
+        const std::string stat = testutil::ReadFile(std::string("/proc/") + e->d_name + "/stat");
+        size_t close_paren = stat.rfind(')');
+        if (close_paren == std::string::npos) continue;
+        std::istringstream rest(stat.substr(close_paren + 2));
+        char state = 0;
+        pid_t ppid = 0;
+        rest >> state >> ppid;
+        if (ppid == parent) out.insert(pid);
+    }
+    if (d) closedir(d);
+    return out;
+}
+
+class KeeperTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testutil::BecomeSubreaper();
+        ASSERT_TRUE(keeper_.Init(path_));
+    }
+    void TearDown() override { keeper_.Shutdown(); }
+
+    // Adds and starts a pid-mode process; its group is killed when the test ends.
+    pid_t StartPid(ProcessKeeper& keeper, const std::string& name, const std::string& command) {
+        keeper.Add(ProcessKeeper::Process(name, command), nullptr);
+        std::string msg;
+        EXPECT_TRUE(keeper.Start(name, 2000, &msg)) << msg;
+        EXPECT_EQ(msg, name + " started.");
+        pid_t pid = Get(keeper, name).pid;
+        reaper_.Add(pid);
+        return pid;
+    }
+    static ProcessKeeper::Process Get(ProcessKeeper& keeper, const std::string& name) {
+        ProcessKeeper::Process process;
+        EXPECT_TRUE(keeper.Get(name, &process)) << name;
+        return process;
+    }
+    // A process the keeper never started, killed when the test ends.
+    pid_t Bystander(const char* command = "exec sleep 1000") {
+        pid_t pid = fork();
+        if (pid == 0) {
+            execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        reaper_.Add(pid);
+        return pid;
+    }
+
+    testutil::TempDir dir_;
+    const std::string path_ = dir_ / "keeper.save";
+    testutil::PidReaper reaper_;
+    ProcessKeeper keeper_;
+};
+
+TEST_F(KeeperTest, StartsAQuietGroupLeaderAndStopsIt) {
+    // What the keeper's threads carry must not reach the child: a blocked signal,
+    // an ignored one and a descriptor without close-on-exec.
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+    signal(SIGUSR2, SIG_IGN);
+    int inherited = open("/dev/null", O_RDONLY);
+    ASSERT_GT(inherited, 2);
+    keeper_.Shutdown();
+    ASSERT_TRUE(keeper_.Init(path_));
+
+    pid_t pid = StartPid(keeper_, "s", "sleep 1000");
+    ASSERT_GT(pid, 1);
+    EXPECT_EQ(getpgid(pid), pid);
+    EXPECT_TRUE(WaitFor([&] { return OpenFds(pid) == std::set<int>{0, 1, 2}; }, 2000));
+    for (int fd = 0; fd <= 2; ++fd) EXPECT_EQ(FdTarget(pid, fd), "/dev/null") << fd;
+    EXPECT_EQ(StatusLine(pid, "SigBlk"), "0000000000000000");
+    EXPECT_EQ(StatusLine(pid, "SigIgn"), "0000000000000000");
+
+    ProcessKeeper::Process process = Get(keeper_, "s");
+    EXPECT_EQ(process.status, ProcessKeeper::PROCESS_RUNNING);
+    EXPECT_EQ(process.start_time_us, ProcessKeeper::ProcStartTime(pid));
+    const std::string tail = " " + std::to_string(pid) + " -1 " +
+                             std::to_string(process.start_time_us) + " 2\n";
+    const std::string saved = testutil::ReadFile(path_);
+    ASSERT_GE(saved.size(), tail.size());
+    EXPECT_EQ(saved.substr(saved.size() - tail.size()), tail);
+
+    std::string msg;
+    EXPECT_TRUE(keeper_.Stop("s", 2000, &msg));
+    EXPECT_EQ(msg, "s stoped.");
+    EXPECT_TRUE(WaitFor([&] { return !PidAlive(pid); }, 2000));
+    EXPECT_FALSE(FileExists(path_));
+    close(inherited);
+}
+
+TEST_F(KeeperTest, GroupIgnoringTermIsKilledAtNineTenths) {
+    pid_t pid = StartPid(keeper_, "t", "trap '' TERM; sleep 1000 & sleep 1000; wait");
+    ASSERT_TRUE(WaitFor([&] { return testutil::GroupMembers(pid).size() >= 3; }, 2000));
+    for (pid_t member : testutil::GroupMembers(pid)) reaper_.Add(member);
+
+    std::string msg;
+    auto start = Clock::now();
+    EXPECT_TRUE(keeper_.Stop("t", 1000, &msg));
+    EXPECT_GE(MsSince(start), 850);
+    EXPECT_EQ(msg, "t stoped.");
+    EXPECT_TRUE(WaitFor([&] { return testutil::GroupMembers(pid).empty(); }, 2000));
+}
+
+TEST_F(KeeperTest, LaterKeeperAdoptsWithoutForkingAndSeesAnOutsideKill) {
+    pid_t pid = StartPid(keeper_, "s", "sleep 1000");
+    keeper_.Shutdown();
+    const std::set<pid_t> children = ChildrenOf(getpid());
+
+    ProcessKeeper later;
+    ASSERT_TRUE(later.Init(path_));
+    ProcessKeeper::Process adopted = Get(later, "s");
+    EXPECT_EQ(adopted.status, ProcessKeeper::PROCESS_RUNNING);
+    EXPECT_EQ(adopted.pid, pid);
+    EXPECT_EQ(ChildrenOf(getpid()), children);
+
+    // The shell is this test's child and nobody waits for it: it stays a zombie
+    // until the identity check reaps it.
+    kill(-pid, SIGKILL);
+    EXPECT_TRUE(WaitFor([&] { return Get(later, "s").status == ProcessKeeper::PROCESS_STOPPED; },
+                        5000));
+    EXPECT_FALSE(FileExists("/proc/" + std::to_string(pid)));
+    later.GetAll(nullptr);
+    EXPECT_FALSE(FileExists(path_));
+    later.Shutdown();
+}
+
+TEST_F(KeeperTest, AdoptedProcessStopsAndStartsAgain) {
+    pid_t pid = StartPid(keeper_, "s", "sleep 1000");
+    keeper_.Shutdown();
+    ProcessKeeper later;
+    ASSERT_TRUE(later.Init(path_));
+
+    std::string msg;
+    EXPECT_TRUE(later.Restart("s", 4000, &msg));
+    EXPECT_EQ(msg, "s stoped.\ns started.");
+    EXPECT_FALSE(PidAlive(pid));
+    pid_t again = Get(later, "s").pid;
+    reaper_.Add(again);
+    EXPECT_NE(again, pid);
+    EXPECT_TRUE(PidAlive(again));
+    later.Shutdown();
+}
+
+TEST_F(KeeperTest, RecordOfAnotherProcessIsResetAndNeverSignalled) {
+    pid_t bystander = Bystander();
+    ProcessKeeper::Process stale("x", "sleep 1000");
+    stale.pid = bystander;
+    stale.status = ProcessKeeper::PROCESS_RUNNING;
+    stale.start_time_us = ProcessKeeper::ProcStartTime(bystander) + 1;
+    keeper_.Add(stale, nullptr);
+    stale.name = "v";
+    stale.status = ProcessKeeper::PROCESS_STOPPED;
+    keeper_.Add(stale, nullptr);
+
+    std::string msg;
+    EXPECT_FALSE(keeper_.Signal("v", SIGTERM, &msg));
+    EXPECT_EQ(msg, "v verfied failed.");
+
+    const std::set<pid_t> children = ChildrenOf(getpid());
+    ProcessKeeper later;
+    ASSERT_TRUE(later.Init(path_));
+    ProcessKeeper::Process reset = Get(later, "x");
+    EXPECT_EQ(reset.status, ProcessKeeper::PROCESS_STOPPED);
+    EXPECT_EQ(reset.pid, -1);
+    EXPECT_EQ(ChildrenOf(getpid()), children);
+    msg.clear();
+    EXPECT_TRUE(later.Stop("x", 100, &msg));
+    EXPECT_FALSE(later.Signal("x", SIGTERM, &msg));
+    EXPECT_EQ(msg, "x not found.x not running.");
+    EXPECT_TRUE(PidAlive(bystander));
+    later.Shutdown();
+}
+
+// Runs in a fresh pid namespace, where a stray kill(-1) or kill(1) could only reach
+// this process: a check-mode process (pid -1) and an adopted pid 1 must never be
+// signalled. Returns the number of the first failed expectation, 0 when all hold.
+int NoSignalBelowTwo(const std::string& path) {
+    ProcessKeeper writer;
+    ProcessKeeper::Process init("one", "sleep 1000");
+    init.pid = 1;
+    init.status = ProcessKeeper::PROCESS_RUNNING;
+    init.start_time_us = ProcessKeeper::ProcStartTime(1);
+    if (!writer.Init(path)) return 1;
+    writer.Add(init, nullptr);
+    writer.Add(ProcessKeeper::Process("check", "true", "true", 50), nullptr);
+
+    ProcessKeeper keeper;
+    if (!keeper.Init(path)) return 2;
+    std::string msg;
+    if (!keeper.Start("check", 2000, &msg)) return 3;
+    ProcessKeeper::Process check;
+    if (!WaitFor([&] { return keeper.Get("check", &check) && check.status == 2; }, 2000)) return 4;
+    ProcessKeeper::Process one;
+    keeper.Get("one", &one);
+    if (one.status != ProcessKeeper::PROCESS_RUNNING || one.pid != 1) return 5;
+    msg.clear();
+    if (keeper.Stop("check", 100, &msg) || msg != "check can't be stoped.") return 6;
+    msg.clear();
+    if (keeper.Stop("one", 100, &msg) || msg != "one can't be stoped.") return 7;
+    msg.clear();
+    if (keeper.Signal("one", SIGTERM, &msg) || msg != "one not running.") return 8;
+    return 0;
+}
+
+TEST_F(KeeperTest, NeverSignalsAGroupBelowTwo) {
+    // No other thread may hold a lock of the allocator while this process forks.
+    keeper_.Shutdown();
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (unshare(CLONE_NEWPID) != 0) _exit(77);
+        pid_t inner = fork();
+        if (inner == 0) _exit(NoSignalBelowTwo(dir_ / "ns.save"));
+        int status = 0;
+        waitpid(inner, &status, 0);
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no pid namespaces here";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+void IgnoreSignal(int) {}
+
+TEST_F(KeeperTest, SignalsToTheWatchingThreadsAreNoExit) {
+    pid_t pid = StartPid(keeper_, "s", "sleep 1000");
+    struct sigaction action = {};
+    action.sa_handler = IgnoreSignal;  // no SA_RESTART: waits are interrupted
+    ASSERT_EQ(sigaction(SIGUSR1, &action, nullptr), 0);
+    for (int round = 0; round < 20; ++round) {
+        DIR* tasks = opendir("/proc/self/task");
+        while (struct dirent* e = tasks ? readdir(tasks) : nullptr) {
+            pid_t tid = atoi(e->d_name);
+            if (tid > 0 && tid != gettid()) tgkill(getpid(), tid, SIGUSR1);
+        }
+        if (tasks) closedir(tasks);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ProcessKeeper::Process process = Get(keeper_, "s");
+    EXPECT_EQ(process.status, ProcessKeeper::PROCESS_RUNNING);
+    EXPECT_EQ(process.pid, pid);
+    EXPECT_TRUE(PidAlive(pid));
+}
+
+TEST_F(KeeperTest, ZombieOfAnotherParentIsNotAlive) {
+    // The outer process never reaps its background child.
+    pid_t outer = Bystander("sleep 1000 & exec sleep 1001");
+    std::set<pid_t> inner;
+    ASSERT_TRUE(WaitFor([&] { return !(inner = ChildrenOf(outer)).empty(); }, 3000));
+    ProcessKeeper::Process record("z", "sleep 1000");
+    record.pid = *inner.begin();
+    record.start_time_us = ProcessKeeper::ProcStartTime(record.pid);
+    EXPECT_TRUE(ProcessKeeper::Verify(record));
+    kill(record.pid, SIGKILL);
+    ASSERT_TRUE(WaitFor([&] { return !PidAlive(record.pid); }, 3000));
+    EXPECT_TRUE(FileExists("/proc/" + std::to_string(record.pid)));
+    EXPECT_FALSE(ProcessKeeper::Verify(record));
+}
+
+TEST_F(KeeperTest, CheckModeSkipsTheStartWhenTheFirstCheckPasses) {
+    const std::string started = dir_ / "started";
+    const std::string checks = dir_ / "checks";
+    keeper_.Add(ProcessKeeper::Process("c", "touch " + started, "echo x >> " + checks, 20), nullptr);
+    std::string msg;
+    EXPECT_TRUE(keeper_.Start("c", 2000, &msg));
+    EXPECT_EQ(msg, "c started.");
+    ASSERT_TRUE(WaitFor([&] { return testutil::ReadFile(checks).size() >= 6; }, 5000));
+    EXPECT_FALSE(FileExists(started));
+    EXPECT_EQ(Get(keeper_, "c").status, ProcessKeeper::PROCESS_RUNNING);
+}
+
+TEST_F(KeeperTest, CheckModeEndsWithTheFailingCheckStatus) {
+    const std::string started = dir_ / "started";
+    keeper_.Add(ProcessKeeper::Process("c", "touch " + started, "exit 3", 20), nullptr);
+    EXPECT_TRUE(keeper_.Start("c", 2000, nullptr));
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            ProcessKeeper::Process p = Get(keeper_, "c");
+            return p.status == ProcessKeeper::PROCESS_STOPPED && p.exit_status == 3 << 8;
+        },
+        5000));
+    EXPECT_TRUE(FileExists(started));
+}
+
+TEST_F(KeeperTest, GetAllWaitsForALongStop) {
+    const std::string termed = dir_ / "termed";
+    pid_t pid = StartPid(keeper_, "t", "trap 'touch " + termed + "' TERM; while :; do sleep 0.05; done");
+    // Only once the shell catches SIGTERM does the file tell that Stop is under way.
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return (std::stoull("0" + StatusLine(pid, "SigCgt"), nullptr, 16) >> (SIGTERM - 1)) & 1;
+        },
+        3000));
+    std::thread stopper([&] { keeper_.Stop("t", 1500, nullptr); });
+    EXPECT_TRUE(WaitFor([&] { return FileExists(termed); }, 3000));
+    std::map<std::string, ProcessKeeper::Process> table;
+    keeper_.GetAll(&table);
+    EXPECT_EQ(table["t"].status, ProcessKeeper::PROCESS_STOPPED);
+    stopper.join();
+}
+
+TEST_F(KeeperTest, OperationsReportInTheirOwnWords) {
+    pid_t first = StartPid(keeper_, "web", "sleep 1000");
+    std::string msg;
+    EXPECT_FALSE(keeper_.Remove("web", &msg));
+    EXPECT_TRUE(keeper_.Start("web", 2000, &msg));
+    EXPECT_EQ(msg, "web is running now, can't be removed.web is already running.");
+    EXPECT_EQ(Get(keeper_, "web").pid, first);
+
+    msg.clear();
+    EXPECT_TRUE(keeper_.Signal("web", SIGTERM, &msg));
+    EXPECT_EQ(msg, "web signaled.");
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            ProcessKeeper::Process p = Get(keeper_, "web");
+            return p.status == ProcessKeeper::PROCESS_STOPPED && WIFSIGNALED(p.exit_status) &&
+                   WTERMSIG(p.exit_status) == SIGTERM;
+        },
+        3000));
+
+    msg.clear();
+    EXPECT_TRUE(keeper_.Restart("web", 4000, &msg));
+    EXPECT_EQ(msg, "web not running.\nweb started.");
+    reaper_.Add(Get(keeper_, "web").pid);
+    msg.clear();
+    EXPECT_TRUE(keeper_.Restart("web", 4000, &msg));
+    EXPECT_EQ(msg, "web stoped.\nweb started.");
+    reaper_.Add(Get(keeper_, "web").pid);
+
+    msg.clear();
+    EXPECT_FALSE(keeper_.Signal("nope", SIGTERM, &msg));
+    EXPECT_TRUE(keeper_.Stop("nope", 100, &msg));
+    EXPECT_FALSE(keeper_.Start("nope", 100, &msg));
+    EXPECT_TRUE(keeper_.Stop("web", 2000, &msg));
+    EXPECT_TRUE(keeper_.Remove("web", &msg));
+    EXPECT_EQ(msg, "nope not found.nope not found.nope not found.web stoped.web removed.");
+}
+
+struct EndingCase {
+    const char* label;
+    const char* command;
+    int exit_code;
+};
+
+void PrintTo(const EndingCase& c, std::ostream* os) { *os << c.label; }
+
+class EndingTest : public KeeperTest, public ::testing::WithParamInterface<EndingCase> {};
+
+// A command that ends at once leaves its raw wait status and its pid behind.
+TEST_P(EndingTest, RecordsTheWaitStatus) {
+    keeper_.Add(ProcessKeeper::Process("e", GetParam().command), nullptr);
+    keeper_.Start("e", 300, nullptr);
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            ProcessKeeper::Process p = Get(keeper_, "e");
+            return p.status == ProcessKeeper::PROCESS_STOPPED && p.pid > 1 &&
+                   p.exit_status == GetParam().exit_code << 8;
+        },
+        3000));
+}
+
+const EndingCase kEndingCases[] = {
+    {"ExitThree", "exit 3", 3},
+    {"CommandNotFound", "/nonexistent/tendwell-test-command", 127},
+};
+
+INSTANTIATE_TEST_SUITE_P(Commands, EndingTest, ::testing::ValuesIn(kEndingCases),
+                         [](const ::testing::TestParamInfo<EndingCase>& info) {
+                             return std::string(info.param.label);
+                         });
+
+TEST_F(KeeperTest, StartGivesUpAtTheTimeOut) {
+    keeper_.Add(ProcessKeeper::Process("none", ""), nullptr);
+    std::string msg;
+    auto start = Clock::now();
+    EXPECT_FALSE(keeper_.Start("none", 300, &msg));
+    EXPECT_GE(MsSince(start), 290);
+    EXPECT_EQ(msg, "none started failed.");
+}
+
+}  // namespace

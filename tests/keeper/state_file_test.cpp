@@ -1,0 +1,242 @@
+// The state file: exact bytes, compatibility with Boost's text archives in both
+// directions, damaged files, and saves that fail without harming the old file.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/archive/text_iarchive.hpp>
+#include <boost/archive/text_oarchive.hpp>
+#include <boost/serialization/map.hpp>
+#include <boost/serialization/string.hpp>
+#include <boost/serialization/version.hpp>
+#include <climits>
+#include <fstream>
+#include <sstream>
+#include <tuple>
+
+#include <gtest/gtest.h>
+
+#include "keeper/process_keeper.h"
+#include "test_util.h"
+
+BOOST_CLASS_VERSION(tendwell::ProcessKeeper::Process, 1)
+
+namespace {
+
+using tendwell::ProcessKeeper;
+using Table = std::map<std::string, ProcessKeeper::Process>;
+using testutil::FileExists;
+using testutil::ReadFile;
+using testutil::WriteFile;
+
+auto Fields(const ProcessKeeper::Process& p) {
+    return std::tie(p.name, p.command, p.start_command, p.check_command, p.check_interval_ms,
+                    p.running, p.status, p.pid, p.exit_status, p.start_time_us);
+}
+
+ProcessKeeper::Process Record(const std::string& name, const std::string& command, int32_t status,
+                              int32_t pid, int32_t exit_status, int64_t stamp) {
+    ProcessKeeper::Process p(name, command);
+    p.status = status;
+    p.running = status == ProcessKeeper::PROCESS_RUNNING;
+    p.pid = pid;
+    p.exit_status = exit_status;
+    p.start_time_us = stamp;
+    return p;
+}
+
+// Several records with every kind of awkward value; one active among stopped ones.
+Table SampleTable() {
+    Table table;
+    auto add = [&table](const ProcessKeeper::Process& p) { table[p.name] = p; };
+    add(Record("web", "sleep 100", 2, 812, -1, 123));
+    ProcessKeeper::Process check("name with blanks", "start it", "check  it", 1500);
+    check.exit_status = 768;
+    add(check);
+    add(Record("lines\tand\nbreaks", "", 0, INT32_MIN, INT32_MIN, INT64_MAX));
+    ProcessKeeper::Process wide("z", "", "", UINT32_MAX);
+    wide.start_time_us = INT64_MIN;
+    add(wide);
+    return table;
+}
+
+// A keeper whose state file lives in its own directory.
+class StateFileTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(keeper_.Init(path_)); }
+    void AddAll(const Table& table) {
+        for (const auto& item : table) keeper_.Add(item.second, nullptr);
+    }
+    Table Current() {
+        Table out;
+        keeper_.GetAll(&out);
+        return out;
+    }
+
+    testutil::TempDir dir_;
+    const std::string path_ = dir_ / "keeper.save";
+    ProcessKeeper keeper_;
+};
+
+void ExpectSameTable(const Table& want, const Table& got) {
+    ASSERT_EQ(want.size(), got.size());
+    for (const auto& item : want) {
+        auto found = got.find(item.first);
+        ASSERT_NE(found, got.end()) << item.first;
+        EXPECT_EQ(Fields(item.second), Fields(found->second)) << item.first;
+    }
+}
+
+TEST_F(StateFileTest, WritesTheWebExampleByteForByte) {
+    keeper_.Add(Record("web", "sleep 100", 2, 812, -1, 123), nullptr);
+    EXPECT_EQ(ReadFile(path_),
+              "22 serialization::archive 10 0 0 1 0 0 0 3 web 0 1 3 web 9 sleep 100 0  0  0 1 812 "
+              "-1 123 2\n");
+    struct stat st;
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_FALSE(FileExists(path_ + ".new"));
+}
+
+TEST_F(StateFileTest, FileGoesAwayWhenNothingIsActive) {
+    keeper_.Add(Record("web", "sleep 100", 2, 812, -1, 123), nullptr);
+    keeper_.Add(Record("idle", "true", 0, -1, -1, -1), nullptr);
+    ASSERT_TRUE(FileExists(path_));
+    std::string msg;
+    EXPECT_TRUE(keeper_.Remove("web", &msg));
+    EXPECT_EQ(msg, "web removed.");
+    EXPECT_FALSE(FileExists(path_));
+    EXPECT_FALSE(FileExists(path_ + ".new"));
+    EXPECT_TRUE(keeper_.Save());
+}
+
+TEST_F(StateFileTest, BoostWritesTheSameBytesAndReadsOurs) {
+    const Table table = SampleTable();
+    AddAll(table);
+    const std::string ours = ReadFile(path_);
+
+    // Boost 1.74 writes library version 18; the tokens are otherwise the same.
+    std::ostringstream boost_text;
+    {
+        boost::archive::text_oarchive out(boost_text);
+        out << table;
+    }
+    std::string theirs = boost_text.str();
+    const std::string header = "22 serialization::archive ";
+    ASSERT_EQ(theirs.compare(0, header.size(), header), 0);
+    theirs.replace(header.size(), theirs.find(' ', header.size()) - header.size(), "10");
+    EXPECT_EQ(ours, theirs);
+
+    Table loaded;
+    std::istringstream in(ours);
+    boost::archive::text_iarchive archive(in);
+    archive >> loaded;
+    ExpectSameTable(table, loaded);
+
+    ASSERT_TRUE(WriteFile(path_, theirs));
+    ASSERT_TRUE(keeper_.Load());
+    ExpectSameTable(table, Current());
+}
+
+struct DamagedCase {
+    const char* label;
+    std::string text;
+    bool loads;
+    // Name -> state of what the table holds after the load.
+    std::map<std::string, int32_t> left;
+};
+
+// Keeps the test names short: the label says which file it is.
+void PrintTo(const DamagedCase& c, std::ostream* os) { *os << c.label; }
+
+const std::string kTwoRecords =
+    "22 serialization::archive 10 0 0 2 0 0 0 1 a 0 1 1 a 7 sleep 1 0  0  0 1 100 -1 5 2 1 b 1 b 0 "
+    " 5 start 5 check 1000 0 -1 768 -1 0\n";
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    size_t at = text.find(from);
+    return at == std::string::npos ? "pattern missing" : text.replace(at, from.size(), to);
+}
+
+class DamagedFileTest : public StateFileTest, public ::testing::WithParamInterface<DamagedCase> {};
+
+TEST_P(DamagedFileTest, LoadsWhatItCanAndNeverCrashes) {
+    const DamagedCase& c = GetParam();
+    keeper_.Add(Record("old", "true", 0, -1, -1, -1), nullptr);
+    ASSERT_TRUE(WriteFile(path_, c.text));
+    EXPECT_EQ(keeper_.Load(), c.loads);
+    std::map<std::string, int32_t> left;
+    for (const auto& item : Current()) left[item.first] = item.second.status;
+    EXPECT_EQ(left, c.left);
+}
+
+const DamagedCase kDamagedCases[] = {
+    {"Valid", kTwoRecords, true, {{"a", 2}, {"b", 0}}},
+    {"WrongSignature", Replace(kTwoRecords, "archive", "archivX"), false, {{"old", 0}}},
+    {"Version11", Replace(kTwoRecords, "archive 10", "archive 11"), false, {{"old", 0}}},
+    {"Version3WithoutItemVersion", Replace(kTwoRecords, "archive 10 0 0 2 0", "archive 3 0 0 2"),
+     true, {{"a", 2}, {"b", 0}}},
+    {"ClassVersion2", Replace(kTwoRecords, "1 a 0 1", "1 a 0 2"), false, {}},
+    {"ClassVersion0Running",
+     "22 serialization::archive 10 0 0 1 0 0 0 1 a 0 0 1 a 7 sleep 1 0  0  0 1 100 -1 5\n", true,
+     {{"a", 2}}},
+    {"ClassVersion0Stopped",
+     "22 serialization::archive 10 0 0 1 0 0 0 1 a 0 0 1 a 7 sleep 1 0  0  0 0 100 -1 5\n", true,
+     {{"a", 0}}},
+    {"CutInSecondRecord", kTwoRecords.substr(0, kTwoRecords.find("5 check") + 4), false, {{"a", 2}}},
+    {"AbsurdLength", Replace(kTwoRecords, "1 b 1 b", "1 b 99999999999999 b"), false, {{"a", 2}}},
+    {"LargestLength", Replace(kTwoRecords, "1 b 1 b", "1 b 18446744073709551615 b"), false,
+     {{"a", 2}}},
+    {"LengthOverflow", Replace(kTwoRecords, "1 b 1 b", "1 b 99999999999999999999999 b"), false,
+     {{"a", 2}}},
+    {"LengthPastEnd", Replace(kTwoRecords, "5 check", "99 check"), false, {{"a", 2}}},
+    {"GarbageNumber", Replace(kTwoRecords, "100 -1 5", "1x0 -1 5"), false, {}},
+    {"PidOutOfRange", Replace(kTwoRecords, "100 -1 5", "4294967296 -1 5"), false, {}},
+    {"Tracked", Replace(kTwoRecords, "archive 10 0 0", "archive 10 1 0"), false, {{"old", 0}}},
+    {"Empty", "", false, {{"old", 0}}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Files, DamagedFileTest, ::testing::ValuesIn(kDamagedCases),
+                         [](const ::testing::TestParamInfo<DamagedCase>& info) {
+                             return std::string(info.param.label);
+                         });
+
+TEST_F(StateFileTest, MissingFileLoadsNothing) {
+    EXPECT_FALSE(keeper_.Load());
+    EXPECT_TRUE(Current().empty());
+}
+
+// A save that cannot complete reports failure and leaves the good file as it was.
+TEST_F(StateFileTest, NewFileBlockedByADirectory) {
+    keeper_.Add(Record("web", "sleep 100", 2, 812, -1, 123), nullptr);
+    const std::string good = ReadFile(path_);
+    ASSERT_EQ(mkdir((path_ + ".new").c_str(), 0700), 0);
+    keeper_.Add(Record("other", "sleep 200", 2, 813, -1, 124), nullptr);
+    EXPECT_FALSE(keeper_.Save());
+    EXPECT_EQ(ReadFile(path_), good);
+}
+
+TEST_F(StateFileTest, FullDiskKeepsTheGoodFile) {
+    keeper_.Add(Record("web", "sleep 100", 2, 812, -1, 123), nullptr);
+    const std::string good = ReadFile(path_);
+    // No other thread may hold a lock of the allocator while this process forks.
+    keeper_.Shutdown();
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Room for part of the new file only.
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {32, 32};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        keeper_.Add(Record("other", std::string(200, 'x'), 2, 813, -1, 124), nullptr);
+        _exit(keeper_.Save() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "save reported success";
+    EXPECT_EQ(ReadFile(path_), good);
+}
+
+}  // namespace
