@@ -1,0 +1,18 @@
+#include "plume/plume_diag.h"
+
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <unistd.h>
+
+void plume_diag(const char* unit, int line, const char* fmt, ...) {
+    char text[2048];
+    va_list args;
+    va_start(args, fmt);
+    vsnprintf(text, sizeof(text), fmt, args);
+    va_end(args);
+    // One call per line keeps concurrent diagnostics whole.
+    fprintf(stderr, "[%ld][%ld][%s:%d]%s\n", static_cast<long>(getpid()),
+            static_cast<long>(pthread_self()), unit, line, text);
+    fflush(stderr);
+}
