@@ -1,0 +1,83 @@
+// Small shared helpers: the socket-name digest, the lock file that tells whether
+// a daemon of a configuration is alive, the status time format, the table of
+// known platform processes and the process log with its level guard.
+#pragma once
+
+#include <stddef.h>
+#include <time.h>
+
+#include <map>
+#include <string>
+
+#include "plume/plume.h"
+
+namespace tendwell {
+
+// Levels of the process log.
+enum LogLevel {
+    kLogFatal = PLUME_LOG_FATAL,
+    kLogWarning = PLUME_LOG_WARNING,
+    kLogNotice = PLUME_LOG_NOTICE,
+    kLogTrace = PLUME_LOG_TRACE,
+    kLogDebug = PLUME_LOG_DEBUG,
+};
+
+// MD5 digest of the len bytes at data as 32 upper-case hexadecimal digits.
+std::string Md5Hex(const char* data, size_t len);
+
+// Takes a non-blocking write lock on the whole file (created 0600 when missing)
+// and keeps the descriptor open for the life of the process: closing any
+// descriptor of the file would drop the lock.
+// Returns 0 locked, 1 held by another process, -1 cannot open.
+int LockFile(const std::string& path);
+
+// True when another process holds the lock file at path (a daemon is alive).
+// A stale lock file is removed once this process holds its lock.
+bool CheckiSocketFileListen(const std::string& path);
+
+// t in local time as "YYYY-MM-DD hh:mm:ss".
+std::string FormatTime(time_t t);
+
+// Start commands of the known platform processes, by process name.
+class PlatformCommandTable {
+public:
+    static PlatformCommandTable& GetInstance();
+    // The command of name, or an empty string when there is none.
+    std::string Find(const std::string& name) const;
+
+private:
+    PlatformCommandTable();
+    std::map<std::string, std::string> commands_;
+};
+
+// The process-log level: a log call of level L is made only when it is >= L.
+void SetLogLevel(int level);
+int GetLogLevel();
+
+// Opens the process log at path (one file device). Returns 0, 4
+// (ERROR_ILLEGAL_PARAM: null or overlong path) or 10 (ERROR_OPEN_LOG_FAIL).
+int OpenLog(const char* path, const char* proc_name, int level, int policy, int size);
+// Closes the calling thread's log handle.
+int CloseLog();
+
+// The file name part of a source path, for log tags.
+const char* SourceBaseName(const char* file);
+
+}  // namespace tendwell
+
+// Writes one log line tagged "[file:line][tag]" when the process-log level
+// admits level; tag is normally the calling method's name.
+#define TENDWELL_LOG(level, tag, fmt, ...)                                            \
+    do {                                                                              \
+        if (::tendwell::GetLogLevel() >= (level)) {                                   \
+            plume_writelog((level), "[%s:%d][%s]" fmt,                                \
+                           ::tendwell::SourceBaseName(__FILE__), __LINE__, (tag),     \
+                           ##__VA_ARGS__);                                            \
+        }                                                                             \
+    } while (0)
+
+#define TW_FATAL(tag, fmt, ...) TENDWELL_LOG(::tendwell::kLogFatal, tag, fmt, ##__VA_ARGS__)
+#define TW_WARNING(tag, fmt, ...) TENDWELL_LOG(::tendwell::kLogWarning, tag, fmt, ##__VA_ARGS__)
+#define TW_NOTICE(tag, fmt, ...) TENDWELL_LOG(::tendwell::kLogNotice, tag, fmt, ##__VA_ARGS__)
+#define TW_TRACE(tag, fmt, ...) TENDWELL_LOG(::tendwell::kLogTrace, tag, fmt, ##__VA_ARGS__)
+#define TW_DEBUG(tag, fmt, ...) TENDWELL_LOG(::tendwell::kLogDebug, tag, fmt, ##__VA_ARGS__)

@@ -1,0 +1,205 @@
+#include "tendwell/tendwell_configure.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include <google/protobuf/io/zero_copy_stream_impl.h>
+#include <google/protobuf/text_format.h>
+
+#include "corvel/sys_util.h"
+#include "tendwell/tendwell_utility.h"
+
+namespace tendwell {
+
+PConfigure g_conf;
+
+namespace {
+
+// The base library's cleaned copy of path (blanks trimmed), or an empty string
+// when cleaning fails.
+std::string CleanPath(const std::string& path) {
+    std::unique_ptr<char, decltype(&free)> clean(corvel::normalize_path(path.c_str(), true), &free);
+    return clean ? std::string(clean.get()) : std::string();
+}
+
+// Where a data or log directory is checked: a relative one lies under an
+// absolute change_directory, the daemon's working directory, whoever checks.
+std::string CheckedDir(const std::string& dir, const PConfigure& conf) {
+    if (conf.has_change_directory() && !conf.change_directory().empty() &&
+        conf.change_directory()[0] == '/') {
+        return JoinPath(dir, conf.change_directory());
+    }
+    return dir;
+}
+
+// Gives every tendlet that names no check a default check whose command comes
+// from its plat_exec_path or the platform command table. False when neither has one.
+bool GenerateDefaultChecks(PConfigure* conf) {
+    for (int i = 0; i < conf->process_size(); ++i) {
+        PProcessConfigure* proc = conf->mutable_process(i);
+        if (proc->has_default_check() || proc->has_user_define_check()) {
+            continue;
+        }
+        TW_DEBUG("TendwellGetConfigureFromFile", "no check script,generate default for %s.",
+                 proc->name().c_str());
+        std::string cmd;
+        if (proc->has_plat_exec_path()) {
+            cmd = proc->plat_exec_path();
+        } else {
+            cmd = PlatformCommandTable::GetInstance().Find(proc->name());
+            if (cmd.empty()) {
+                TW_WARNING("TendwellGetConfigureFromFile",
+                           "%s have no default check or user defin check", proc->name().c_str());
+                return false;
+            }
+        }
+        if (proc->has_plat_exec_parament()) {
+            cmd += " " + proc->plat_exec_parament();
+        }
+        proc->mutable_default_check()->set_start_command(cmd);
+        TW_NOTICE("TendwellGetConfigureFromFile", "generate command:%s for name:%s", cmd.c_str(),
+                  proc->name().c_str());
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string JoinPath(const std::string& path, const std::string& base) {
+    std::string full = (!path.empty() && path[0] == '/') ? path : base + "/" + path;
+    TW_DEBUG("JoinPath", "src:%s des:%s full:%s", path.c_str(), base.c_str(), full.c_str());
+    return full;
+}
+
+void MakeUnixSocketPath(const std::string& dir, const std::string& conf_path, std::string& out) {
+    std::string clean_dir = CleanPath(dir);
+    if (clean_dir.empty()) {
+        TW_FATAL("make_clean_path", "fail %s", dir.c_str());
+        return;
+    }
+    std::string full = conf_path;
+    if (!conf_path.empty() && conf_path[0] != '/') {
+        char cwd[1024] = {0};
+        if (getcwd(cwd, sizeof(cwd)) == nullptr) {
+            // Hashing a path that is not absolute would give each working
+            // directory a socket of its own for the same file.
+            TW_FATAL("unix socket", "getcwd fail, errno:%d", errno);
+            return;
+        }
+        full = std::string(cwd) + "/" + conf_path;
+        TW_NOTICE("unix socket", "getcwd:%s full:%s", cwd, full.c_str());
+    }
+    std::string clean_full = CleanPath(full);
+    if (clean_full.empty()) {
+        TW_FATAL("make_clean_path", "%s fail", full.c_str());
+        return;
+    }
+    out = clean_dir + "/" + Md5Hex(clean_full.data(), clean_full.size());
+    TW_NOTICE("unix sockt", "socket:%s conf_path:%s data_dir:%s", out.c_str(), clean_full.c_str(),
+              clean_dir.c_str());
+}
+
+int TendwellGetConfigureFromFile(const std::string& path, PConfigure* conf) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        TW_WARNING("TendwellGetConfigureFromFile", "open %s fail, errno:%d", path.c_str(), errno);
+        return -1;
+    }
+    {
+        google::protobuf::io::FileInputStream input(fd);
+        input.SetCloseOnDelete(true);
+        if (!google::protobuf::TextFormat::Parse(&input, conf)) {
+            TW_WARNING("TendwellGetConfigureFromFile", "parse %s fail.", path.c_str());
+            return -1;
+        }
+    }
+    PTendwellConfigure* tw = conf->mutable_tendwell();
+    if (tw->has_unix_socket_name()) {
+        tw->set_unix_socket_path(tw->data_dir() + "/" + tw->unix_socket_name());
+        TW_NOTICE("TendwellGetConfigureFromFile", "set unix socket:%s",
+                  tw->unix_socket_path().c_str());
+    }
+    if (!tw->has_unix_socket_path()) {
+        std::string dir = conf->has_change_directory()
+                              ? JoinPath(tw->data_dir(), conf->change_directory())
+                              : tw->data_dir();
+        std::string out;
+        MakeUnixSocketPath(dir, path, out);
+        tw->set_unix_socket_path(out);
+        TW_NOTICE("TendwellGetConfigureFromFile", "set unix socket:%s", out.c_str());
+    }
+    // An empty socket path would make the server listen on TCP on every
+    // interface, with no authentication.
+    if (tw->unix_socket_path().empty()) {
+        TW_WARNING("TendwellGetConfigureFromFile", "no unix socket path for %s.", path.c_str());
+        return -1;
+    }
+    if (!GenerateDefaultChecks(conf)) {
+        return -1;
+    }
+    TW_NOTICE("TendwellGetConfigureFromFile", "get conf_file:%s ok.", path.c_str());
+    return 0;
+}
+
+bool CheckDataDir(const std::string& dir) {
+    struct stat st;
+    if (lstat(dir.c_str(), &st) != 0) {
+        if (errno != ENOENT) {
+            return false;
+        }
+        TW_WARNING("CheckConfigure", "data_dir %s is not exist,where to write?", dir.c_str());
+        int ret = corvel::make_dirs(dir.c_str(), 0755);
+        if (ret != 0) {
+            TW_FATAL("mkdirs", "%s mkdirs return %d", dir.c_str(), ret);
+            fprintf(stderr, "%s mkdirs return %d, check you dir_path\n", dir.c_str(), ret);
+            return false;
+        }
+        TW_NOTICE("mkdirs", "%s mkdir succ.", dir.c_str());
+        return true;
+    }
+    // A link to a directory serves as well as the directory itself.
+    bool is_dir = S_ISDIR(st.st_mode);
+    struct stat target;
+    if (S_ISLNK(st.st_mode) && stat(dir.c_str(), &target) == 0) {
+        is_dir = S_ISDIR(target.st_mode);
+    }
+    if (!is_dir) {
+        TW_FATAL("CheckDataDir", "data_dir:%s is not dir, type:%d", dir.c_str(),
+                 static_cast<int>(st.st_mode));
+        fprintf(stderr, "data_dir:%s is not dir, type:%d\n", dir.c_str(),
+                static_cast<int>(st.st_mode));
+        return false;
+    }
+    return true;
+}
+
+bool CheckConfigure(const PConfigure& conf) {
+    if (conf.process_size() == 0) {
+        TW_FATAL("CheckConfigure", "no instance to watch?");
+        fprintf(stderr, "[CheckConfigure]no instance to watch?\n");
+        return false;
+    }
+    for (const PProcessConfigure& proc : conf.process()) {
+        if (!proc.has_default_check() && !proc.has_user_define_check()) {
+            TW_FATAL("CheckConfigure", "name:%s must have a check type", proc.name().c_str());
+            return false;
+        }
+    }
+    const PTendwellConfigure& tw = conf.tendwell();
+    if (tw.unix_socket_path().size() > kMaxUnixSocketPathLen) {
+        TW_FATAL("CheckConfigure", "data dir %s is too long for unix socket path",
+                 tw.unix_socket_path().c_str());
+        fprintf(stderr, "unix socket path %s is too long...\n", tw.unix_socket_path().c_str());
+        return false;
+    }
+    return CheckDataDir(CheckedDir(tw.data_dir(), conf)) &&
+           CheckDataDir(CheckedDir(tw.log_path(), conf));
+}
+
+}  // namespace tendwell

@@ -1,0 +1,147 @@
+#include "tendwell/tendwell_utility.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+
+#include <openssl/evp.h>
+
+#include "tendwell/protocal/TendwellBase_types.h"
+
+namespace tendwell {
+
+namespace {
+std::atomic<int> g_log_level{0};
+}  // namespace
+
+const char* SourceBaseName(const char* file) {
+    const char* slash = strrchr(file, '/');
+    return slash ? slash + 1 : file;
+}
+
+void SetLogLevel(int level) { g_log_level.store(level, std::memory_order_relaxed); }
+
+int GetLogLevel() { return g_log_level.load(std::memory_order_relaxed); }
+
+std::string Md5Hex(const char* data, size_t len) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digest_len = 0;
+    if (EVP_Digest(data, len, digest, &digest_len, EVP_md5(), nullptr) != 1) {
+        return std::string();
+    }
+    std::string hex;
+    hex.reserve(digest_len * 2);
+    for (unsigned int i = 0; i < digest_len; ++i) {
+        hex.push_back(kDigits[digest[i] >> 4]);
+        hex.push_back(kDigits[digest[i] & 0x0f]);
+    }
+    return hex;
+}
+
+int LockFile(const std::string& path) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        TW_WARNING("LockFile", "lock file %s open fail, return:%d.", path.c_str(), errno);
+        return -1;
+    }
+    struct flock lock;
+    memset(&lock, 0, sizeof(lock));
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    if (fcntl(fd, F_SETLK, &lock) != 0) {
+        TW_WARNING("LockFile", "lock file %s fcntl fail, return:%d.", path.c_str(), errno);
+        return 1;
+    }
+    TW_DEBUG("LockFile", "lock file %s succ.", path.c_str());
+    return 0;
+}
+
+bool CheckiSocketFileListen(const std::string& path) {
+    int ret = LockFile(path);
+    if (ret == 1) {
+        TW_DEBUG("CheckiSocketFileListen", "%s own by someone", path.c_str());
+        return true;
+    }
+    if (ret < 0) {
+        // A lock file that is there but cannot be opened may well belong to a
+        // live daemon; only a missing one means there is none.
+        struct stat st;
+        if (lstat(path.c_str(), &st) == 0) {
+            TW_WARNING("CheckiSocketFileListen", "lock file %s exists but cannot be locked",
+                       path.c_str());
+            return true;
+        }
+        TW_DEBUG("CheckiSocketFileListen", "socket file:%s not own by somone", path.c_str());
+        return false;
+    }
+    // This process holds the lock now, so no daemon can take the file while it
+    // is removed.
+    unlink(path.c_str());
+    TW_DEBUG("CheckiSocketFileListen", "socket file:%s not own by somone", path.c_str());
+    return false;
+}
+
+std::string FormatTime(time_t t) {
+    struct tm tm_val;
+    memset(&tm_val, 0, sizeof(tm_val));
+    localtime_r(&t, &tm_val);
+    char buf[64];
+    snprintf(buf, sizeof(buf), "%04d-%02d-%02d %02d:%02d:%02d", tm_val.tm_year + 1900,
+             tm_val.tm_mon + 1, tm_val.tm_mday, tm_val.tm_hour, tm_val.tm_min, tm_val.tm_sec);
+    return buf;
+}
+
+PlatformCommandTable::PlatformCommandTable()
+    : commands_{{"PLAT_ORVANE_CROND", "dxcrond"}, {"PLAT_ORVANE_DCX", "dcx-agent"}} {}
+
+PlatformCommandTable& PlatformCommandTable::GetInstance() {
+    static PlatformCommandTable table;
+    return table;
+}
+
+std::string PlatformCommandTable::Find(const std::string& name) const {
+    auto it = commands_.find(name);
+    return it == commands_.end() ? std::string() : it->second;
+}
+
+int OpenLog(const char* path, const char* proc_name, int level, int policy, int size) {
+    // The device record is large (its parameter table alone is 256 KB).
+    std::unique_ptr<plume_device_t> dev(new plume_device_t());
+    if (path == nullptr) {
+        return TReturnCode::ERROR_ILLEGAL_PARAM;
+    }
+    // A cut name would send the log to another file than the one configured.
+    if (strlen(path) >= sizeof(dev->file)) {
+        return TReturnCode::ERROR_ILLEGAL_PARAM;
+    }
+    plume_resetdevice(dev.get());
+    snprintf(dev->file, sizeof(dev->file), "%s", path);
+    snprintf(dev->type, sizeof(dev->type), "%s", "FILE");
+    snprintf(dev->path, sizeof(dev->path), "%s", path[0] == '/' ? "" : ".");
+    dev->open = '1';
+    dev->splite_type = policy != 0 ? PLUME_SIZECUT : PLUME_TRUNCT;
+    dev->log_size = size < 1 ? 128 : size;
+    dev->log_mask |= PLUME_DEFAULT_MASK;
+
+    plume_logstat_t stat;
+    plume_resetlogstat(&stat);
+    stat.level = level;
+    if (plume_openlog(proc_name, dev.get(), 1, &stat) != 0) {
+        return TReturnCode::ERROR_OPEN_LOG_FAIL;
+    }
+    SetLogLevel(level);
+    return TReturnCode::SUCC;
+}
+
+int CloseLog() { return plume_closelog_r(); }
+
+}  // namespace tendwell
