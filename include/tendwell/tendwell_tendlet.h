@@ -1,0 +1,91 @@
+// One configured tendlet as the tendlet manager sees it: its configuration, the
+// status shown to clients, what was last done to it and its start-retry series.
+#pragma once
+
+#include <stdint.h>
+
+#include <functional>
+#include <string>
+
+#include "tendwell/protocal/TendwellBase_types.h"
+#include "tendwell/protocal/TendwellConfigure.pb.h"
+#include "tendwell/tendwell_keeper_port.h"
+
+namespace tendwell {
+
+// Seconds since the epoch; injectable so that the start rule can be tested.
+using SecondsClock = std::function<int64_t()>;
+int64_t SystemSeconds();
+
+// Forced and periodic flags of NeedStart.
+constexpr int kForcedStart = 1;
+constexpr int kPeriodicStart = 0;
+
+class Tendlet {
+public:
+    Tendlet(const PProcessConfigure& config, SecondsClock clock);
+
+    const std::string& name() const { return name_; }
+    const PProcessConfigure& config() const { return config_; }
+    int status() const { return status_info_.status; }
+
+    // A command's status change.
+    void SetStatus(int status, const std::string& msg);
+    // A status reported by the keeper or decided by the loop: never leaves
+    // FATAL or STOPED, and shows an early exit as CHECKING.
+    void SetStatusByInter(int status, const std::string& msg);
+    void GetStatusInfo(TTendletStatusInfo* info) const;
+    bool IsRunning() const;
+    // RUNNING, STARTING or CHECKING: a process of it may be alive, so a stop
+    // must reach it or the exiting daemon would orphan it.
+    bool MayBeAlive() const;
+    // The start rule: kForcedStart for a command, anything else for the loop.
+    bool NeedStart(int forced);
+
+    void SetCheckTime(int64_t t);
+    void SetStartingTime(int64_t t);
+    // new_series false keeps first_retry_time, for one-tendlet commands.
+    void SetStartTime(int64_t t, bool new_series = true);
+    void SetStopTime(int64_t t);
+    void SetRestartTime(int64_t t);
+    void SetReloadTime(int64_t t);
+
+    // The record this tendlet is registered under with the keeper.
+    ProcessKeeper::Process KeeperRecord() const;
+
+    // The keeper actions; each empties msg first and fills it with the keeper's words.
+    bool Start(KeeperPort& keeper, std::string* msg);
+    bool Stop(KeeperPort& keeper, std::string* msg);
+    bool Reload(KeeperPort& keeper, std::string* msg);
+    bool Restart(KeeperPort& keeper, std::string* msg);
+
+private:
+    struct RetrySettings {
+        int32_t times;
+        int32_t gap_secs;
+        int32_t policy;
+        int32_t max_interval_secs;
+    };
+    RetrySettings Retry() const;
+    int32_t RetryGap(const RetrySettings& retry) const;
+    bool NeedPeriodicStart();
+    void EnterStarting(int64_t now);
+    uint32_t StopWaitMs() const;
+    int ExecUserCommand(KeeperPort& keeper, const std::string& command, const char* field,
+                        int32_t secs, int32_t default_secs) const;
+
+    std::string name_;
+    PProcessConfigure config_;
+    TTendletStatusInfo status_info_;
+    int64_t check_time_ = 0;
+    int64_t start_time_ = 0;
+    int64_t stop_time_ = 0;
+    int64_t reload_time_ = 0;
+    int64_t restart_time_ = 0;
+    int64_t first_retry_time_ = 0;
+    int64_t starting_time_ = 0;
+    int32_t start_number_ = 0;
+    SecondsClock clock_;
+};
+
+}  // namespace tendwell

@@ -1,0 +1,77 @@
+// The owner of the tendlet records: the commands on all tendlets or one, and the
+// periodic loop that mirrors the process keeper and restarts what has exited.
+#pragma once
+
+#include <stdint.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "corvel/mutex.h"
+#include "tendwell/protocal/TendwellSlave_types.h"
+#include "tendwell/protocal/TendwellConfigure.pb.h"
+#include "tendwell/tendwell_keeper_port.h"
+#include "tendwell/tendwell_tendlet.h"
+
+namespace tendwell {
+
+class TendletManager {
+public:
+    static TendletManager* GetInstance();
+
+    // keeper and clock are seams for tests; GetInstance uses the real keeper
+    // and the system clock.
+    TendletManager(KeeperPort* keeper, SecondsClock clock);
+    ~TendletManager();
+    TendletManager(const TendletManager&) = delete;
+    TendletManager& operator=(const TendletManager&) = delete;
+
+    // With the keeper: loads its state file, starts it and registers every
+    // tendlet. 0, or -1 when the keeper cannot be initialised.
+    int Init(const PConfigure& conf);
+    // The records alone, for a client. Always 0.
+    int InitWithoutProcessKeeper(const PConfigure& conf);
+    void Clear();
+
+    TReturnResult Start();
+    TReturnResult Stop();
+    TReturnResult Reload();
+    TReturnResult Restart();
+    TReturnResult Abort();
+    TTendletStatusResponse Check();
+
+    TReturnResult StartOne(const std::string& name);
+    TReturnResult StopOne(const std::string& name);
+    TReturnResult ReloadOne(const std::string& name);
+    TReturnResult RestartOne(const std::string& name);
+    TTendletStatusResponse CheckOne(const std::string& name);
+
+    // The keeping loop; returns once keep_running is cleared, after shutting
+    // the keeper down.
+    void period();
+
+    bool keep_running() const { return keep_running_; }
+    int32_t period_ms() const { return period_ms_; }
+
+private:
+    void AddTendlet(std::unique_ptr<Tendlet> tendlet, const std::string& keeper_msg);
+    Tendlet* Find(const std::string& name) const;
+    // True, with result filled, when a state-changing command may not run.
+    bool Refused(int fail_code, bool refuse_when_stopping, TReturnResult* result) const;
+    void MirrorKeeper(const std::map<std::string, ProcessKeeper::Process>& processes);
+    void StartDue();
+    void SleepWhileRunning() const;
+
+    std::atomic<bool> keep_running_{true};
+    int32_t period_ms_ = 1000;
+    std::map<std::string, std::unique_ptr<Tendlet>> tendlets_;
+    mutable corvel::Mutex mutex_;
+    KeeperPort* keeper_;
+    SecondsClock clock_;
+    // Set once the loop has shut the keeper down; commands would act on nothing.
+    bool keeper_shut_ = false;
+};
+
+}  // namespace tendwell

@@ -1,0 +1,434 @@
+#include "tendwell/tendwell_tendlet_manager.h"
+
+#include <algorithm>
+
+#include "corvel/sys_util.h"
+#include "tendwell/tendwell_utility.h"
+
+namespace tendwell {
+
+namespace {
+
+constexpr int32_t kMinPeriodMs = 1000;
+// The loop sleeps in slices this long so that a stopping daemon ends it promptly.
+constexpr int32_t kSleepSliceMs = 100;
+
+void SetResult(TReturnResult* result, int code, const std::string& msg) {
+    result->returnCode = static_cast<TReturnCode::type>(code);
+    result->returnMsg = msg;
+}
+
+void SetActionFailure(TReturnResult* result, int code, const Tendlet& tendlet,
+                      const std::string& keeper_msg) {
+    SetResult(result, code, "name:" + tendlet.name() + " " + keeper_msg);
+}
+
+void SetNotExist(TReturnResult* result, const std::string& name, const char* command) {
+    SetResult(result, TReturnCode::ERROR_NAME_NOT_EXIST,
+              "name:" + name + " not exist, " + command + " erro.");
+}
+
+// A successful restart shows as a stop followed by a start.
+void MarkRestarted(Tendlet* tendlet, int64_t now, bool new_series) {
+    tendlet->SetStatus(TTendletStatus::STOPED, "stoped");
+    tendlet->SetStatus(TTendletStatus::RUNNING, "running");
+    tendlet->SetStartTime(now, new_series);
+    tendlet->SetRestartTime(now);
+}
+
+// Higher priority first; equal priorities keep their (name) order.
+void SortByPriority(std::vector<Tendlet*>* tendlets) {
+    std::stable_sort(tendlets->begin(), tendlets->end(), [](const Tendlet* a, const Tendlet* b) {
+        return a->config().priority() > b->config().priority();
+    });
+}
+
+}  // namespace
+
+TendletManager* TendletManager::GetInstance() {
+    static TendletManager manager(ProcessKeeperPort::GetInstance(), SystemSeconds);
+    return &manager;
+}
+
+TendletManager::TendletManager(KeeperPort* keeper, SecondsClock clock)
+    : keeper_(keeper), clock_(std::move(clock)) {}
+
+TendletManager::~TendletManager() {
+    Clear();
+}
+
+void TendletManager::Clear() {
+    tendlets_.clear();
+}
+
+void TendletManager::AddTendlet(std::unique_ptr<Tendlet> tendlet, const std::string& keeper_msg) {
+    TW_NOTICE("Init", "add %s to tendlet_list succ, status:%d(%s)", tendlet->name().c_str(),
+              tendlet->status(), keeper_msg.c_str());
+    // A later entry of the same name replaces the earlier one.
+    tendlets_[tendlet->name()] = std::move(tendlet);
+}
+
+int TendletManager::Init(const PConfigure& conf) {
+    period_ms_ = std::max(conf.period_check_gap_msec(), kMinPeriodMs);
+    Clear();
+    const std::string path = conf.tendwell().data_dir() + "/" + conf.status_save_filename();
+    if (!keeper_->Init(path)) {
+        TW_WARNING("Init", "init %s process keeper fail", path.c_str());
+        return -1;
+    }
+    std::map<std::string, ProcessKeeper::Process> processes;
+    keeper_->GetAll(&processes);
+
+    corvel::MutexGuard guard(mutex_);
+    keeper_shut_ = false;
+    for (const PProcessConfigure& process : conf.process()) {
+        auto tendlet = std::make_unique<Tendlet>(process, clock_);
+        const auto kept = processes.find(process.name());
+        if (kept != processes.end() && kept->second.status == ProcessKeeper::PROCESS_RUNNING) {
+            tendlet->SetStatus(TTendletStatus::RUNNING, "running");
+        }
+        std::string msg;
+        keeper_->Add(tendlet->KeeperRecord(), &msg);
+        AddTendlet(std::move(tendlet), msg);
+    }
+    return 0;
+}
+
+int TendletManager::InitWithoutProcessKeeper(const PConfigure& conf) {
+    Clear();
+    corvel::MutexGuard guard(mutex_);
+    for (const PProcessConfigure& process : conf.process()) {
+        AddTendlet(std::make_unique<Tendlet>(process, clock_), "");
+    }
+    return 0;
+}
+
+Tendlet* TendletManager::Find(const std::string& name) const {
+    const auto found = tendlets_.find(name);
+    return found == tendlets_.end() ? nullptr : found->second.get();
+}
+
+bool TendletManager::Refused(int fail_code, bool refuse_when_stopping,
+                             TReturnResult* result) const {
+    // Whatever is started now, the exiting daemon would abandon.
+    if (refuse_when_stopping && !keep_running_) {
+        SetResult(result, TReturnCode::ERROR_IS_STOPING, "tendwell is stopping");
+        return true;
+    }
+    // Without its keeper a command would report success while nothing acts.
+    if (keeper_shut_) {
+        SetResult(result, fail_code, "process keeper is shut down");
+        return true;
+    }
+    return false;
+}
+
+TReturnResult TendletManager::Start() {
+    TReturnResult result;
+    TW_NOTICE("Start", "begin to start...");
+    corvel::MutexGuard guard(mutex_);
+    if (!Refused(TReturnCode::ERROR_START_FAIL, true, &result)) {
+        std::vector<Tendlet*> due;
+        for (const auto& entry : tendlets_) {
+            if (entry.second->NeedStart(kForcedStart)) due.push_back(entry.second.get());
+        }
+        SortByPriority(&due);
+        for (Tendlet* tendlet : due) {
+            std::string msg;
+            if (!tendlet->Start(*keeper_, &msg)) {
+                tendlet->SetStatus(TTendletStatus::EXIT, "exit");
+                SetActionFailure(&result, TReturnCode::ERROR_START_FAIL, *tendlet, msg);
+                break;
+            }
+            tendlet->SetStatus(TTendletStatus::STARTING, "starting");
+            tendlet->SetStartTime(clock_());
+        }
+    }
+    TW_NOTICE("Start", "return:%d(%s)", result.returnCode, result.returnMsg.c_str());
+    return result;
+}
+
+TReturnResult TendletManager::Stop() {
+    TReturnResult result;
+    std::string msg;
+    TW_NOTICE("Stop", "begin to stop...");
+    corvel::MutexGuard guard(mutex_);
+    if (!Refused(TReturnCode::ERROR_STOP_FAIL, false, &result)) {
+        std::vector<Tendlet*> running;
+        for (const auto& entry : tendlets_) {
+            if (entry.second->MayBeAlive()) running.push_back(entry.second.get());
+        }
+        SortByPriority(&running);
+        for (auto it = running.rbegin(); it != running.rend(); ++it) {
+            Tendlet* tendlet = *it;
+            if (!tendlet->Stop(*keeper_, &msg)) {
+                SetActionFailure(&result, TReturnCode::ERROR_STOP_FAIL, *tendlet, msg);
+                break;
+            }
+            tendlet->SetStatus(TTendletStatus::STOPED, "stoped");
+            tendlet->SetStopTime(clock_());
+        }
+    }
+    // A stop of all tendlets ends the periodic loop, whatever it achieved.
+    keep_running_ = false;
+    TW_NOTICE("Stop", "return:%d(%s), keeper_msg:%s", result.returnCode, result.returnMsg.c_str(),
+              msg.c_str());
+    return result;
+}
+
+TReturnResult TendletManager::Reload() {
+    TReturnResult result;
+    TW_NOTICE("Reload", "begin to reload...");
+    corvel::MutexGuard guard(mutex_);
+    if (!Refused(TReturnCode::ERROR_RELOD_FAIL, true, &result)) {
+        for (const auto& entry : tendlets_) {
+            Tendlet* tendlet = entry.second.get();
+            if (!tendlet->IsRunning() || tendlet->config().type() != USER_PROGRAME) continue;
+            std::string msg;
+            if (!tendlet->Reload(*keeper_, &msg)) {
+                SetActionFailure(&result, TReturnCode::ERROR_RELOD_FAIL, *tendlet, msg);
+                break;
+            }
+            tendlet->SetReloadTime(clock_());
+        }
+    }
+    TW_NOTICE("Reload", "return:%d(%s)", result.returnCode, result.returnMsg.c_str());
+    return result;
+}
+
+TReturnResult TendletManager::Restart() {
+    TReturnResult result;
+    TW_NOTICE("Restart", "begin to restart...");
+    corvel::MutexGuard guard(mutex_);
+    if (!Refused(TReturnCode::ERROR_RESTART_FAIL, true, &result)) {
+        for (const auto& entry : tendlets_) {
+            Tendlet* tendlet = entry.second.get();
+            if (!tendlet->IsRunning()) continue;
+            std::string msg;
+            if (!tendlet->Restart(*keeper_, &msg)) {
+                SetActionFailure(&result, TReturnCode::ERROR_RESTART_FAIL, *tendlet, msg);
+                break;
+            }
+            MarkRestarted(tendlet, clock_(), true);
+        }
+    }
+    TW_NOTICE("Restart", "return:%d(%s)", result.returnCode, result.returnMsg.c_str());
+    return result;
+}
+
+TReturnResult TendletManager::Abort() {
+    // No lock: an abort must get through while a command or a pass holds it.
+    keep_running_ = false;
+    TReturnResult result;
+    TW_NOTICE("Abort", "return:%d(%s)", result.returnCode, result.returnMsg.c_str());
+    return result;
+}
+
+TTendletStatusResponse TendletManager::Check() {
+    TTendletStatusResponse response;
+    {
+        corvel::MutexGuard guard(mutex_);
+        for (const auto& entry : tendlets_) {
+            response.statusInfo.emplace_back();
+            entry.second->GetStatusInfo(&response.statusInfo.back());
+        }
+    }
+    TW_NOTICE("Check", "succ have %d tendlet.", static_cast<int>(response.statusInfo.size()));
+    return response;
+}
+
+TReturnResult TendletManager::StartOne(const std::string& name) {
+    TReturnResult result;
+    corvel::MutexGuard guard(mutex_);
+    Tendlet* tendlet = Find(name);
+    if (tendlet == nullptr) {
+        SetNotExist(&result, name, "start");
+    } else if (!Refused(TReturnCode::ERROR_START_FAIL, true, &result) &&
+               tendlet->NeedStart(kForcedStart)) {
+        std::string msg;
+        if (tendlet->Start(*keeper_, &msg)) {
+            tendlet->SetStatus(TTendletStatus::STARTING, "starting");
+            tendlet->SetStartTime(clock_(), false);
+        } else {
+            tendlet->SetStatus(TTendletStatus::EXIT, "exit");
+            SetActionFailure(&result, TReturnCode::ERROR_START_FAIL, *tendlet, msg);
+        }
+    }
+    TW_NOTICE("StartOne", "name:%s return:%d(%s)", name.c_str(), result.returnCode,
+              result.returnMsg.c_str());
+    return result;
+}
+
+TReturnResult TendletManager::StopOne(const std::string& name) {
+    TReturnResult result;
+    std::string msg;
+    corvel::MutexGuard guard(mutex_);
+    Tendlet* tendlet = Find(name);
+    if (tendlet == nullptr) {
+        SetNotExist(&result, name, "stop");
+    } else if (!Refused(TReturnCode::ERROR_STOP_FAIL, false, &result)) {
+        // A tendlet waiting for its (re)start is marked STOPED too, or the next
+        // pass would start it again; a STARTING or CHECKING one may have a live
+        // process, so it gets the stop action as well.
+        const int status = tendlet->status();
+        const bool idle = status == TTendletStatus::INIT || status == TTendletStatus::EXIT;
+        if (idle || tendlet->MayBeAlive()) {
+            if (!idle && !tendlet->Stop(*keeper_, &msg)) {
+                SetActionFailure(&result, TReturnCode::ERROR_STOP_FAIL, *tendlet, msg);
+            } else {
+                tendlet->SetStatus(TTendletStatus::STOPED, "stoped");
+                tendlet->SetStopTime(clock_());
+            }
+        }
+    }
+    TW_NOTICE("Stop", "name:%s return:%d(%s), keeper_msg:%s", name.c_str(), result.returnCode,
+              result.returnMsg.c_str(), msg.c_str());
+    return result;
+}
+
+TReturnResult TendletManager::ReloadOne(const std::string& name) {
+    TReturnResult result;
+    corvel::MutexGuard guard(mutex_);
+    Tendlet* tendlet = Find(name);
+    if (tendlet == nullptr) {
+        SetNotExist(&result, name, "reload");
+    } else if (!Refused(TReturnCode::ERROR_RELOD_FAIL, true, &result) && tendlet->IsRunning()) {
+        std::string msg;
+        if (tendlet->Reload(*keeper_, &msg)) {
+            tendlet->SetReloadTime(clock_());
+        } else {
+            SetActionFailure(&result, TReturnCode::ERROR_RELOD_FAIL, *tendlet, msg);
+        }
+    }
+    TW_NOTICE("Reload", "name:%s return:%d(%s)", name.c_str(), result.returnCode,
+              result.returnMsg.c_str());
+    return result;
+}
+
+TReturnResult TendletManager::RestartOne(const std::string& name) {
+    TReturnResult result;
+    corvel::MutexGuard guard(mutex_);
+    Tendlet* tendlet = Find(name);
+    if (tendlet == nullptr) {
+        SetNotExist(&result, name, "restart");
+    } else if (Refused(TReturnCode::ERROR_RESTART_FAIL, true, &result)) {
+        // result already says why
+    } else if (!tendlet->IsRunning()) {
+        SetResult(&result, TReturnCode::ERROR_NOT_RUNNING, "name:" + name + " not running");
+    } else {
+        std::string msg;
+        if (tendlet->Restart(*keeper_, &msg)) {
+            MarkRestarted(tendlet, clock_(), false);
+        } else {
+            SetActionFailure(&result, TReturnCode::ERROR_RESTART_FAIL, *tendlet, msg);
+        }
+    }
+    TW_NOTICE("Restart", "name:%s return:%d(%s)", name.c_str(), result.returnCode,
+              result.returnMsg.c_str());
+    return result;
+}
+
+TTendletStatusResponse TendletManager::CheckOne(const std::string& name) {
+    TTendletStatusResponse response;
+    corvel::MutexGuard guard(mutex_);
+    const Tendlet* tendlet = Find(name);
+    if (tendlet == nullptr) {
+        SetNotExist(&response.returnInfo, name, "check");
+    } else {
+        response.statusInfo.emplace_back();
+        tendlet->GetStatusInfo(&response.statusInfo.back());
+    }
+    TW_NOTICE("Check", "name:%s return:%d(%s)", name.c_str(), response.returnInfo.returnCode,
+              response.returnInfo.returnMsg.c_str());
+    return response;
+}
+
+void TendletManager::period() {
+    TW_NOTICE("period", "main loop now, check gap:%d ...", period_ms_);
+    std::map<std::string, ProcessKeeper::Process> processes;
+    while (keep_running_) {
+        processes.clear();
+        keeper_->GetAll(&processes);
+        {
+            corvel::MutexGuard guard(mutex_);
+            if (!keep_running_) {
+                TW_NOTICE("period", "stop now, no need to check ..");
+                break;
+            }
+            MirrorKeeper(processes);
+            StartDue();
+        }
+        SleepWhileRunning();
+    }
+    {
+        // Under the mutex, so that no command slips in between the shutdown and the flag.
+        corvel::MutexGuard guard(mutex_);
+        keeper_shut_ = true;
+        if (!keeper_->Shutdown()) TW_WARNING("period", "shutdown process keeper fail.");
+    }
+    TW_NOTICE("period", "main loop exit...");
+}
+
+void TendletManager::MirrorKeeper(const std::map<std::string, ProcessKeeper::Process>& processes) {
+    for (const auto& entry : processes) {
+        const std::string& name = entry.first;
+        const int state = entry.second.status;
+        Tendlet* tendlet = Find(name);
+        if (tendlet == nullptr) {
+            // Kept but no longer configured, e.g. re-adopted from the state file.
+            // The keeper refuses while the process runs; every pass tries again.
+            std::string msg;
+            keeper_->Remove(name, &msg);
+            TW_WARNING("period", "%s is not exist? remove it,msg:%s", name.c_str(), msg.c_str());
+            continue;
+        }
+        switch (state) {
+        case ProcessKeeper::PROCESS_RUNNING:
+            tendlet->SetStatusByInter(TTendletStatus::RUNNING, "running");
+            break;
+        case ProcessKeeper::PROCESS_STOPPED:
+            tendlet->SetStatusByInter(TTendletStatus::EXIT, "exit");
+            break;
+        case ProcessKeeper::PROCESS_STARTING:
+            tendlet->SetStatusByInter(TTendletStatus::STARTING, "starting");
+            break;
+        case ProcessKeeper::PROCESS_STOPPING:
+            tendlet->SetStatusByInter(TTendletStatus::STOPPING, "stopping");
+            break;
+        default:
+            break;
+        }
+        tendlet->SetCheckTime(clock_());
+        TW_DEBUG("TEST", "check %s is %d from keeper", name.c_str(), state);
+    }
+}
+
+void TendletManager::StartDue() {
+    std::vector<Tendlet*> due;
+    for (const auto& entry : tendlets_) {
+        if (entry.second->NeedStart(kPeriodicStart)) {
+            due.push_back(entry.second.get());
+        } else {
+            TW_DEBUG("TEST", "check %s not need start", entry.first.c_str());
+        }
+    }
+    SortByPriority(&due);
+    for (Tendlet* tendlet : due) {
+        std::string msg;
+        if (tendlet->Start(*keeper_, &msg)) {
+            tendlet->SetStatusByInter(TTendletStatus::STARTING, "starting");
+            tendlet->SetStartTime(clock_());
+        } else {
+            // start_time stays: the next gap is measured from the last real start.
+            tendlet->SetStatusByInter(TTendletStatus::EXIT, "exit");
+        }
+    }
+}
+
+void TendletManager::SleepWhileRunning() const {
+    for (int32_t left = period_ms_; left > 0 && keep_running_; left -= kSleepSliceMs) {
+        corvel::sleep_ms(std::min(left, kSleepSliceMs));
+    }
+}
+
+}  // namespace tendwell

@@ -1,0 +1,121 @@
+// The tendlet manager's loop driving the real process keeper and real processes.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "fake_keeper.h"
+#include "tendwell/tendwell_tendlet_manager.h"
+#include "test_util.h"
+
+using managertest::DefaultCheck;
+using tendwell::PConfigure;
+using tendwell::PProcessConfigure;
+using tendwell::ProcessKeeper;
+using tendwell::TendletManager;
+using tendwell::TTendletStatus;
+
+namespace {
+
+class ManagerKeeperTest : public ::testing::Test {
+protected:
+    void Init(const std::vector<PProcessConfigure>& processes, int period_ms = 1000) {
+        PConfigure conf;
+        conf.mutable_tendwell()->set_log_path(dir.path());
+        conf.mutable_tendwell()->set_data_dir(dir.path());
+        conf.set_period_check_gap_msec(period_ms);
+        for (const PProcessConfigure& process : processes) *conf.add_process() = process;
+        ASSERT_EQ(manager.Init(conf), 0);
+        loop = std::thread([this] { manager.period(); });
+    }
+    void TearDown() override {
+        manager.Abort();
+        if (loop.joinable()) loop.join();
+    }
+    PProcessConfigure Tendlet(const std::string& name, const std::string& command,
+                              int priority = -1) {
+        PProcessConfigure config = DefaultCheck(name, priority);
+        config.mutable_default_check()->set_start_command(command);
+        config.mutable_default_check()->set_stop_wait_secs(2);
+        return config;
+    }
+    int Status(const std::string& name) { return manager.CheckOne(name).statusInfo.at(0).status; }
+    bool WaitStatus(const std::string& name, int status, int timeout_ms = 10000) {
+        return testutil::WaitFor([&] { return Status(name) == status; }, timeout_ms);
+    }
+    // The keeper's pid of name while it runs, else -1; every pid seen is reaped at the end.
+    pid_t KeptPid(const std::string& name) {
+        std::map<std::string, ProcessKeeper::Process> table;
+        ProcessKeeper::GetInstance()->GetAll(&table);
+        const auto found = table.find(name);
+        if (found == table.end() || found->second.status != ProcessKeeper::PROCESS_RUNNING) {
+            return -1;
+        }
+        reaper.Add(found->second.pid);
+        return found->second.pid;
+    }
+
+    testutil::TempDir dir;
+    testutil::PidReaper reaper;
+    TendletManager manager{tendwell::ProcessKeeperPort::GetInstance(), tendwell::SystemSeconds};
+    std::thread loop;
+};
+
+TEST_F(ManagerKeeperTest, FirstPassStartsAllByPriorityAndAKilledOneComesBack) {
+    Init({Tendlet("a", "exec sleep 100", 1), Tendlet("b", "exec sleep 100", 5),
+          Tendlet("c", "exec sleep 100", 5)});
+    for (const char* name : {"a", "b", "c"}) ASSERT_TRUE(WaitStatus(name, TTendletStatus::RUNNING));
+    // Each start is confirmed before the next fork, so pids follow the start order.
+    const pid_t a = KeptPid("a"), b = KeptPid("b"), c = KeptPid("c");
+    EXPECT_LT(b, c);
+    EXPECT_LT(c, a);
+
+    ASSERT_EQ(kill(-c, SIGKILL), 0);
+    EXPECT_TRUE(testutil::WaitFor([&] { const pid_t now = KeptPid("c"); return now > 0 && now != c; },
+                                  5000));
+    EXPECT_FALSE(testutil::PidAlive(c));
+
+    EXPECT_EQ(manager.Stop().returnCode, 0);
+    loop.join();
+    for (pid_t pid : {a, b}) EXPECT_TRUE(testutil::WaitFor([&] { return !testutil::PidAlive(pid); }, 3000));
+}
+
+TEST_F(ManagerKeeperTest, ATendletThatAlwaysExitsTurnsFatalAndStaysDown) {
+    const std::string count = dir / "count";
+    PProcessConfigure crash = Tendlet("crash", "echo x >> " + count + "; sleep 0.3; exit 3");
+    crash.mutable_default_check()->set_start_retry_times(2);
+    Init({crash});
+    ASSERT_TRUE(WaitStatus("crash", TTendletStatus::FATAL));
+    EXPECT_EQ(testutil::ReadFile(count), "x\nx\n");
+    EXPECT_FALSE(testutil::WaitFor([&] { return testutil::ReadFile(count) != "x\nx\n"; }, 2500));
+    EXPECT_EQ(Status("crash"), TTendletStatus::FATAL);
+}
+
+TEST_F(ManagerKeeperTest, StopOneHoldsAcrossPasses) {
+    Init({Tendlet("web", "exec sleep 100")});
+    ASSERT_TRUE(WaitStatus("web", TTendletStatus::RUNNING));
+    const pid_t pid = KeptPid("web");
+    EXPECT_EQ(manager.StopOne("web").returnCode, 0);
+    EXPECT_EQ(Status("web"), TTendletStatus::STOPED);
+    EXPECT_TRUE(testutil::WaitFor([&] { return !testutil::PidAlive(pid); }, 3000));
+    EXPECT_FALSE(testutil::WaitFor([&] { return KeptPid("web") > 0; }, 2500));
+    EXPECT_EQ(Status("web"), TTendletStatus::STOPED);
+    EXPECT_TRUE(manager.keep_running());
+}
+
+TEST_F(ManagerKeeperTest, AbortEndsTheLoopPromptlyAndLeavesTheTendletRunning) {
+    Init({Tendlet("web", "exec sleep 100")}, 10000);
+    ASSERT_TRUE(WaitStatus("web", TTendletStatus::STARTING));
+    ASSERT_TRUE(testutil::WaitFor([&] { return KeptPid("web") > 0; }, 3000));
+    const pid_t pid = KeptPid("web");
+
+    const auto begin = std::chrono::steady_clock::now();
+    manager.Abort();
+    loop.join();
+    const auto waited = std::chrono::steady_clock::now() - begin;
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count(), 200);
+    EXPECT_TRUE(testutil::PidAlive(pid));
+    EXPECT_EQ(manager.StopOne("web").returnMsg, "process keeper is shut down");
+}
+
+}  // namespace
