@@ -1,0 +1,67 @@
+// The client end of the control service: sends one command to the daemon over
+// its Unix-domain socket and turns every failure into a result code, so callers
+// never see an exception.
+#pragma once
+
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+
+#include "tendwell/protocal/TSlaveServiceProtocol.h"
+
+namespace tendwell {
+
+// Sends the Thrift library's own diagnostics to the process log instead of
+// standard error (a client's terminal must not show library noise).
+void RouteThriftOutputToLog();
+
+class UnixRpcManager {
+public:
+    explicit UnixRpcManager(const char* socket_path);
+    ~UnixRpcManager();
+    UnixRpcManager(const UnixRpcManager&) = delete;
+    UnixRpcManager& operator=(const UnixRpcManager&) = delete;
+
+    // Applies to the next Open. Taken in 64 bits so a caller's seconds x 1000
+    // cannot wrap, and clamped to what the transport can honour.
+    void SetRecvTimeout(int64_t ms);
+
+    bool Open();
+    void Close();
+    // Connects when not connected and refreshes the host name: 0, or
+    // ERROR_CONNECTED_TO_SERVER / ERROR_GETHOSTNAME_FAIL.
+    int DoConnectStuff();
+    // This machine's name without the internal domain suffix; 0 or -1.
+    int GetHostName(std::string& out);
+    bool GetLocalIp(int fd);
+
+    void Start(TReturnResult& result, int32_t timeout);
+    void Stop(TReturnResult& result, int32_t timeout);
+    void Restart(TReturnResult& result, int32_t timeout);
+    void Abort(TReturnResult& result, int32_t timeout);
+    void Reload(TReturnResult& result, int32_t timeout);
+    void Check(TTendletStatusResponse& response, int32_t timeout);
+    void StartOne(TReturnResult& result, const std::string& name, int32_t timeout);
+    void StopOne(TReturnResult& result, const std::string& name, int32_t timeout);
+    void RestartOne(TReturnResult& result, const std::string& name, int32_t timeout);
+    void ReloadOne(TReturnResult& result, const std::string& name, int32_t timeout);
+    void CheckOne(TTendletStatusResponse& response, const std::string& name, int32_t timeout);
+
+private:
+    // Runs one remote call: connects first, then call(reply) into a fresh
+    // reply that replaces *out only when the whole reply arrived.
+    template <typename Reply, typename CallFn, typename ErrorFn>
+    void Invoke(Reply* out, TReturnResult* info, CallFn call, ErrorFn on_error);
+
+    std::unique_ptr<TSlaveServiceProtocolClient> client_;
+    std::string socket_path_;
+    int32_t conn_timeout_ms_ = 2000;
+    int32_t recv_timeout_ms_ = 20000;
+    int32_t send_timeout_ms_ = 2000;
+    bool connected_ = false;
+    std::string local_ip_;
+    std::string host_name_;
+};
+
+}  // namespace tendwell

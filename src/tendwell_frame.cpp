@@ -1,0 +1,123 @@
+#include "tendwell/tendwell_frame.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "corvel/sys_util.h"
+#include "plume/plume.h"
+#include "tendwell/tendwell_configure.h"
+#include "tendwell/tendwell_tendlet_manager.h"
+#include "tendwell/tendwell_unix_server.h"
+#include "tendwell/tendwell_utility.h"
+
+namespace tendwell {
+
+TendwellFrame* TendwellFrame::GetInstance() {
+    // Never destroyed: a signal may still arrive while the process exits.
+    static TendwellFrame* instance = new TendwellFrame();
+    return instance;
+}
+
+int TendwellFrame::Init() {
+    int ret = TendletManager::GetInstance()->Init(g_conf);
+    if (ret != 0) {
+        TW_FATAL("Init", "init tendlet manager fail,ret:%d", ret);
+        return -1;
+    }
+    ThriftUnixServer::GetInstance()->RemoveSocketFile();
+    TW_NOTICE("Init", "init ok...");
+    return 0;
+}
+
+int TendwellFrame::Run() {
+    pthread_t monitor, check;
+    bool monitor_started = StartThread(&monitor, Monitor, "Monitor");
+    // Tendlets are started only by a daemon that can be reached to stop them.
+    bool check_started = monitor_started && WaitServerListening() &&
+                         StartThread(&check, Check, "Check");
+    MainLoop();
+    TW_NOTICE("Run", "begin to join update thread");
+    if (monitor_started) pthread_join(monitor, nullptr);
+    if (check_started) {
+        pthread_join(check, nullptr);
+    } else {
+        // The loop has been told to end, so this only shuts the keeper down.
+        TendletManager::GetInstance()->period();
+    }
+    TW_NOTICE("Run", "exit now...");
+    return thread_failed_ ? -1 : 0;
+}
+
+bool TendwellFrame::StartThread(pthread_t* thread, void* (*body)(void*), const char* name) {
+    int err = pthread_create(thread, nullptr, body, nullptr);
+    if (err == 0) return true;
+    TW_FATAL("Run", "create %s thread fail, ret:%d", name, err);
+    thread_failed_ = true;
+    SetStop();
+    return false;
+}
+
+bool TendwellFrame::WaitServerListening() {
+    ThriftUnixServer* server = ThriftUnixServer::GetInstance();
+    while (run_state_.load() == kRun) {
+        if (server->WaitListening(100)) return true;
+    }
+    return false;
+}
+
+void* TendwellFrame::Monitor(void*) {
+    TW_NOTICE("Monitor", "begin to start ...");
+    int ret = ThriftUnixServer::GetInstance()->Run();
+    TW_NOTICE("Monitor", "begin to stop, return:%d ...", ret);
+    plume_closelog_r();
+    return nullptr;
+}
+
+void* TendwellFrame::Check(void*) {
+    TW_NOTICE("Check", "begin to..");
+    TendletManager::GetInstance()->period();
+    TW_NOTICE("Check", "exit..");
+    plume_closelog_r();
+    return nullptr;
+}
+
+void TendwellFrame::MainLoop() {
+    while (run_state_.load() == kRun) {
+        corvel::sleep_ms(1000);
+        ModifyUnixSocketMod();
+    }
+    if (run_state_.load() == kStop) {
+        TendletManager::GetInstance()->Stop();
+    } else {
+        TendletManager::GetInstance()->Abort();
+    }
+    usleep(10000);
+    ThriftUnixServer::GetInstance()->Stop();
+    TW_NOTICE("MainLoop", "exit..");
+}
+
+void TendwellFrame::ModifyUnixSocketMod() {
+    if (socket_mode_applied_) return;
+    std::string path = ThriftUnixServer::GetInstance()->GetSocketPath();
+    struct stat st;
+    // Only a socket is touched: nothing here may create a file at the socket path.
+    int ret = lstat(path.c_str(), &st);
+    if (ret != 0 || !S_ISSOCK(st.st_mode)) {
+        TW_WARNING("ModifyUnixSocketMod", "%s access return %d, errno:%d", path.c_str(), ret,
+                   ret != 0 ? errno : ENOTSOCK);
+        return;
+    }
+    ret = chmod(path.c_str(), 0600);
+    if (ret != 0) {
+        TW_WARNING("ModifyUnixSocketMod", "%s chmod return %d, errno:%d", path.c_str(), ret,
+                   errno);
+    }
+    socket_mode_applied_ = true;
+}
+
+}  // namespace tendwell

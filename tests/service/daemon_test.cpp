@@ -1,0 +1,268 @@
+// The control service end to end: a real daemon, real client calls, real tendlets.
+#include <dirent.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+
+#include <functional>
+#include <sstream>
+
+#include <thrift/TApplicationException.h>
+#include <thrift/protocol/TBinaryProtocol.h>
+#include <thrift/transport/TBufferTransports.h>
+#include <thrift/transport/TSocket.h>
+
+#include "daemon_fixture.h"
+#include "tendwell/tendwell_utility.h"
+
+using namespace tendwell;
+using testutil::FileExists;
+using testutil::PidAlive;
+using testutil::WaitFor;
+
+namespace {
+
+// A raw connection to a Unix-domain socket; -1 when it cannot connect.
+int ConnectRaw(const std::string& path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+    if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Shuts the daemon's listening socket down through a duplicate of its
+// descriptor: its accept then fails as it does when descriptors run out (which
+// cannot be provoked here: the sanitizers need descriptors of their own).
+bool ShutDownListener(pid_t daemon, const std::string& path) {
+    std::istringstream table(testutil::ReadFile("/proc/net/unix"));
+    std::string line, inode;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string num, refs, protocol, flags, type, state, ino, name;
+        fields >> num >> refs >> protocol >> flags >> type >> state >> ino >> name;
+        if (name == path && flags == "00010000") inode = ino;  // listening
+    }
+    std::string fd_dir = "/proc/" + std::to_string(daemon) + "/fd";
+    DIR* dir = opendir(fd_dir.c_str());
+    int target = -1;
+    while (struct dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
+        char link[64] = {};
+        std::string fd_path = fd_dir + "/" + entry->d_name;
+        if (readlink(fd_path.c_str(), link, sizeof(link) - 1) > 0 &&
+            link == "socket:[" + inode + "]") {
+            target = atoi(entry->d_name);
+        }
+    }
+    if (dir != nullptr) closedir(dir);
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, daemon, 0));
+    int fd = target < 0 || pidfd < 0 ? -1 : static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, target, 0));
+    bool done = fd >= 0 && shutdown(fd, SHUT_RDWR) == 0;
+    if (fd >= 0) close(fd);
+    if (pidfd >= 0) close(pidfd);
+    return done;
+}
+
+}  // namespace
+
+TEST_F(DaemonTest, SocketIsPrivateFromItsFirstAppearance) {
+    StartDaemon();
+    struct stat st;
+    ASSERT_TRUE(WaitFor([&] { return lstat(socket_.c_str(), &st) == 0; }, 10000, 1));
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_TRUE(WaitAllRunning());
+    ASSERT_EQ(lstat(socket_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(DaemonTest, EveryCallAnswersWithTheManagersCodes) {
+    StartDaemon();
+    ASSERT_TRUE(WaitAllRunning());
+    // Every client log line is formatted too (no log is open: they go to stderr).
+    SetLogLevel(kLogDebug);
+    UnixRpcManager client(socket_.c_str());
+    struct Call {
+        const char* what;
+        std::function<int()> run;
+        int code;
+    };
+    auto result = [&](void (UnixRpcManager::*op)(TReturnResult&, int32_t)) {
+        return [&client, op] {
+            TReturnResult r;
+            (client.*op)(r, 30);
+            return static_cast<int>(r.returnCode);
+        };
+    };
+    auto named = [&](void (UnixRpcManager::*op)(TReturnResult&, const std::string&, int32_t),
+                     std::string name) {
+        return [&client, op, name] {
+            TReturnResult r;
+            (client.*op)(r, name, 30);
+            return static_cast<int>(r.returnCode);
+        };
+    };
+    auto check_one = [&](std::string name, size_t expected_records) {
+        return [&client, name, expected_records] {
+            TTendletStatusResponse r;
+            client.CheckOne(r, name, 30);
+            EXPECT_EQ(r.statusInfo.size(), expected_records) << name;
+            return static_cast<int>(r.returnInfo.returnCode);
+        };
+    };
+    const Call calls[] = {
+        {"start", result(&UnixRpcManager::Start), 0},
+        {"reload", result(&UnixRpcManager::Reload), 0},
+        {"restart", result(&UnixRpcManager::Restart), 0},
+        {"checkOne a", check_one("a", 1), 0},
+        {"checkOne zz", check_one("zz", 0), 22},
+        {"startOne zz", named(&UnixRpcManager::StartOne, "zz"), 22},
+        {"stopOne zz", named(&UnixRpcManager::StopOne, "zz"), 22},
+        {"reloadOne zz", named(&UnixRpcManager::ReloadOne, "zz"), 22},
+        {"restartOne zz", named(&UnixRpcManager::RestartOne, "zz"), 22},
+        {"reloadOne b", named(&UnixRpcManager::ReloadOne, "b"), 0},
+        {"stopOne a", named(&UnixRpcManager::StopOne, "a"), 0},
+        {"restartOne a (stopped)", named(&UnixRpcManager::RestartOne, "a"), 25},
+        {"startOne a", named(&UnixRpcManager::StartOne, "a"), 0},
+    };
+    for (const Call& call : calls) EXPECT_EQ(call.run(), call.code) << call.what;
+    EXPECT_TRUE(WaitAllRunning());
+    TTendletStatusResponse all;
+    client.Check(all, 30);
+    ASSERT_EQ(all.statusInfo.size(), 2u);
+    EXPECT_EQ(all.statusInfo[0].name, "a");
+    EXPECT_EQ(all.statusInfo[1].name, "b");
+}
+
+TEST_F(DaemonTest, UnknownMethodLeavesTheConnectionUsable) {
+    using namespace apache::thrift;
+    StartDaemon();
+    ASSERT_TRUE(WaitAllRunning());
+    auto socket = std::make_shared<transport::TSocket>(socket_);
+    auto framed = std::make_shared<transport::TFramedTransport>(socket);
+    auto proto = std::make_shared<protocol::TBinaryProtocol>(framed);
+    framed->open();
+    proto->writeMessageBegin("status", protocol::T_CALL, 7);
+    proto->writeStructBegin("status_args");
+    proto->writeFieldStop();
+    proto->writeStructEnd();
+    proto->writeMessageEnd();
+    framed->writeEnd();
+    framed->flush();
+    std::string name;
+    protocol::TMessageType type;
+    int32_t seqid = 0;
+    proto->readMessageBegin(name, type, seqid);
+    TApplicationException error;
+    error.read(proto.get());
+    proto->readMessageEnd();
+    framed->readEnd();
+    EXPECT_EQ(type, protocol::T_EXCEPTION);
+    EXPECT_EQ(seqid, 7);
+    EXPECT_EQ(error.getType(), TApplicationException::UNKNOWN_METHOD);
+    EXPECT_STREQ(error.what(), "Invalid method name: 'status'");
+    TSlaveServiceProtocolClient same_connection(proto);
+    TTendletStatusResponse response;
+    same_connection.check(response, 30);
+    EXPECT_EQ(response.returnInfo.returnCode, 0);
+    EXPECT_EQ(response.statusInfo.size(), 2u);
+}
+
+TEST_F(DaemonTest, RemoteStopEndsTendletsAndDaemon) {
+    pid_t daemon = StartDaemon();
+    ASSERT_TRUE(WaitAllRunning());
+    pid_t a = TendletPid("a"), b = TendletPid("b");
+    TReturnResult result;
+    UnixRpcManager(socket_.c_str()).Stop(result, 30);
+    EXPECT_EQ(result.returnCode, 0);
+    EXPECT_EQ(result.returnMsg, "OK");
+    EXPECT_TRUE(WaitTendletsGone(a, b));
+    ExpectDaemonEnded(daemon, 10000);
+}
+
+TEST_F(DaemonTest, RemoteAbortLeavesTendletsToTheNextDaemon) {
+    testutil::BecomeSubreaper();
+    pid_t daemon = StartDaemon();
+    ASSERT_TRUE(WaitAllRunning());
+    pid_t a = TendletPid("a"), b = TendletPid("b");
+    TReturnResult result;
+    UnixRpcManager(socket_.c_str()).Abort(result, 30);
+    EXPECT_EQ(result.returnCode, 0);
+    ExpectDaemonEnded(daemon, 10000);
+    EXPECT_TRUE(PidAlive(a) && PidAlive(b));
+
+    pid_t next = StartDaemon();
+    ASSERT_TRUE(WaitAllRunning());
+    EXPECT_EQ(TendletPid("a"), a);
+    EXPECT_EQ(TendletPid("b"), b);
+    UnixRpcManager(socket_.c_str()).Stop(result, 30);
+    EXPECT_EQ(result.returnCode, 0);
+    EXPECT_TRUE(WaitTendletsGone(a, b));
+    ExpectDaemonEnded(next, 10000);
+}
+
+class StopSignalTest : public DaemonTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(StopSignalTest, StopsTheDaemonWithinAboutTwoSeconds) {
+    pid_t daemon = StartDaemon();
+    ASSERT_TRUE(WaitAllRunning());
+    pid_t a = TendletPid("a"), b = TendletPid("b");
+    ASSERT_EQ(kill(daemon, GetParam()), 0);
+    // About two seconds: one main-loop tick and the tendlets' prompt exit.
+    ExpectDaemonEnded(daemon, 4000);
+    EXPECT_TRUE(WaitTendletsGone(a, b));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignalTest, ::testing::Values(SIGTERM, SIGHUP));
+
+TEST_F(DaemonTest, StopBeforeListeningIsNotLost) {
+    pid_t daemon = StartDaemon({"--stop-before-run"});
+    ExpectDaemonEnded(daemon, 10000);
+    EXPECT_FALSE(FileExists(dir_ / "a.pid"));
+    EXPECT_FALSE(FileExists(dir_ / "b.pid"));
+}
+
+TEST_F(DaemonTest, UnservableSocketEndsTheDaemonBeforeAnyTendlet) {
+    // A non-empty directory at the socket path survives the stale-socket removal.
+    ASSERT_EQ(mkdir(socket_.c_str(), 0755), 0);
+    ASSERT_TRUE(testutil::WriteFile(socket_ + "/keep", "x"));
+    pid_t daemon = StartDaemon();
+    EXPECT_EQ(WaitExit(daemon, 10000), 1);
+    EXPECT_FALSE(FileExists(dir_ / "a.pid"));
+    EXPECT_FALSE(FileExists(dir_ / "b.pid"));
+}
+
+TEST_F(DaemonTest, ServesAgainAfterAcceptFails) {
+    pid_t daemon = StartDaemon();
+    ASSERT_TRUE(WaitAllRunning());
+    ASSERT_TRUE(ShutDownListener(daemon, socket_));
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            return testutil::ReadFile(dir_ / "log/tendwell.log").find("serve again") !=
+                   std::string::npos;
+        },
+        10000, 20));
+    EXPECT_TRUE(WaitFor([&] { return Check().returnInfo.returnCode == 0; }, 10000, 100));
+    EXPECT_TRUE(PidAlive(daemon));
+}
+
+TEST_F(DaemonTest, OversizedFrameDropsOnlyItsConnection) {
+    StartDaemon();
+    ASSERT_TRUE(WaitAllRunning());
+    int fd = ConnectRaw(socket_);
+    ASSERT_GE(fd, 0);
+    // 10 MB announced: under the library's own limit, far over any real request.
+    const unsigned char header[4] = {0x00, 0xa0, 0x00, 0x00};
+    ASSERT_EQ(write(fd, header, sizeof(header)), 4);
+    struct pollfd pfd = {fd, POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 5000), 1);
+    char byte;
+    EXPECT_LE(read(fd, &byte, 1), 0);
+    close(fd);
+    EXPECT_EQ(Check().returnInfo.returnCode, 0);
+}
