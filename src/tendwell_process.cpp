@@ -1,0 +1,215 @@
+#include "tendwell/tendwell_process.h"
+
+#include <assert.h>
+#include <stdio.h>
+
+#include "tendwell/protocal/TendwellConfigure.pb.h"
+#include "tendwell/tendwell_configure.h"
+#include "tendwell/tendwell_tendlet_manager.h"
+#include "tendwell/tendwell_unix_rpc_manager.h"
+#include "tendwell/tendwell_unix_server.h"
+#include "tendwell/tendwell_utility.h"
+
+namespace tendwell {
+
+namespace {
+
+TReturnResult& ResultOf(TReturnResult& result) { return result; }
+TReturnResult& ResultOf(TTendletStatusResponse& response) { return response.returnInfo; }
+
+}  // namespace
+
+ProcessManager* ProcessManager::GetInstance() {
+    // Never destroyed: the process ends right after its one command.
+    static ProcessManager* instance = new ProcessManager();
+    return instance;
+}
+
+ProcessManager::ProcessManager() : conf_(new PConfigure()) {}
+
+ProcessManager::~ProcessManager() = default;
+
+int32_t ProcessManager::InitWithoutProcessKeeper(const std::string& conf_path) {
+    int32_t ret = TendwellGetConfigureFromFile(conf_path, conf_.get());
+    if (ret != 0) {
+        fprintf(stderr, "[Init]TendwellGetConfigureFromFile %s fail, return:%d\n",
+                conf_path.c_str(), ret);
+        return ret;
+    }
+    std::string socket_path = conf_->tendwell().unix_socket_path();
+    if (!conf_->tendwell().has_unix_socket_path()) {
+        MakeUnixSocketPath(conf_->tendwell().data_dir(), conf_path, socket_path);
+        conf_->mutable_tendwell()->set_unix_socket_path(socket_path);
+    }
+    unix_rpc_manager_.reset(new UnixRpcManager(socket_path.c_str()));
+    unix_rpc_manager_->SetRecvTimeout(static_cast<int64_t>(conf_->cmd_operate_timeout_sec()) * 1000);
+    if (!CheckConfigure(*conf_)) {
+        TW_WARNING("Init", "Configure check error, please check your configure:%s.",
+                   conf_path.c_str());
+        return TReturnCode::ERROR_CONFIGURE_CHECK_ERROR;
+    }
+    TW_NOTICE("Init", "unix socket addr is:%s, init ok.", socket_path.c_str());
+    if (TendletManager::GetInstance()->InitWithoutProcessKeeper(*conf_) != 0) {
+        TW_WARNING("Init", "init tendlet manager fail");
+        return TReturnCode::ERROR_PRCESS_MNG_INIT_FAIL;
+    }
+    TW_NOTICE("Init", "InitWithoutProcessKeeper ok.");
+    return 0;
+}
+
+std::string ProcessManager::LockPath() const {
+    return conf_->tendwell().unix_socket_path() + ".lock";
+}
+
+bool ProcessManager::DaemonAlive() const { return CheckiSocketFileListen(LockPath()); }
+
+template <typename Reply, typename Remote, typename InProcess>
+Reply ProcessManager::Dispatch(const std::string& label, bool local, Remote remote,
+                               InProcess in_process) {
+    assert(unix_rpc_manager_ != nullptr);
+    Reply reply;
+    TReturnResult& result = ResultOf(reply);
+    bool to_daemon = DaemonAlive();
+    // Running here, this process holds the instance lock for the whole command,
+    // so that no daemon starts the same tendlets meanwhile; when the lock is
+    // taken already, a daemon has just come up and gets the command instead. A
+    // lock file that cannot be made at all leaves the command to run unlocked.
+    if (!to_daemon && local && !ThriftUnixServer::GetInstance()->LockFile()) {
+        to_daemon = DaemonAlive();
+    }
+    if (to_daemon) {
+        remote(reply);
+        if (result.returnCode != 0) {
+            TW_WARNING("Dispatch", "rpc %s fail, return:%d(%s)", label.c_str(), result.returnCode,
+                       result.returnMsg.c_str());
+        } else {
+            TW_NOTICE("Dispatch", "unix rpc %s ok, return:%d(%s)", label.c_str(), result.returnCode,
+                      result.returnMsg.c_str());
+        }
+        return reply;
+    }
+    if (!local) {
+        result.returnCode = TReturnCode::ERROR_CONNECTED_TO_SERVER;
+        result.returnMsg = "check tendwell is running or do you have auth.";
+        return reply;
+    }
+    ran_in_process_ = true;
+    if (TendletManager::GetInstance()->Init(*conf_) != 0) {
+        TW_WARNING("Init", "init tendlet manager fail");
+        result.returnCode = TReturnCode::ERROR_PRCESS_MNG_INIT_FAIL;
+        result.returnMsg = "init tendlet manager fail";
+    } else {
+        reply = in_process();
+        if (result.returnCode == 0) {
+            TW_NOTICE("Dispatch", "tendlet controller %s ok, return:%d(%s)", label.c_str(),
+                      result.returnCode, result.returnMsg.c_str());
+        } else {
+            TW_WARNING("Dispatch", "%s fail, return:%d(%s)", label.c_str(), result.returnCode,
+                       result.returnMsg.c_str());
+        }
+    }
+    // The process table is saved by now; the lock itself stays held until exit.
+    ThriftUnixServer::GetInstance()->RemoveLockFile();
+    return reply;
+}
+
+TReturnResult ProcessManager::Start(int32_t timeout) {
+    assert(unix_rpc_manager_ != nullptr);
+    TReturnResult result;
+    unix_rpc_manager_->Start(result, timeout);
+    if (result.returnCode != 0) {
+        TW_WARNING("Start", "rpc start fail, return:%d(%s)", result.returnCode,
+                   result.returnMsg.c_str());
+    } else {
+        TW_NOTICE("Start", "unix rpc start ok, return:%d(%s)", result.returnCode,
+                  result.returnMsg.c_str());
+    }
+    return result;
+}
+
+template <typename Reply>
+Reply ProcessManager::ForAll(const char* word, bool local, int32_t timeout,
+                             void (UnixRpcManager::*remote)(Reply&, int32_t),
+                             Reply (TendletManager::*in_process)()) {
+    return Dispatch<Reply>(
+        word, local, [&](Reply& r) { (unix_rpc_manager_.get()->*remote)(r, timeout); },
+        [&] { return (TendletManager::GetInstance()->*in_process)(); });
+}
+
+template <typename Reply>
+Reply ProcessManager::ForOne(const char* word, const std::string& name, bool local,
+                             int32_t timeout,
+                             void (UnixRpcManager::*remote)(Reply&, const std::string&, int32_t),
+                             Reply (TendletManager::*in_process)(const std::string&)) {
+    return Dispatch<Reply>(
+        std::string(word) + " " + name, local,
+        [&](Reply& r) { (unix_rpc_manager_.get()->*remote)(r, name, timeout); },
+        [&] { return (TendletManager::GetInstance()->*in_process)(name); });
+}
+
+TReturnResult ProcessManager::Stop(bool local, int32_t timeout) {
+    return ForAll("stop", local, timeout, &UnixRpcManager::Stop, &TendletManager::Stop);
+}
+
+TReturnResult ProcessManager::Restart(bool local, int32_t timeout) {
+    return ForAll("restart", local, timeout, &UnixRpcManager::Restart, &TendletManager::Restart);
+}
+
+TReturnResult ProcessManager::Abort(bool local, int32_t timeout) {
+    return ForAll("abort", local, timeout, &UnixRpcManager::Abort, &TendletManager::Abort);
+}
+
+TReturnResult ProcessManager::Reload(bool local, int32_t timeout) {
+    return ForAll("reload", local, timeout, &UnixRpcManager::Reload, &TendletManager::Reload);
+}
+
+TReturnResult ProcessManager::Check(std::vector<TTendletStatusInfo>& infos, bool local,
+                                    int32_t timeout) {
+    TTendletStatusResponse response =
+        ForAll("check", local, timeout, &UnixRpcManager::Check, &TendletManager::Check);
+    if (response.returnInfo.returnCode == 0) {
+        infos = response.statusInfo;
+    }
+    return response.returnInfo;
+}
+
+TReturnResult ProcessManager::StartOne(const std::string& name, bool local, int32_t timeout) {
+    return ForOne("start", name, local, timeout, &UnixRpcManager::StartOne,
+                  &TendletManager::StartOne);
+}
+
+TReturnResult ProcessManager::StopOne(const std::string& name, bool local, int32_t timeout) {
+    return ForOne("stop", name, local, timeout, &UnixRpcManager::StopOne,
+                  &TendletManager::StopOne);
+}
+
+TReturnResult ProcessManager::RestartOne(const std::string& name, bool local, int32_t timeout) {
+    return ForOne("restart", name, local, timeout, &UnixRpcManager::RestartOne,
+                  &TendletManager::RestartOne);
+}
+
+TReturnResult ProcessManager::ReloadOne(const std::string& name, bool local, int32_t timeout) {
+    return ForOne("reload", name, local, timeout, &UnixRpcManager::ReloadOne,
+                  &TendletManager::ReloadOne);
+}
+
+TReturnResult ProcessManager::CheckOne(const std::string& name, TTendletStatusInfo& info,
+                                       bool local, int32_t timeout) {
+    TTendletStatusResponse response = ForOne("check", name, local, timeout,
+                                             &UnixRpcManager::CheckOne, &TendletManager::CheckOne);
+    if (response.returnInfo.returnCode != 0) {
+        return response.returnInfo;
+    }
+    // A success that names no tendlet (or several) must not show as a blank row.
+    if (response.statusInfo.size() != 1) {
+        TReturnResult broken;
+        broken.returnCode = TReturnCode::ERROR_INTERNAL;
+        broken.returnMsg = "name:" + name + " check reply holds " +
+                           std::to_string(response.statusInfo.size()) + " records";
+        return broken;
+    }
+    info = response.statusInfo.front();
+    return response.returnInfo;
+}
+
+}  // namespace tendwell

@@ -1,0 +1,222 @@
+#include "tendwell/tendwell_startup.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+
+#include "corvel/proc_title.h"
+#include "corvel/sys_util.h"
+#include "tendwell/protocal/TendwellSlave_types.h"
+#include "tendwell/tendwell_configure.h"
+#include "tendwell/tendwell_frame.h"
+#include "tendwell/tendwell_unix_rpc_manager.h"
+#include "tendwell/tendwell_unix_server.h"
+#include "tendwell/tendwell_utility.h"
+
+namespace tendwell {
+
+namespace {
+
+const char kVersion[] = "1.0.3";
+
+// Configured seconds as the milliseconds of a shell time-out, without wrapping
+// into a negative (that is: unlimited) value.
+int32_t SecondsToMs(uint32_t secs) {
+    return secs > INT32_MAX / 1000 ? INT32_MAX : static_cast<int32_t>(secs * 1000);
+}
+
+void SetTitle() {
+    const char* name = g_conf.process_tendwell_name().c_str();
+    const char* dir = g_conf.change_directory().c_str();
+    if (g_conf.has_lodir_name()) {
+        corvel::proc_title_set("%s [%s] [%s] [%s]", name, kVersion, g_conf.lodir_name().c_str(),
+                               dir);
+    } else {
+        corvel::proc_title_set("%s [%s] [%s]", name, kVersion, dir);
+    }
+}
+
+// The daemon's side of the fork: its own session, standard streams on /dev/null.
+int Detach() {
+    if (setsid() < 0) {
+        return -1;
+    }
+    int fd = open("/dev/null", O_RDWR);
+    if (fd < 0) {
+        return 0;
+    }
+    for (int target = 0; target <= 2; ++target) {
+        if (dup2(fd, target) < 0) {
+            return -1 - target;
+        }
+    }
+    if (fd > 2 && close(fd) != 0) {
+        return -4;
+    }
+    return 0;
+}
+
+// The foreground's side of the fork: one round a second until the daemon holds
+// the lock and every tendlet runs, the rounds run out, or the daemon died.
+[[noreturn]] void WaitForDaemon(pid_t daemon, uint32_t attempts) {
+    const std::string socket_path = g_conf.tendwell().unix_socket_path();
+    const std::string lock_path = socket_path + ".lock";
+    for (uint32_t i = 0; i < attempts; ++i) {
+        corvel::sleep_ms(1000);
+        if (CheckiSocketFileListen(lock_path) && CheckAllRunning(socket_path)) {
+            printf("start succ...\n");
+            ExitNow(0);
+        }
+        // A daemon that is gone will never come up: no use waiting out the rounds.
+        if (waitpid(daemon, nullptr, WNOHANG) == daemon) {
+            break;
+        }
+    }
+    fprintf(stderr, "start error...\n");
+    ExitNow(255);
+}
+
+// Runs an optional start-up or shut-down command; its wait status, 0 when unset.
+int RunConfiguredCommand(bool present, const std::string& command, uint32_t timeout_secs) {
+    if (!present) {
+        return 0;
+    }
+    return corvel::run_shell_command(command.c_str(), SecondsToMs(timeout_secs));
+}
+
+void InstallStopHandlers() {
+    struct sigaction action = {};
+    action.sa_handler = SignalHandler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGHUP}) {
+        sigaction(sig, &action, nullptr);
+    }
+}
+
+}  // namespace
+
+void ExitNow(int status) {
+    fflush(stdout);
+    fflush(stderr);
+    _exit(status);
+}
+
+bool ChangeDirectory(const std::string& dir) {
+    if (chdir(dir.c_str()) != 0) {
+        fprintf(stderr, "[main]cdir_to %s failed, erron:%d\n", dir.c_str(), errno);
+        return false;
+    }
+    return true;
+}
+
+void SignalHandler(int /*sig*/) { TendwellFrame::GetInstance()->SetStop(); }
+
+bool CheckAllRunning(const std::string& socket_path) {
+    UnixRpcManager client(socket_path.c_str());
+    TTendletStatusResponse response;
+    client.Check(response, 3);
+    if (response.returnInfo.returnCode != 0) {
+        return false;
+    }
+    for (const TTendletStatusInfo& info : response.statusInfo) {
+        if (info.status != TTendletStatus::RUNNING) {
+            printf("%s is not running, in %s status...\n", info.name.c_str(), info.msg.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+int InitDaemon(uint32_t attempts) {
+    // Buffered output would otherwise be written twice, or lost at the
+    // foreground's immediate exit.
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        return -1;
+    }
+    if (pid == 0) {
+        return Detach();
+    }
+    WaitForDaemon(pid, attempts);
+}
+
+int StartDaemon(const std::string& change_dir) {
+    printf("begin to start...\n");
+    // Later failures may end the process without exit handlers.
+    fflush(stdout);
+    if (!change_dir.empty() && !ChangeDirectory(change_dir)) {
+        return 255;
+    }
+    if (g_conf.has_change_directory() && !ChangeDirectory(g_conf.change_directory())) {
+        return 255;
+    }
+    if (!CheckConfigure(g_conf)) {
+        fprintf(stderr, "CheckConfigure fail, check your conf please\n");
+        fprintf(stderr, "make sure data_dir is exist, use tendwell -t tendwell.conf to check\n");
+        ExitNow(3);
+    }
+    SetTitle();
+    int status = RunConfiguredCommand(g_conf.has_pre_cmd(), g_conf.pre_cmd(),
+                                      g_conf.pre_cmd_timeout_sec());
+    if (status != 0) {
+        fprintf(stderr, "exec your pre_cmd(%s) fail:%d\n", g_conf.pre_cmd().c_str(), status);
+        ExitNow(4);
+    }
+    const PTendwellConfigure& settings = g_conf.tendwell();
+    const std::string log_file = settings.log_path() + "/" + settings.log_file_name();
+    if (OpenLog(log_file.c_str(), "tendwell", settings.log_level(), settings.log_policy(),
+                settings.log_size()) != 0) {
+        fprintf(stderr, "init plume fail:%s\n", log_file.c_str());
+        ExitNow(4);
+    }
+    if (settings.daemon()) {
+        TW_NOTICE("main", "going to daemon..");
+        int ret = InitDaemon(g_conf.cmd_start_timeo_s());
+        if (ret != 0) {
+            TW_FATAL("main", "InitDaemon fail, ret:%d.", ret);
+            return 255;
+        }
+        TW_NOTICE("main", "daemon succ..");
+    }
+    if (!ThriftUnixServer::GetInstance()->LockFile()) {
+        fprintf(stderr, "lock file fail...\n");
+        ExitNow(4);
+    }
+    signal(SIGPIPE, SIG_IGN);
+    TW_NOTICE("main", "lock file succ..");
+    int ret = TendwellFrame::GetInstance()->Init();
+    if (ret != 0) {
+        TW_FATAL("main", "init failed, ret=%d", ret);
+        return 5;
+    }
+    InstallStopHandlers();
+    ret = TendwellFrame::GetInstance()->Run();
+    if (ret != 0) {
+        TW_FATAL("main", "run failed,ret %d", ret);
+        return 5;
+    }
+    int exit_status = 0;
+    status = RunConfiguredCommand(g_conf.has_end_cmd(), g_conf.end_cmd(),
+                                  g_conf.end_cmd_timeout_sec());
+    if (status != 0) {
+        // Written with the source tag alone, as the shut-down's own line.
+        if (GetLogLevel() >= kLogFatal) {
+            plume_writelog(kLogFatal, "[%s:%d]exec your end_cmd(%s) fail:%d",
+                           SourceBaseName(__FILE__), __LINE__, g_conf.end_cmd().c_str(), status);
+        }
+        exit_status = 6;
+    }
+    CloseLog();
+    return exit_status;
+}
+
+}  // namespace tendwell

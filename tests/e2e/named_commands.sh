@@ -1,0 +1,41 @@
+# Commands on one tendlet, sent to a running daemon, and their result codes.
+. "$(dirname "$0")/e2e_lib.sh"
+
+write_conf "$CONF" alpha beta
+start_daemon
+
+run "$CONF" check --name nosuch
+expect 22 "check nosuch return 22(name:nosuch not exist, check erro.)"
+run "$CONF" stop --name nosuch
+expect 22 "stop nosuch return 22(name:nosuch not exist, stop erro.)"
+
+first=$(last_pid alpha)
+run "$CONF" stop --name alpha
+expect 0 "stop alpha return 0(OK)"
+not alive "$first" || fail "alpha $first still runs after stop --name"
+run "$CONF" check --name alpha
+[ "$RC" = 0 ] || fail "check --name exited $RC"
+[ "$(echo "$OUT" | wc -l)" = 2 ] || fail "check --name printed: $OUT"
+echo "$OUT" | tail -n 1 | grep -q '^alpha  *	stoped  *	' || fail "alpha row: $OUT"
+run "$CONF" check
+[ "$RC" = 1 ] || fail "check with one tendlet stopped exited $RC: $OUT"
+
+run "$CONF" restart --name alpha
+expect 25 "restart alpha return 25(name:alpha not running)"
+run "$CONF" abort --name alpha
+[ "$RC" = 4 ] && [ "$ERR" = "abort don't support name" ] || fail "abort --name: $RC $ERR"
+
+run "$CONF" start --name alpha
+expect 0 "start alpha return 0(OK)"
+wait_for restarted alpha "$first" || fail "alpha not started again"
+# A stop of all tendlets stops only those it has seen running.
+wait_for all_running || fail "alpha not running again"
+run "$CONF" reload --name beta
+expect 0 "reload beta return 0(OK)"
+run "$CONF" start
+expect 0 "start return:0(OK)"
+run "$CONF" restart
+expect 0 "restart return 0(OK)"
+wait_for all_running || fail "not every tendlet runs after restart"
+stop_daemon
+echo "1 passed, 0 failed"

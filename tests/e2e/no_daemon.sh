@@ -1,0 +1,52 @@
+# Without a daemon: what needs one is refused, stop works in-process, and a
+# tendlet started in-process is adopted by the next stop.
+. "$(dirname "$0")/e2e_lib.sh"
+
+auth="check tendwell is running or do you have auth."
+write_conf "$CONF" alpha beta
+# A tendlet that ignores SIGTERM keeps a stop busy until the SIGKILL.
+echo "process { name: \"stubborn\" default_check { stop_wait_secs: 3 start_command:" \
+    "\"trap '' TERM; echo \$\$ >>$T/run/stubborn.pids; while :; do sleep 1; done\" } }" >>"$CONF"
+NAMES="$NAMES stubborn"
+start_daemon
+run "$CONF" abort
+expect 0 "abort return 0(OK)"
+wait_for no_tendwell || fail "daemon still running after abort"
+[ "$(live_tendlets | wc -l)" = 3 ] || fail "abort did not leave the tendlets running"
+
+run "$CONF" restart
+expect 1 "restart return 1($auth)"
+run "$CONF" start --name alpha
+expect 1 "start alpha return 1($auth)"
+run "$CONF" check
+expect 1 "check return 1($auth)"
+
+run "$CONF" check -f
+[ "$RC" = 0 ] || fail "check -f of adopted tendlets exited $RC: $OUT"
+# The in-process stop holds the instance lock throughout: a start meanwhile
+# finds it taken and forks no daemon that would adopt the tendlets again.
+"$TW" "$CONF" stop >"$T/stop.out" 2>&1 &
+stopper=$!
+held_by_stopper() { [ "$(lock_holder "$LOCK")" = "$stopper" ]; }
+wait_for held_by_stopper || fail "the in-process stop does not hold the lock"
+run "$CONF" start
+expect 1 "start return:1(connect to unix rpc server fail)"
+wait "$stopper"
+[ $? = 0 ] && [ "$(cat "$T/stop.out")" = "stop return 0(OK)" ] || fail "stop: $(cat "$T/stop.out")"
+no_tendlet || fail "stop left tendlets: $(live_tendlets)"
+[ "$(tendlet_pids stubborn | wc -l)" = 1 ] || fail "stubborn was started again"
+[ ! -e "$LOCK" ] || fail "in-process stop left its lock file"
+no_tendwell || fail "a tendwell process is left: $(our_tendwells)"
+
+old=$(last_pid alpha)
+run "$CONF" start --name alpha -f
+expect 0 "start alpha return 0(OK)"
+wait_for restarted alpha "$old" || fail "alpha not started in-process"
+alpha=$(last_pid alpha)
+run -f "$CONF" stop --name alpha
+expect 0 "stop alpha return 0(OK)"
+wait_for not alive "$alpha" || fail "alpha $alpha still runs after stop --name -f"
+run "$CONF" stop -f --name alpha
+expect 0 "stop alpha return 0(OK)"
+no_tendlet || fail "tendlets left: $(live_tendlets)"
+echo "1 passed, 0 failed"

@@ -1,0 +1,155 @@
+// The process manager against a stand-in daemon: a child process that holds
+// the instance lock and answers the control service with chosen replies.
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <thrift/protocol/TBinaryProtocol.h>
+#include <thrift/server/TSimpleServer.h>
+#include <thrift/transport/TBufferTransports.h>
+#include <thrift/transport/TServerSocket.h>
+
+#include "test_util.h"
+#include "tendwell/protocal/TSlaveServiceProtocol.h"
+#include "tendwell/tendwell_process.h"
+#include "tendwell/tendwell_utility.h"
+
+namespace tendwell {
+namespace {
+
+using apache::thrift::protocol::TBinaryProtocolFactory;
+using apache::thrift::server::TSimpleServer;
+using apache::thrift::transport::TFramedTransportFactory;
+using apache::thrift::transport::TServerSocket;
+
+// checkOne answers with as many records as its name asks for: "none", "one"
+// or any other name for two; stop answers "fake stop".
+class FakeDaemon : public TSlaveServiceProtocolIf {
+public:
+    void start(TReturnResult&, const int32_t) override {}
+    void stop(TReturnResult& r, const int32_t) override { r.returnMsg = "fake stop"; }
+    void restart(TReturnResult&, const int32_t) override {}
+    void abort(TReturnResult&, const int32_t) override {}
+    void reload(TReturnResult&, const int32_t) override {}
+    void check(TTendletStatusResponse&, const int32_t) override {}
+    void startOne(TReturnResult&, const std::string&, const int32_t) override {}
+    void stopOne(TReturnResult&, const std::string&, const int32_t) override {}
+    void restartOne(TReturnResult&, const std::string&, const int32_t) override {}
+    void reloadOne(TReturnResult&, const std::string&, const int32_t) override {}
+    void checkOne(TTendletStatusResponse& r, const std::string& name, const int32_t) override {
+        size_t records = name == "none" ? 0 : name == "one" ? 1 : 2;
+        for (size_t i = 0; i < records; ++i) {
+            TTendletStatusInfo info;
+            info.name = name;
+            info.status = TTendletStatus::RUNNING;
+            r.statusInfo.push_back(info);
+        }
+    }
+};
+
+// True once a server listens on the Unix-domain socket at path.
+bool Listening(const std::string& path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    bool ok = connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0;
+    close(fd);
+    return ok;
+}
+
+class ProcessManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        conf_ = dir_ / "tendwell.conf";
+        socket_ = dir_ / "tw.sock";
+        ASSERT_TRUE(testutil::WriteFile(
+            conf_, "tendwell { log_path: \"" + dir_.path() + "/log\" data_dir: \"" + dir_.path() +
+                       "/data\" unix_socket_path: \"" + socket_ +
+                       "\" }\nprocess { name: \"web\" default_check { start_command: \"true\" } }\n"));
+    }
+
+    // Forks the stand-in daemon and waits until it serves.
+    void StartFakeDaemon() {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (LockFile(socket_ + ".lock") != 0) _exit(1);
+            TSimpleServer server(
+                std::make_shared<TSlaveServiceProtocolProcessor>(std::make_shared<FakeDaemon>()),
+                std::make_shared<TServerSocket>(socket_), std::make_shared<TFramedTransportFactory>(),
+                std::make_shared<TBinaryProtocolFactory>());
+            server.serve();
+            _exit(0);
+        }
+        reaper_.Add(pid);
+        ASSERT_TRUE(testutil::WaitFor([&] { return Listening(socket_); }, 20000));
+    }
+
+    ProcessManager* Manager() {
+        ProcessManager* manager = ProcessManager::GetInstance();
+        EXPECT_EQ(0, manager->InitWithoutProcessKeeper(conf_));
+        return manager;
+    }
+
+    testutil::TempDir dir_;
+    testutil::PidReaper reaper_;
+    std::string conf_;
+    std::string socket_;
+};
+
+struct CheckOneCase {
+    const char* name;
+    int32_t code;
+};
+
+void PrintTo(const CheckOneCase& c, std::ostream* os) { *os << c.name; }
+
+class CheckOneReply : public ProcessManagerTest,
+                      public ::testing::WithParamInterface<CheckOneCase> {};
+
+// Only a reply of exactly one record fills the caller's record; any other is
+// an internal error rather than a blank row shown as success.
+TEST_P(CheckOneReply, FillsTheRecordOnlyFromExactlyOne) {
+    StartFakeDaemon();
+    TTendletStatusInfo info;
+    info.name = "untouched";
+    TReturnResult result = Manager()->CheckOne(GetParam().name, info, false, 30);
+    EXPECT_EQ(GetParam().code, result.returnCode) << result.returnMsg;
+    EXPECT_EQ(GetParam().code == 0 ? GetParam().name : "untouched", info.name);
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, CheckOneReply,
+                         ::testing::Values(CheckOneCase{"none", TReturnCode::ERROR_INTERNAL},
+                                           CheckOneCase{"one", TReturnCode::SUCC},
+                                           CheckOneCase{"two", TReturnCode::ERROR_INTERNAL}),
+                         [](const ::testing::TestParamInfo<CheckOneCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(ProcessManagerTest, LiveDaemonGetsTheCommandEvenWhenLocalIsAllowed) {
+    StartFakeDaemon();
+    ProcessManager* manager = Manager();
+    TReturnResult result = manager->Stop(true, 30);
+    EXPECT_EQ(0, result.returnCode);
+    EXPECT_EQ("fake stop", result.returnMsg);
+    EXPECT_FALSE(manager->RanInProcess());
+}
+
+TEST_F(ProcessManagerTest, NoDaemonAndNoPermissionIsRefusedAndTheStaleLockGoes) {
+    ASSERT_TRUE(testutil::WriteFile(socket_ + ".lock", ""));
+    ProcessManager* manager = Manager();
+    TReturnResult result = manager->Restart(false, 30);
+    EXPECT_EQ(TReturnCode::ERROR_CONNECTED_TO_SERVER, result.returnCode);
+    EXPECT_EQ("check tendwell is running or do you have auth.", result.returnMsg);
+    EXPECT_FALSE(testutil::FileExists(socket_ + ".lock"));
+    EXPECT_FALSE(manager->RanInProcess());
+}
+
+}  // namespace
+}  // namespace tendwell

@@ -1,0 +1,65 @@
+# Start-up failures end with their own status and leave nothing running.
+. "$(dirname "$0")/e2e_lib.sh"
+
+# A failing start-up command: reported with its raw wait status, nothing forked.
+write_conf "$CONF" alpha
+echo 'pre_cmd: "exit 1"' >>"$CONF"
+run "$CONF" start
+expect 4 "begin to start..."
+[ "$ERR" = "exec your pre_cmd(exit 1) fail:256" ] || fail "pre_cmd message: $ERR"
+[ ! -e "$T/run/alpha.pids" ] || fail "a tendlet was started"
+no_tendwell || fail "a daemon was forked: $(our_tendwells)"
+
+# A configuration the daemon cannot keep: status 3.
+write_conf "$CONF" alpha
+: >"$T/afile"
+sed -i "s|data_dir: .*|data_dir: \"$T/afile\"|" "$CONF"
+run "$CONF" start
+[ "$RC" = 3 ] || fail "check failure exited $RC"
+echo "$ERR" | grep -qF "CheckConfigure fail, check your conf please" || fail "check message: $ERR"
+
+# The -c directory comes first, then a relative change_directory under it.
+write_conf "$CONF" alpha
+mkdir "$T/sub"
+sed -i 's|^change_directory: .*|change_directory: "sub"|' "$CONF"
+echo 'pre_cmd: "pwd >../cwd.txt; exit 1"' >>"$CONF"
+run -c "$T" "$CONF" start
+[ "$RC" = 4 ] && [ "$(cat "$T/cwd.txt")" = "$T/sub" ] || fail "-c then change_directory: $RC $ERR"
+
+# A change directory that does not exist: status 255 before anything else.
+write_conf "$CONF" alpha
+run -c "$T/nowhere" "$CONF" start
+[ "$RC" = 255 ] && [ "$ERR" = "[main]cdir_to $T/nowhere failed, erron:2" ] ||
+    fail "bad -c: $RC $ERR"
+
+# A control socket that cannot be served: its directory is missing (so is the
+# lock file's) or a directory that is not empty stands at its path. The
+# foreground gives up at once with "start error..." and no tendlet is left.
+socket_conf() {
+    write_conf "$CONF" alpha
+    sed -i '/^tendwell {/,/^}/d' "$CONF"
+    echo "tendwell { log_path: \"$T/log\" data_dir: \"$T/data\" unix_socket_path: \"$1\" $2 }" >>"$CONF"
+}
+mkdir -p "$T/sockdir/full"
+for socket in "$T/missing/tw.sock" "$T/sockdir"; do
+    socket_conf "$socket" ""
+    began=$(date +%s)
+    run "$CONF" start
+    [ "$RC" = 255 ] && [ "$OUT" = "begin to start..." ] && [ "$ERR" = "start error..." ] ||
+        fail "start on socket $socket: $RC $OUT $ERR"
+    [ $(($(date +%s) - began)) -lt 20 ] || fail "the foreground waited out its rounds"
+    wait_for no_tendwell || fail "daemon left running: $(our_tendwells)"
+    no_tendlet || fail "tendlets left running: $(live_tendlets)"
+done
+
+# The same in the foreground, where the daemon's own status shows.
+socket_conf "$T/missing/tw.sock" "daemon: false"
+run "$CONF" start
+[ "$RC" = 4 ] && [ "$OUT" = "begin to start..." ] && [ "$ERR" = "lock file fail..." ] ||
+    fail "foreground daemon without a lock file: $RC $OUT $ERR"
+socket_conf "$T/sockdir" "daemon: false"
+run "$CONF" start
+[ "$RC" = 1 ] && [ "$OUT" = "begin to start..." ] || fail "foreground daemon without a socket: $RC $OUT $ERR"
+no_tendlet || fail "tendlets left running: $(live_tendlets)"
+[ ! -e "$T/run/alpha.pids" ] || fail "a tendlet was started without a control socket"
+echo "1 passed, 0 failed"
