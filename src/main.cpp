@@ -19,7 +19,6 @@ namespace tendwell {
 
 namespace {
 
-const char kVersion[] = "1.0.3";
 const int32_t kCommandTimeout = 30;
 const size_t kMaxConfPathLen = 512;
 

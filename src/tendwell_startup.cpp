@@ -23,8 +23,6 @@ namespace tendwell {
 
 namespace {
 
-const char kVersion[] = "1.0.3";
-
 // Configured seconds as the milliseconds of a shell time-out, without wrapping
 // into a negative (that is: unlimited) value.
 int32_t SecondsToMs(uint32_t secs) {

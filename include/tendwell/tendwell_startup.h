@@ -10,6 +10,9 @@
 
 namespace tendwell {
 
+// Shown by -v and in the daemon's process title.
+constexpr char kVersion[] = "1.0.3";
+
 // Runs the whole road for the loaded g_conf; change_dir is the -c directory
 // (empty when not given). Returns the process's exit status, or ends the
 // process itself where the failure must skip the exit handlers.
