@@ -3,6 +3,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -56,12 +57,28 @@ inline bool WaitFor(const std::function<bool()>& pred, int timeout_ms, int step_
     }
 }
 
+// What the file holds, or as much as could be read: "" when it cannot be opened.
+// Plain read(2), as a /proc file of a process that ends meanwhile fails with ESRCH,
+// which a stream would raise as an exception.
+inline std::string ReadFile(const std::string& path) {
+    std::string text;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return text;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    return text;
+}
+
 // True while pid exists and is not a zombie.
 inline bool PidAlive(pid_t pid) {
     if (pid <= 0) return false;
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    if (!in) return false;
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
     size_t close = stat.rfind(')');
     if (close == std::string::npos || close + 2 >= stat.size()) return false;
     char state = stat[close + 2];
@@ -76,8 +93,7 @@ inline std::set<pid_t> GroupMembers(pid_t pgid) {
     while (struct dirent* e = readdir(d)) {
         pid_t pid = atoi(e->d_name);
         if (pid <= 0) continue;
-        std::ifstream in(std::string("/proc/") + e->d_name + "/stat");
-        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::string stat = ReadFile(std::string("/proc/") + e->d_name + "/stat");
         size_t close = stat.rfind(')');
         if (close == std::string::npos) continue;
         std::istringstream rest(stat.substr(close + 2));
@@ -88,11 +104,6 @@ inline std::set<pid_t> GroupMembers(pid_t pgid) {
     }
     closedir(d);
     return out;
-}
-
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 inline bool WriteFile(const std::string& path, const std::string& text) {

@@ -59,11 +59,14 @@ std::vector<std::unique_ptr<GateTask>> MakeTasks(size_t n) {
     return tasks;
 }
 
-// Releases every task when it dies, so a failing test does not hang its pool.
+// Releases every task when it dies, so a failing test does not hang its pool, and
+// waits for the pool's workers to leave them before the tasks are deleted.
 struct ReleaseAll {
     std::vector<std::unique_ptr<GateTask>>& tasks;
+    ThreadPool& pool;
     ~ReleaseAll() {
         for (auto& task : tasks) task->release();
+        pool.stop(true);
     }
 };
 
@@ -86,7 +89,7 @@ TEST(CorvelThreadPoolTest, RefusesBadStartsAndAdds) {
 TEST(CorvelThreadPoolTest, ElasticGrowsByBatchAndShrinksPastEightIdle) {
     ThreadPool pool;
     auto tasks = MakeTasks(9);
-    ReleaseAll release{tasks};
+    ReleaseAll release{tasks, pool};
     ASSERT_TRUE(pool.start(5, true));
     EXPECT_EQ(5u, pool.thread_count());
     for (int i = 0; i < 4; ++i) ASSERT_TRUE(pool.add(tasks[i].get()));
@@ -113,7 +116,7 @@ TEST(CorvelThreadPoolTest, ElasticGrowsByBatchAndShrinksPastEightIdle) {
 TEST(CorvelThreadPoolTest, FixedQueuesBeyondSizeAndRunsQueueAfterWaitingStop) {
     ThreadPool pool;
     auto tasks = MakeTasks(5);
-    ReleaseAll release{tasks};
+    ReleaseAll release{tasks, pool};
     ASSERT_TRUE(pool.start(3, false));
     for (int i = 0; i < 4; ++i) ASSERT_TRUE(pool.add(tasks[i].get()));
     ASSERT_TRUE(WaitFor([&] { return tasks[2]->started(); }, 5000));
@@ -151,7 +154,7 @@ public:
 TEST(CorvelThreadPoolTest, FixedSurplusWorkersLeaveWithoutJoiningThemselves) {
     ShrinkablePool pool;
     auto tasks = MakeTasks(3);
-    ReleaseAll release{tasks};
+    ReleaseAll release{tasks, pool};
     ASSERT_TRUE(pool.start(3, false));
     for (auto& task : tasks) ASSERT_TRUE(pool.add(task.get()));
     ASSERT_TRUE(WaitFor([&] { return tasks[2]->started(); }, 5000));
