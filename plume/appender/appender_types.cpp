@@ -87,7 +87,8 @@ Appender* Appender::tryAppenderByType(plume_device_t* dev) {
 }
 
 int Appender::registerType(const char* type, plume_appender_fn get_appender, plume_appender_fn try_appender) {
-    if (!type || strlen(type) >= TYPE_SIZE) return -1;
+    // An entry without its functions would crash the first device of its type.
+    if (!type || strlen(type) >= TYPE_SIZE || !get_appender || !try_appender) return -1;
     TypeRegistry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
     if (find_type(r, type)) return -1;

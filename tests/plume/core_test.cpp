@@ -12,6 +12,7 @@
 #include "plume/plume.h"
 #include "plume/plume_event.h"
 #include "plume/sign.h"
+#include "plume/tty_appender.h"
 
 namespace {
 
@@ -118,6 +119,21 @@ TEST(Category, TreeAndAppenderList) {
     EXPECT_EQ(-1, mid->addAppender(reinterpret_cast<plumespace::Appender*>(dev)));
     mid->removeAppender(tty);
     EXPECT_EQ(0, mid->appender_num.load());
+    delete dev;
+    plumespace::core_close();
+}
+
+TEST(TypeRegistry, EntryWithoutFunctionsIsRefused) {
+    ASSERT_EQ(0, plumespace::core_init());
+    EXPECT_EQ(-1, plume_register_appender_type("NOGET", nullptr, plumespace::TtyAppender::tryAppender));
+    EXPECT_EQ(-1, plume_register_appender_type("NOTRY", plumespace::TtyAppender::getAppender, nullptr));
+    plume_device_t* dev = new plume_device_t;
+    plume_resetdevice(dev);
+    for (const char* type : {"NOGET", "NOTRY"}) {
+        snprintf(dev->type, sizeof(dev->type), "%s", type);
+        EXPECT_EQ(nullptr, plumespace::Appender::getAppenderByType(dev)) << type;
+        EXPECT_EQ(nullptr, plumespace::Appender::tryAppenderByType(dev)) << type;
+    }
     delete dev;
     plumespace::core_close();
 }

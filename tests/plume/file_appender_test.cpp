@@ -164,6 +164,13 @@ TEST(FileAppender, TwoDevicesOfOneFileShareTheAppender) {
     EXPECT_EQ(100, a->device.log_size);
     second->log_size = 0;
     EXPECT_EQ(a, plumespace::Appender::tryAppenderByType(second.get()));
+    // Unset sizes and periods take fixed values (2018 MB, not the reset's 2048).
+    auto third = Device(dir.path(), "third.log", PLUME_SIZECUT, 0);
+    third->cuttime = -1;
+    FileAppender* b = MakeAppender(third.get());
+    ASSERT_NE(nullptr, b);
+    EXPECT_EQ(2018, b->device.log_size);
+    EXPECT_EQ(10000000, b->device.cuttime);
     plumespace::core_close();
 }
 
