@@ -126,7 +126,11 @@ bool Tendlet::NeedPeriodicStart() {
                  start_number_, retry.gap_secs);
     }
     const int64_t now = clock_();
-    if (first_retry_time_ > 0 && now - first_retry_time_ > retry.max_interval_secs) {
+    // A clock stepped back ends the series as well: until the clock caught up
+    // again, starts spread over far more than the interval would all count
+    // against one budget and turn a healthy tendlet FATAL.
+    const int64_t series_age = now - first_retry_time_;
+    if (first_retry_time_ > 0 && (series_age > retry.max_interval_secs || series_age < 0)) {
         start_number_ = 0;
     }
     const int64_t elapsed = now - start_time_;

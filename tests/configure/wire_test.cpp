@@ -117,6 +117,64 @@ TEST(ControlWire, ClientDecodesHandBuiltCheckReply) {
     EXPECT_EQ(resp.statusInfo[1].start_cmd, "dxcrond");
 }
 
+TEST(ControlWire, ClientThrowsOnFailedRepliesAndKeepsOddValues) {
+    const struct {
+        const char* why;
+        Wire body;
+        int type;
+        const char* text;
+    } failures[] = {
+        {"reply without its result", Wire().msg("check", 2, 0).stop(),
+         TApplicationException::MISSING_RESULT, "check failed: unknown result"},
+        {"exception reply", Wire().msg("check", 3, 0).field(kString, 1).str("boom")
+             .field(kI32, 2).i32(0).stop(),
+         TApplicationException::UNKNOWN, "boom"},
+    };
+    for (const auto& c : failures) {
+        TSlaveServiceProtocolClient client(FramedOver(BufferOf(Frame(c.body))));
+        TTendletStatusResponse resp;
+        try {
+            client.recv_check(resp);
+            ADD_FAILURE() << c.why;
+        } catch (const TApplicationException& e) {
+            EXPECT_EQ(e.getType(), c.type) << c.why;
+            EXPECT_STREQ(e.what(), c.text) << c.why;
+        }
+    }
+
+    // An absent message stays "OK". (A code outside the table is not tried: the
+    // generated enumeration has no fixed underlying type, so holding one is
+    // undefined behaviour.)
+    Wire start;
+    start.msg("start", 2, 0).field(kStruct, 0).field(kI32, 2).i32(25).stop().stop();
+    TSlaveServiceProtocolClient start_client(FramedOver(BufferOf(Frame(start))));
+    TReturnResult result;
+    start_client.recv_start(result);
+    EXPECT_EQ(result.returnCode, TReturnCode::ERROR_NOT_RUNNING);
+    EXPECT_EQ(result.returnMsg, "OK");
+    EXPECT_TRUE(result.__isset.returnMsg);
+
+    // A status sent as a string is skipped and keeps its default.
+    Wire check;
+    check.msg("check", 2, 0).field(kStruct, 0).field(kList, 2).u8(kStruct).i32(1)
+        .field(kString, 1).str("2").field(kString, 2).str("web").stop()
+        .stop().stop();
+    TSlaveServiceProtocolClient check_client(FramedOver(BufferOf(Frame(check))));
+    TTendletStatusResponse resp;
+    check_client.recv_check(resp);
+    ASSERT_EQ(resp.statusInfo.size(), 1u);
+    EXPECT_EQ(resp.statusInfo[0].status, 0);
+    EXPECT_EQ(resp.statusInfo[0].name, "web");
+
+    // An empty list still carries its element type.
+    auto out = std::make_shared<TMemoryBuffer>();
+    TBinaryProtocol proto(out);
+    TTendletStatusResponse().write(&proto);
+    EXPECT_EQ(out->getBufferAsString(),
+              Wire().field(kStruct, 1).field(kString, 1).str("OK").field(kI32, 2).i32(0).stop()
+                  .field(kList, 2).u8(kStruct).i32(0).stop().b);
+}
+
 // Answers check with two records and records the time-out seen.
 class StubHandler : public TSlaveServiceProtocolIf {
 public:

@@ -195,6 +195,15 @@ TEST_F(ManagerTest, StopOneOfATendletThatIsNotRunningHolds) {
     EXPECT_EQ(Status("idle"), TTendletStatus::STOPED);
 }
 
+TEST_F(ManagerTest, AStopOfNothingStillEndsTheLoop) {
+    Init({DefaultCheck("idle")});
+    Expect(manager.Stop(), 0, "OK");
+    EXPECT_TRUE(keeper.calls("stop").empty());
+    manager.period();  // returns without a pass
+    EXPECT_TRUE(keeper.calls("start").empty());
+    EXPECT_EQ(keeper.calls().back(), "shutdown");
+}
+
 TEST_F(ManagerTest, AStoppingDaemonRefusesStartsAndAShutKeeperRefusesAll) {
     Init({DefaultCheck("web")}, {"web"});
     manager.Abort();

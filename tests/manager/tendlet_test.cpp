@@ -142,6 +142,18 @@ TEST_F(TendletRule, SeriesResetsOnlyAfterMoreThanTheMaxInterval) {
     }
 }
 
+TEST_F(TendletRule, AClockSteppedBackStartsANewSeries) {
+    Tendlet tendlet(Retry(2, 1, 0, 10), clock.fn());
+    for (int i = 0; i < 2; ++i) {
+        clock.now += 1;
+        ASSERT_TRUE(tendlet.NeedStart(kPeriodicStart));
+        StartedThenExited(tendlet);
+    }
+    clock.now -= 3600;
+    EXPECT_TRUE(tendlet.NeedStart(kPeriodicStart));
+    EXPECT_EQ(tendlet.status(), TTendletStatus::STARTING);
+}
+
 TEST_F(TendletRule, ExponentialGapsDoubleFromOneAfterAForcedStart) {
     Tendlet tendlet(Retry(20, 2, 1, 100000), clock.fn());
     ASSERT_TRUE(tendlet.NeedStart(kForcedStart));
