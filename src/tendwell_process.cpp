@@ -1,6 +1,7 @@
 #include "tendwell/tendwell_process.h"
 
 #include <assert.h>
+#include <ctype.h>
 #include <stdio.h>
 
 #include "tendwell/protocal/TendwellConfigure.pb.h"
@@ -16,6 +17,13 @@ namespace {
 
 TReturnResult& ResultOf(TReturnResult& result) { return result; }
 TReturnResult& ResultOf(TTendletStatusResponse& response) { return response.returnInfo; }
+
+// The log tag of a command: "Stop" for "stop" on all tendlets, "StopOne" on one.
+std::string MethodTag(const char* word, bool one) {
+    std::string tag(word);
+    tag[0] = static_cast<char>(toupper(static_cast<unsigned char>(tag[0])));
+    return one ? tag + "One" : tag;
+}
 
 }  // namespace
 
@@ -64,8 +72,8 @@ std::string ProcessManager::LockPath() const {
 bool ProcessManager::DaemonAlive() const { return CheckiSocketFileListen(LockPath()); }
 
 template <typename Reply, typename Remote, typename InProcess>
-Reply ProcessManager::Dispatch(const std::string& label, bool local, Remote remote,
-                               InProcess in_process) {
+Reply ProcessManager::Dispatch(const std::string& tag, const std::string& label, bool local,
+                               Remote remote, InProcess in_process) {
     assert(unix_rpc_manager_ != nullptr);
     Reply reply;
     TReturnResult& result = ResultOf(reply);
@@ -80,11 +88,11 @@ Reply ProcessManager::Dispatch(const std::string& label, bool local, Remote remo
     if (to_daemon) {
         remote(reply);
         if (result.returnCode != 0) {
-            TW_WARNING("Dispatch", "rpc %s fail, return:%d(%s)", label.c_str(), result.returnCode,
+            TW_WARNING(tag.c_str(), "rpc %s fail, return:%d(%s)", label.c_str(), result.returnCode,
                        result.returnMsg.c_str());
         } else {
-            TW_NOTICE("Dispatch", "unix rpc %s ok, return:%d(%s)", label.c_str(), result.returnCode,
-                      result.returnMsg.c_str());
+            TW_NOTICE(tag.c_str(), "unix rpc %s ok, return:%d(%s)", label.c_str(),
+                      result.returnCode, result.returnMsg.c_str());
         }
         return reply;
     }
@@ -101,10 +109,10 @@ Reply ProcessManager::Dispatch(const std::string& label, bool local, Remote remo
     } else {
         reply = in_process();
         if (result.returnCode == 0) {
-            TW_NOTICE("Dispatch", "tendlet controller %s ok, return:%d(%s)", label.c_str(),
+            TW_NOTICE(tag.c_str(), "tendlet controller %s ok, return:%d(%s)", label.c_str(),
                       result.returnCode, result.returnMsg.c_str());
         } else {
-            TW_WARNING("Dispatch", "%s fail, return:%d(%s)", label.c_str(), result.returnCode,
+            TW_WARNING(tag.c_str(), "%s fail, return:%d(%s)", label.c_str(), result.returnCode,
                        result.returnMsg.c_str());
         }
     }
@@ -132,7 +140,8 @@ Reply ProcessManager::ForAll(const char* word, bool local, int32_t timeout,
                              void (UnixRpcManager::*remote)(Reply&, int32_t),
                              Reply (TendletManager::*in_process)()) {
     return Dispatch<Reply>(
-        word, local, [&](Reply& r) { (unix_rpc_manager_.get()->*remote)(r, timeout); },
+        MethodTag(word, false), word, local,
+        [&](Reply& r) { (unix_rpc_manager_.get()->*remote)(r, timeout); },
         [&] { return (TendletManager::GetInstance()->*in_process)(); });
 }
 
@@ -142,7 +151,7 @@ Reply ProcessManager::ForOne(const char* word, const std::string& name, bool loc
                              void (UnixRpcManager::*remote)(Reply&, const std::string&, int32_t),
                              Reply (TendletManager::*in_process)(const std::string&)) {
     return Dispatch<Reply>(
-        std::string(word) + " " + name, local,
+        MethodTag(word, true), std::string(word) + " " + name, local,
         [&](Reply& r) { (unix_rpc_manager_.get()->*remote)(r, name, timeout); },
         [&] { return (TendletManager::GetInstance()->*in_process)(name); });
 }

@@ -76,6 +76,8 @@ int Detach() {
             break;
         }
     }
+    // The rounds' reports first, also when standard output is not a terminal.
+    fflush(stdout);
     fprintf(stderr, "start error...\n");
     ExitNow(255);
 }

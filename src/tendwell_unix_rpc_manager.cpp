@@ -16,6 +16,17 @@
 
 #include "tendwell/tendwell_utility.h"
 
+// This client's lines carry the source tag alone; where a method name shows,
+// it is part of the text.
+#define RPC_LOG(level, fmt, ...)                                                  \
+    do {                                                                          \
+        if (::tendwell::GetLogLevel() >= (level)) {                               \
+            plume_writelog((level), "[%s:%d]" fmt,                                \
+                           ::tendwell::SourceBaseName(__FILE__), __LINE__,        \
+                           ##__VA_ARGS__);                                        \
+        }                                                                         \
+    } while (0)
+
 namespace tendwell {
 
 using apache::thrift::protocol::TBinaryProtocol;
@@ -68,11 +79,11 @@ bool UnixRpcManager::Open() {
         client_.reset(new TSlaveServiceProtocolClient(protocol));
         transport->open();
         connected_ = true;
-        TW_TRACE("Open", "ThriftRpc: open connection ok to %s(%s)", socket_path_.c_str(),
+        RPC_LOG(kLogTrace, "ThriftRpc: open connection ok to %s(%s)", socket_path_.c_str(),
                  socket->getPeerHost().c_str());
         return true;
     } catch (const std::exception& e) {
-        TW_WARNING("Open", "ThriftRpc: open rpc error %s", e.what());
+        RPC_LOG(kLogWarning, "ThriftRpc: open rpc error %s", e.what());
         connected_ = false;
         return false;
     }
@@ -83,7 +94,7 @@ void UnixRpcManager::Close() {
         try {
             client_->getInputProtocol()->getTransport()->close();
         } catch (const std::exception& e) {
-            TW_WARNING("Close", "ThriftRpc: close rpc error %s", e.what());
+            RPC_LOG(kLogWarning, "ThriftRpc: close rpc error %s", e.what());
         }
         client_.reset();
     }
@@ -119,17 +130,17 @@ bool UnixRpcManager::GetLocalIp(int fd) {
     socklen_t len = sizeof(addr);
     memset(&addr, 0, sizeof(addr));
     if (getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) != 0) {
-        TW_WARNING("GetLocalIp", "ThriftRpc: getsockname error %d", errno);
+        RPC_LOG(kLogWarning, "ThriftRpc: getsockname error %d", errno);
         return false;
     }
     char ip[17];
     memset(ip, 0, sizeof(ip));
     if (inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof(ip)) == nullptr) {
-        TW_WARNING("GetLocalIp", "ThriftRpc: inet_ntoa error %d", errno);
+        RPC_LOG(kLogWarning, "ThriftRpc: inet_ntoa error %d", errno);
         return false;
     }
     local_ip_ = ip;
-    TW_WARNING("GetLocalIp", "ThriftRpc: local ip is %s", ip);
+    RPC_LOG(kLogWarning, "ThriftRpc: local ip is %s", ip);
     return true;
 }
 
@@ -161,7 +172,7 @@ void UnixRpcManager::Start(TReturnResult& result, int32_t timeout) {
                TW_DEBUG("Start", "finished start,return:%d %s.", reply.returnCode,
                         reply.returnMsg.c_str());
            },
-           [](const char* what) { TW_WARNING("Start", "start error:%s", what); });
+           [](const char* what) { RPC_LOG(kLogWarning, "start error:%s", what); });
 }
 
 void UnixRpcManager::Stop(TReturnResult& result, int32_t timeout) {
@@ -172,7 +183,7 @@ void UnixRpcManager::Stop(TReturnResult& result, int32_t timeout) {
                TW_DEBUG("Stop", "finished stop,return:%d %s.", reply.returnCode,
                         reply.returnMsg.c_str());
            },
-           [](const char* what) { TW_WARNING("Stop", "stop error:%s", what); });
+           [](const char* what) { RPC_LOG(kLogWarning, "stop error:%s", what); });
 }
 
 void UnixRpcManager::Restart(TReturnResult& result, int32_t timeout) {
@@ -183,7 +194,7 @@ void UnixRpcManager::Restart(TReturnResult& result, int32_t timeout) {
                TW_DEBUG("Restart", "finished restart,return:%d %s.", reply.returnCode,
                         reply.returnMsg.c_str());
            },
-           [](const char* what) { TW_WARNING("Restart", "restart error:%s", what); });
+           [](const char* what) { RPC_LOG(kLogWarning, "restart error:%s", what); });
 }
 
 void UnixRpcManager::Abort(TReturnResult& result, int32_t timeout) {
@@ -194,7 +205,7 @@ void UnixRpcManager::Abort(TReturnResult& result, int32_t timeout) {
                TW_DEBUG("Abort", "finished abort,return:%d %s.", reply.returnCode,
                         reply.returnMsg.c_str());
            },
-           [](const char* what) { TW_WARNING("Abort", "abort error:%s", what); });
+           [](const char* what) { RPC_LOG(kLogWarning, "abort error:%s", what); });
 }
 
 void UnixRpcManager::Reload(TReturnResult& result, int32_t timeout) {
@@ -205,7 +216,7 @@ void UnixRpcManager::Reload(TReturnResult& result, int32_t timeout) {
                TW_DEBUG("Reload", "finished reload,return:%d(%s).", reply.returnCode,
                         reply.returnMsg.c_str());
            },
-           [](const char* what) { TW_WARNING("Reload", "reload error:%s", what); });
+           [](const char* what) { RPC_LOG(kLogWarning, "reload error:%s", what); });
 }
 
 void UnixRpcManager::Check(TTendletStatusResponse& response, int32_t timeout) {
@@ -216,7 +227,7 @@ void UnixRpcManager::Check(TTendletStatusResponse& response, int32_t timeout) {
                TW_DEBUG("Check", "finished check,return:%d %s.", reply.returnInfo.returnCode,
                         reply.returnInfo.returnMsg.c_str());
            },
-           [](const char* what) { TW_WARNING("Check", "check error:%s", what); });
+           [](const char* what) { RPC_LOG(kLogWarning, "check error:%s", what); });
 }
 
 void UnixRpcManager::StartOne(TReturnResult& result, const std::string& name, int32_t timeout) {
@@ -228,7 +239,7 @@ void UnixRpcManager::StartOne(TReturnResult& result, const std::string& name, in
                         reply.returnCode, reply.returnMsg.c_str());
            },
            [&](const char* what) {
-               TW_WARNING("StartOne", "Startone name:%s error:%s", name.c_str(), what);
+               RPC_LOG(kLogWarning, "Startone name:%s error:%s", name.c_str(), what);
            });
 }
 
@@ -241,7 +252,7 @@ void UnixRpcManager::StopOne(TReturnResult& result, const std::string& name, int
                         reply.returnCode, reply.returnMsg.c_str());
            },
            [&](const char* what) {
-               TW_WARNING("StopOne", "Stopone name:%s error:%s", name.c_str(), what);
+               RPC_LOG(kLogWarning, "Stopone name:%s error:%s", name.c_str(), what);
            });
 }
 
@@ -255,7 +266,7 @@ void UnixRpcManager::RestartOne(TReturnResult& result, const std::string& name,
                         reply.returnCode, reply.returnMsg.c_str());
            },
            [&](const char* what) {
-               TW_WARNING("RestartOne", "RestartOne name:%s error:%s", name.c_str(), what);
+               RPC_LOG(kLogWarning, "RestartOne name:%s error:%s", name.c_str(), what);
            });
 }
 
@@ -268,7 +279,7 @@ void UnixRpcManager::ReloadOne(TReturnResult& result, const std::string& name, i
                         reply.returnCode, reply.returnMsg.c_str());
            },
            [&](const char* what) {
-               TW_WARNING("ReloadOne", "Reloadone name:%s error:%s", name.c_str(), what);
+               RPC_LOG(kLogWarning, "Reloadone name:%s error:%s", name.c_str(), what);
            });
 }
 
@@ -282,7 +293,7 @@ void UnixRpcManager::CheckOne(TTendletStatusResponse& response, const std::strin
                         reply.returnInfo.returnCode, reply.returnInfo.returnMsg.c_str());
            },
            [&](const char* what) {
-               TW_WARNING("CheckOne", "CheckOne name:%s error:%s", name.c_str(), what);
+               RPC_LOG(kLogWarning, "CheckOne name:%s error:%s", name.c_str(), what);
            });
 }
 

@@ -153,6 +153,8 @@ int ThriftUnixServer::Run() {
                    error.empty() ? "accept failed" : error.c_str());
         PauseUnlessStopping(1000);
     }
+    // Stop has removed the socket before the lock file: removing the path again
+    // here could take the socket of a daemon started since.
     TW_NOTICE("Monitor", "begin to stop ...");
     return 0;
 }
@@ -176,6 +178,7 @@ bool ThriftUnixServer::ServeOnce(const std::shared_ptr<TProcessor>& processor,
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_) return false;
+        serving_ = true;
         workers = ThreadManager::newSimpleThreadManager(kWorkerThreads, 0);
         workers->threadFactory(std::make_shared<ThreadFactory>(true));
         workers->start();
@@ -201,8 +204,10 @@ bool ThriftUnixServer::ServeOnce(const std::shared_ptr<TProcessor>& processor,
     std::lock_guard<std::mutex> lock(mutex_);
     bool listened = listening_;
     listening_ = false;
+    serving_ = false;
     server_.reset();
     worker_manager_.reset();
+    changed_.notify_all();
     return listened;
 }
 
@@ -229,16 +234,20 @@ void ThriftUnixServer::PauseUnlessStopping(int ms) {
 void ThriftUnixServer::Stop() {
     std::shared_ptr<TThreadPoolServer> server;
     std::shared_ptr<ThreadManager> workers;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-        // Before it listens the server cannot be interrupted; OnListening stops it then.
-        if (listening_) server = server_;
-        workers = worker_manager_;
-        changed_.notify_all();
-    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    stopping_ = true;
+    // Before it listens the server cannot be interrupted; OnListening stops it then.
+    if (listening_) server = server_;
+    workers = worker_manager_;
+    changed_.notify_all();
+    lock.unlock();
     if (server) server->stop();
     if (workers) workers->stop();
+    // A round still setting up binds its socket only now: wait until it has
+    // ended, so that its socket goes before the lock file does.
+    lock.lock();
+    changed_.wait(lock, [this] { return !serving_; });
+    lock.unlock();
     std::string path = GetSocketPath();
     if (!path.empty()) remove(path.c_str());
     RemoveLockFile();

@@ -57,9 +57,10 @@ private:
 
     std::string LockPath() const;
     bool DaemonAlive() const;
-    // Runs one command by the three-way rule; label names it in log lines.
+    // Runs one command by the three-way rule; tag and label name it in log lines.
     template <typename Reply, typename Remote, typename InProcess>
-    Reply Dispatch(const std::string& label, bool local, Remote remote, InProcess in_process);
+    Reply Dispatch(const std::string& tag, const std::string& label, bool local, Remote remote,
+                   InProcess in_process);
     // Dispatch of a command on all tendlets, and on the one named.
     template <typename Reply>
     Reply ForAll(const char* word, bool local, int32_t timeout,

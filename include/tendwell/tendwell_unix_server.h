@@ -49,12 +49,14 @@ private:
     void PauseUnlessStopping(int ms);
 
     std::mutex mutex_;
-    // Signalled when listening_ or stopping_ changes.
+    // Signalled when listening_, serving_ or stopping_ changes.
     std::condition_variable changed_;
     std::string socket_path_;
     std::shared_ptr<apache::thrift::server::TThreadPoolServer> server_;
     std::shared_ptr<apache::thrift::concurrency::ThreadManager> worker_manager_;
     bool listening_ = false;
+    // A round of serving has been set up and has not ended yet.
+    bool serving_ = false;
     bool stopping_ = false;
 
     friend class ListenReporter;

@@ -2,6 +2,9 @@
 . "$(dirname "$0")/e2e_lib.sh"
 
 write_conf "$CONF" alpha beta
+# The default reload signal, SIGTERM, would end the shell loops: a restart sent
+# before the daemon has seen that would find a tendlet gone.
+sed -i 's/^    stop_wait_secs: 5$/&\n    reload_signal: 28/' "$CONF"
 start_daemon
 
 run "$CONF" check --name nosuch
@@ -30,8 +33,10 @@ expect 0 "start alpha return 0(OK)"
 wait_for restarted alpha "$first" || fail "alpha not started again"
 # A stop of all tendlets stops only those it has seen running.
 wait_for all_running || fail "alpha not running again"
+beta=$(last_pid beta)
 run "$CONF" reload --name beta
 expect 0 "reload beta return 0(OK)"
+alive "$beta" && [ "$(last_pid beta)" = "$beta" ] || fail "beta did not survive its reload"
 run "$CONF" start
 expect 0 "start return:0(OK)"
 run "$CONF" restart

@@ -25,6 +25,13 @@ protected:
     }
 
     void TearDown() override {
+        // The daemons first: a daemon left running would start a killed tendlet again.
+        for (pid_t pid : daemons_) {
+            if (waitpid(pid, nullptr, WNOHANG) == 0) {
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+            }
+        }
         testutil::PidReaper tendlets;
         for (const char* name : {"a", "b"}) tendlets.Add(TendletPid(name));
     }
@@ -55,11 +62,12 @@ protected:
             execv(argv[0], argv.data());
             _exit(127);
         }
-        reaper_.Add(pid);
+        daemons_.push_back(pid);
         return pid;
     }
 
-    // The daemon's exit status, or -1 when it is still running after timeout_ms.
+    // The daemon's exit status, or -1 when it is still running after timeout_ms
+    // (then it is left to TearDown).
     static int WaitExit(pid_t pid, int timeout_ms) {
         int status = -1;
         bool ended = testutil::WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; },
@@ -110,5 +118,5 @@ protected:
 
     testutil::TempDir dir_;
     std::string socket_;
-    testutil::PidReaper reaper_;
+    std::vector<pid_t> daemons_;
 };

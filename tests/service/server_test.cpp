@@ -77,3 +77,30 @@ TEST(ThriftUnixServer, LockHeldIsTheFileAtThePathDespiteStaleProbes) {
     prober.join();
     EXPECT_GT(locked, 0);
 }
+
+// A stop that comes while the server is still setting its socket up: once the
+// stop and the server have ended, the socket is gone as after any other stop.
+TEST(ThriftUnixServer, StopWhileSettingUpLeavesNoSocket) {
+    testutil::TempDir dir;
+    // Stops spread over the server's first milliseconds, one child process each.
+    for (int delay_us = 0; delay_us < 4000; delay_us += 20) {
+        std::string socket = dir / ("ctl" + std::to_string(delay_us) + ".sock");
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            g_conf.mutable_tendwell()->set_unix_socket_path(socket);
+            ThriftUnixServer* server = ThriftUnixServer::GetInstance();
+            std::thread monitor([server] { server->Run(); });
+            usleep(delay_us);
+            server->Stop();
+            monitor.join();
+            _exit(access(socket.c_str(), F_OK) == 0 ? 3 : 0);
+        }
+        int status = -1;
+        if (!testutil::WaitFor([&] { return waitpid(child, &status, WNOHANG) == child; }, 10000)) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "delay " << delay_us;
+    }
+}
