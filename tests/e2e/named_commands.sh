@@ -31,7 +31,7 @@ run "$CONF" abort --name alpha
 run "$CONF" start --name alpha
 expect 0 "start alpha return 0(OK)"
 wait_for restarted alpha "$first" || fail "alpha not started again"
-# A stop of all tendlets stops only those it has seen running.
+# Reload and restart act only on tendlets the daemon has seen running.
 wait_for all_running || fail "alpha not running again"
 beta=$(last_pid beta)
 run "$CONF" reload --name beta
