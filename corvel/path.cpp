@@ -23,11 +23,12 @@ int make_dirs(const char* path, mode_t mode) {
     while (copy[pos]) {
         while (copy[pos] && copy[pos] != '/') ++pos;
         char cut = copy[pos];
+        const bool last = !copy[pos + strspn(copy + pos, "/")];
         copy[pos] = '\0';
         int rc = mkdir(copy, mode);
         int err = errno;
         // An existing file where the last directory should be is no success.
-        if (rc != 0 && err == EEXIST && !cut) {
+        if (rc != 0 && err == EEXIST && last) {
             struct stat st;
             if (stat(copy, &st) != 0 || !S_ISDIR(st.st_mode)) err = ENOTDIR;
             else rc = 0;

@@ -21,6 +21,9 @@ constexpr uint32_t kInitStartMs = 5000;
 constexpr int64_t kLookMs = 10;
 // How long Shutdown lets runners finish their current check command.
 constexpr int64_t kQuitWaitMs = 2000;
+// Start and Stop look at least this many times, also when a time-out below 10 ms
+// leaves no time between the looks.
+constexpr int kMinLooks = 10;
 
 void Append(std::string* msg, const std::string& name, const char* suffix) {
     if (msg != nullptr) *msg += name + suffix;
@@ -150,6 +153,7 @@ bool ProcessKeeper::StartLocked(const std::string& name, uint32_t timeout_ms, st
     const uint64_t start_ns = corvel::monotonic_ns();
     const int64_t limit_ms = 10 * static_cast<int64_t>(timeout_ms / 10);
     bool handed = false;
+    int looks = 0;
     Pace pace;
     for (;;) {
         // A run still executing (ending, or about to fork) is never handed over a
@@ -167,6 +171,7 @@ bool ProcessKeeper::StartLocked(const std::string& name, uint32_t timeout_ms, st
             handed = true;
         }
         Process seen = runner->Snapshot();
+        ++looks;
         // A pid-mode start counts only once the child is forked: before that the
         // copy still holds the previous run's pid.
         const bool started = seen.command.empty()
@@ -179,7 +184,7 @@ bool ProcessKeeper::StartLocked(const std::string& name, uint32_t timeout_ms, st
             return true;
         }
         const int64_t now_ms = ElapsedMs(start_ns);
-        if (now_ms >= limit_ms) {
+        if (now_ms >= limit_ms && looks >= kMinLooks) {
             Append(msg, name, " started failed.");
             return false;
         }
@@ -214,26 +219,30 @@ bool ProcessKeeper::StopLocked(const std::string& name, uint32_t timeout_ms, std
     const int64_t step_ms = timeout_ms / 10;
     const int64_t kill_ms = 9 * step_ms;
     const int64_t limit_ms = 10 * step_ms;
-    SignalGroup(seen.pid, SIGTERM);
+    // An adopted process is not this keeper's child: its end is seen through the
+    // identity check, without waiting for the runner's next one, and before any
+    // signal, as its pid may already belong to another program.
+    auto ended = [runner](const Process& now) {
+        if (now.status != PROCESS_RUNNING) return true;
+        if (!runner->adopting() || Verify(now)) return false;
+        runner->MarkEnded();
+        return true;
+    };
+    bool stopped = ended(seen);
+    if (!stopped) SignalGroup(seen.pid, SIGTERM);
     bool killed = false;
-    bool stopped = false;
+    int looks = 0;
     Pace pace;
     while (!stopped) {
         const int64_t now_ms = ElapsedMs(start_ns);
-        if (!killed && now_ms >= kill_ms) {
+        if (!killed && now_ms >= kill_ms && looks >= kMinLooks - 1) {
             SignalGroup(seen.pid, SIGKILL);
             killed = true;
         }
         pace.Sleep(now_ms, killed ? limit_ms : kill_ms);
-        Process now = runner->Snapshot();
-        stopped = now.status != PROCESS_RUNNING;
-        // An adopted process is not this keeper's child: its end is seen through
-        // the identity check, without waiting for the runner's next one.
-        if (!stopped && runner->adopting() && !Verify(now)) {
-            runner->MarkEnded();
-            stopped = true;
-        }
-        if (!stopped && killed && ElapsedMs(start_ns) >= limit_ms) {
+        stopped = ended(runner->Snapshot());
+        ++looks;
+        if (!stopped && killed && ElapsedMs(start_ns) >= limit_ms && looks >= kMinLooks) {
             Append(msg, name, " can't be stoped.");
             return false;
         }

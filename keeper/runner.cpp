@@ -105,7 +105,8 @@ int ProcessKeeper::Runner::run() {
     } guard{this};
     const Process process = Snapshot();
     if (!process.command.empty()) {
-        if (process.status == PROCESS_RUNNING) {
+        // Fixed at the hand-over: a Stop may already have marked the process ended.
+        if (adopting()) {
             Adopt(process);
         } else {
             RunPidMode(process);
@@ -158,10 +159,6 @@ void ProcessKeeper::Runner::RunPidMode(const Process& process) {
 }
 
 void ProcessKeeper::Runner::Adopt(const Process& process) {
-    {
-        corvel::MutexGuard guard(mutex_);
-        adopting_ = true;
-    }
     while (Verify(process)) {
         if (Pause(-1, kAdoptCheckMs)) return;
         if (Snapshot().status != PROCESS_RUNNING) break;
@@ -212,6 +209,9 @@ bool ProcessKeeper::Runner::busy() {
 void ProcessKeeper::Runner::set_busy(bool busy) {
     corvel::MutexGuard guard(mutex_);
     busy_ = busy;
+    // Adopting from the hand-over on, before run has begun, so that Stop never
+    // signals an adopted process without checking it first.
+    adopting_ = busy && !process_.command.empty() && process_.status == PROCESS_RUNNING;
 }
 
 bool ProcessKeeper::Runner::adopting() {

@@ -85,8 +85,11 @@ public:
         // Busy from the hand-over to the pool until run has returned: a busy
         // runner is never handed over again nor deleted.
         bool busy();
+        // Called with true at the hand-over, after Reset: a pid-mode copy in
+        // state 2 then makes the run adopt the recorded process.
         void set_busy(bool busy);
-        // True while run watches a process it did not fork.
+        // True from such a hand-over while the run watches a process it did not
+        // fork.
         bool adopting();
         // Tells an adopting run that its process was found dead, so that it
         // ends without waiting for its next identity check.

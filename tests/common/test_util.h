@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +21,8 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace testutil {
 
@@ -117,25 +120,40 @@ inline bool FileExists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-// Kills each pid it was given (and its process group when it leads one) when it dies,
-// so a failing test leaves nothing running. Never kills by name.
+// Kills, when it dies, each process it was given and the process group that process
+// leads, but only while that process has not been reaped: pid numbers come back into
+// use within seconds on a busy machine, so a pid alone may by then name another
+// test's process, while a pidfd names the process itself. Never kills by name.
 class PidReaper {
 public:
     PidReaper() = default;
     PidReaper(const PidReaper&) = delete;
     PidReaper& operator=(const PidReaper&) = delete;
     ~PidReaper() {
-        for (pid_t pid : pids_) {
-            if (pid <= 1) continue;
-            if (getpgid(pid) == pid) kill(-pid, SIGKILL);
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, WNOHANG);
+        for (const auto& entry : entries_) {
+            const pid_t pid = entry.first;
+            const int fd = entry.second;
+            // Signal 0 succeeds while the process exists, alive or a zombie: its
+            // pid, and a group of that id, are then still its own.
+            if (syscall(SYS_pidfd_send_signal, fd, 0, nullptr, 0) == 0) {
+                if (getpgid(pid) == pid) kill(-pid, SIGKILL);
+                syscall(SYS_pidfd_send_signal, fd, SIGKILL, nullptr, 0);
+                waitpid(pid, nullptr, WNOHANG);
+            }
+            close(fd);
         }
     }
-    void Add(pid_t pid) { pids_.insert(pid); }
+
+    // To be called while pid still names the process meant: before anything could
+    // have reaped it.
+    void Add(pid_t pid) {
+        if (pid <= 1) return;
+        const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+        if (fd >= 0) entries_.emplace_back(pid, fd);
+    }
 
 private:
-    std::set<pid_t> pids_;
+    std::vector<std::pair<pid_t, int>> entries_;
 };
 
 // Makes this process reap orphans of its descendants (PID 1 here does not).

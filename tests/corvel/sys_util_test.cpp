@@ -82,6 +82,7 @@ TEST(CorvelMakeDirsTest, Cases) {
         {"a/./d/../e", nullptr, 0, 0, "a/e"},
         {"f/b/c", "f", -1, ENOTDIR, nullptr},  // through a regular file
         {"f", "f", -1, ENOTDIR, nullptr},      // a regular file where the last one goes
+        {"f//", "f", -1, ENOTDIR, nullptr},    // the same, named with trailing slashes
     };
     for (const auto& c : cases) {
         testutil::TempDir dir;
