@@ -33,10 +33,10 @@ bool Mutex::try_lock() {
     throw std::runtime_error("Mutex::try_lock()");
 }
 
-MutexGuard::MutexGuard(Mutex& mutex) : mutex_(mutex) { mutex_.lock(); }
+MutexLockGuard::MutexLockGuard(Mutex& mutex) : mutex_(mutex) { mutex_.lock(); }
 
 // Unlocking a mutex this guard holds cannot fail; a failure means the mutex is
 // corrupted, and ending the process is the only safe answer.
-MutexGuard::~MutexGuard() { mutex_.unlock(); }
+MutexLockGuard::~MutexLockGuard() { mutex_.unlock(); }
 
 }  // namespace corvel

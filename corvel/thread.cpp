@@ -20,7 +20,7 @@ void* Thread::entry(void* self) {
 }
 
 void Thread::assign(Runnable* task) {
-    MutexGuard guard(mutex_);
+    MutexLockGuard guard(mutex_);
     idle_ = false;
     task_ = task;
     cond_.wake_one();
@@ -28,7 +28,7 @@ void Thread::assign(Runnable* task) {
 
 void Thread::stop() {
     {
-        MutexGuard guard(mutex_);
+        MutexLockGuard guard(mutex_);
         if (!idle_) cancel();
         // A null task tells the worker to leave its loop, also when its task ends
         // before the cancellation could reach it.
@@ -40,7 +40,7 @@ void Thread::stop() {
 }
 
 void Thread::quit() {
-    MutexGuard guard(mutex_);
+    MutexLockGuard guard(mutex_);
     idle_ = false;
     task_ = nullptr;
 }
@@ -57,7 +57,7 @@ void Thread::run_loop() {
     for (;;) {
         Runnable* task;
         {
-            MutexGuard guard(mutex_);
+            MutexLockGuard guard(mutex_);
             while (idle_) cond_.wait(mutex_);
             task = task_;
             if (!task) {
@@ -70,7 +70,7 @@ void Thread::run_loop() {
         task->run();
         pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &ignored);
         {
-            MutexGuard guard(mutex_);
+            MutexLockGuard guard(mutex_);
             if (!task_) return;  // stopped while the task ran: the pool has let go of us
             idle_ = true;
         }

@@ -10,7 +10,7 @@ ThreadPool::~ThreadPool() { stop(false); }
 
 bool ThreadPool::start(unsigned size, bool elastic) {
     if (size == 0) return false;
-    MutexGuard guard(mutex_);
+    MutexLockGuard guard(mutex_);
     if (size_ != 0) return false;
     size_ = size;
     elastic_ = elastic;
@@ -20,7 +20,7 @@ bool ThreadPool::start(unsigned size, bool elastic) {
 
 bool ThreadPool::add(Runnable* task) {
     if (!task) return false;
-    MutexGuard guard(mutex_);
+    MutexLockGuard guard(mutex_);
     if (size_ == 0) return false;
     if (idle_.empty()) {
         pending_.push_back(task);
@@ -39,7 +39,7 @@ bool ThreadPool::add(Runnable* task) {
 void ThreadPool::stop(bool wait) {
     std::list<Thread*> busy;
     {
-        MutexGuard guard(mutex_);
+        MutexLockGuard guard(mutex_);
         reap_retired();
         if (size_ == 0) return;
         pending_.clear();
@@ -62,22 +62,22 @@ void ThreadPool::stop(bool wait) {
 }
 
 unsigned ThreadPool::size() {
-    MutexGuard guard(mutex_);
+    MutexLockGuard guard(mutex_);
     return size_;
 }
 
 bool ThreadPool::elastic() {
-    MutexGuard guard(mutex_);
+    MutexLockGuard guard(mutex_);
     return elastic_;
 }
 
 unsigned ThreadPool::thread_count() {
-    MutexGuard guard(mutex_);
+    MutexLockGuard guard(mutex_);
     return static_cast<unsigned>(busy_.size() + idle_.size());
 }
 
 void ThreadPool::on_thread_done(Thread* thread) {
-    MutexGuard guard(mutex_);
+    MutexLockGuard guard(mutex_);
     cond_.wake_one();
     auto it = std::find(busy_.begin(), busy_.end(), thread);
     if (it == busy_.end()) return;  // a no-wait stop has taken it over

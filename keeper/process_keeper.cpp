@@ -68,7 +68,7 @@ ProcessKeeper::~ProcessKeeper() { EndRunners(); }
 bool ProcessKeeper::Init(const std::string& save_path) {
     std::map<std::string, Process> saved;
     {
-        corvel::MutexGuard guard(mutex_);
+        corvel::MutexLockGuard guard(mutex_);
         if (initialized_) return true;
         initialized_ = true;
         save_path_ = save_path;
@@ -94,7 +94,7 @@ bool ProcessKeeper::Init(const std::string& save_path) {
 }
 
 bool ProcessKeeper::Add(const Process& process, std::string* msg) {
-    corvel::MutexGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     Process& stored = processes_[process.name];
     if (stored.status == PROCESS_STARTING || stored.status == PROCESS_RUNNING) {
         stored.command = process.command;
@@ -110,7 +110,7 @@ bool ProcessKeeper::Add(const Process& process, std::string* msg) {
 }
 
 bool ProcessKeeper::Remove(const std::string& name, std::string* msg) {
-    corvel::MutexGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     auto runner = runners_.find(name);
     if (runner != runners_.end()) {
         if (runner->second->busy() || runner->second->Snapshot().status == PROCESS_RUNNING) {
@@ -127,7 +127,7 @@ bool ProcessKeeper::Remove(const std::string& name, std::string* msg) {
 }
 
 bool ProcessKeeper::Start(const std::string& name, uint32_t timeout_ms, std::string* msg) {
-    corvel::MutexGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     return StartLocked(name, timeout_ms, msg);
 }
 
@@ -193,7 +193,7 @@ bool ProcessKeeper::StartLocked(const std::string& name, uint32_t timeout_ms, st
 }
 
 bool ProcessKeeper::Stop(const std::string& name, uint32_t timeout_ms, std::string* msg) {
-    corvel::MutexGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     return StopLocked(name, timeout_ms, msg);
 }
 
@@ -258,7 +258,7 @@ bool ProcessKeeper::StopLocked(const std::string& name, uint32_t timeout_ms, std
 }
 
 bool ProcessKeeper::Restart(const std::string& name, uint32_t timeout_ms, std::string* msg) {
-    corvel::MutexGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     const uint32_t half_ms = timeout_ms >> 1;
     if (!StopLocked(name, half_ms, msg)) return false;
     if (msg != nullptr) *msg += "\n";
@@ -266,7 +266,7 @@ bool ProcessKeeper::Restart(const std::string& name, uint32_t timeout_ms, std::s
 }
 
 bool ProcessKeeper::Signal(const std::string& name, int signo, std::string* msg) {
-    corvel::MutexGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     auto record = processes_.find(name);
     if (record == processes_.end()) {
         Append(msg, name, " not found.");
@@ -291,7 +291,7 @@ bool ProcessKeeper::Signal(const std::string& name, int signo, std::string* msg)
 }
 
 void ProcessKeeper::GetAll(std::map<std::string, Process>* out) {
-    corvel::MutexGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     GetAllLocked(out);
 }
 
@@ -302,7 +302,7 @@ void ProcessKeeper::GetAllLocked(std::map<std::string, Process>* out) {
 }
 
 bool ProcessKeeper::Get(const std::string& name, Process* out) {
-    corvel::MutexGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     auto record = processes_.find(name);
     if (record == processes_.end()) return false;
     Refresh(name, &record->second);
@@ -311,7 +311,7 @@ bool ProcessKeeper::Get(const std::string& name, Process* out) {
 }
 
 bool ProcessKeeper::StopAll(uint32_t timeout_ms, std::string* msg) {
-    corvel::MutexGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     std::map<std::string, Process> table;
     GetAllLocked(&table);
     bool all = true;
@@ -322,7 +322,7 @@ bool ProcessKeeper::StopAll(uint32_t timeout_ms, std::string* msg) {
 }
 
 bool ProcessKeeper::Shutdown() {
-    corvel::MutexGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     if (!initialized_) return true;
     initialized_ = false;
     Save();

@@ -133,7 +133,7 @@ void ProcessKeeper::Runner::RunPidMode(const Process& process) {
     // the stamp of the child forked here.
     const int64_t stamp = ProcStartTime(pid);
     {
-        corvel::MutexGuard guard(mutex_);
+        corvel::MutexLockGuard guard(mutex_);
         process_.pid = pid;
         process_.start_time_us = stamp;
         process_.running = true;
@@ -163,7 +163,7 @@ void ProcessKeeper::Runner::Adopt(const Process& process) {
         if (Pause(-1, kAdoptCheckMs)) return;
         if (Snapshot().status != PROCESS_RUNNING) break;
     }
-    corvel::MutexGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     adopting_ = false;
     process_.running = false;
     process_.status = PROCESS_STOPPED;
@@ -192,22 +192,22 @@ void ProcessKeeper::Runner::RunCheckMode(const Process& process) {
 }
 
 ProcessKeeper::Process ProcessKeeper::Runner::Snapshot() {
-    corvel::MutexGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     return process_;
 }
 
 void ProcessKeeper::Runner::Reset(const Process& process) {
-    corvel::MutexGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     process_ = process;
 }
 
 bool ProcessKeeper::Runner::busy() {
-    corvel::MutexGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     return busy_;
 }
 
 void ProcessKeeper::Runner::set_busy(bool busy) {
-    corvel::MutexGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     busy_ = busy;
     // Adopting from the hand-over on, before run has begun, so that Stop never
     // signals an adopted process without checking it first.
@@ -215,13 +215,13 @@ void ProcessKeeper::Runner::set_busy(bool busy) {
 }
 
 bool ProcessKeeper::Runner::adopting() {
-    corvel::MutexGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     return adopting_;
 }
 
 void ProcessKeeper::Runner::MarkEnded() {
     {
-        corvel::MutexGuard guard(mutex_);
+        corvel::MutexLockGuard guard(mutex_);
         if (!adopting_) return;
         process_.running = false;
         process_.status = PROCESS_STOPPED;
@@ -231,7 +231,7 @@ void ProcessKeeper::Runner::MarkEnded() {
 
 void ProcessKeeper::Runner::Quit() {
     {
-        corvel::MutexGuard guard(mutex_);
+        corvel::MutexLockGuard guard(mutex_);
         quit_ = true;
     }
     Wake();
@@ -239,7 +239,7 @@ void ProcessKeeper::Runner::Quit() {
 
 void ProcessKeeper::Runner::Wake() {
     {
-        corvel::MutexGuard guard(mutex_);
+        corvel::MutexLockGuard guard(mutex_);
         woken_ = true;
     }
     if (wake_fd_ >= 0) {
@@ -253,7 +253,7 @@ bool ProcessKeeper::Runner::Pause(int fd, int ms) {
     const uint64_t start_ns = corvel::monotonic_ns();
     for (;;) {
         {
-            corvel::MutexGuard guard(mutex_);
+            corvel::MutexLockGuard guard(mutex_);
             if (quit_) return true;
             if (woken_) {
                 woken_ = false;
@@ -276,13 +276,13 @@ bool ProcessKeeper::Runner::Pause(int fd, int ms) {
 }
 
 void ProcessKeeper::Runner::SetState(int32_t status, bool running) {
-    corvel::MutexGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     process_.status = status;
     process_.running = running;
 }
 
 void ProcessKeeper::Runner::SetEnded(int32_t exit_status) {
-    corvel::MutexGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     process_.running = false;
     process_.status = PROCESS_STOPPED;
     process_.exit_status = exit_status;

@@ -9,9 +9,6 @@ namespace tendwell {
 
 namespace {
 
-// Holds the manager's mutex for a scope, so every return path releases it.
-using MutexLockGuard = corvel::MutexGuard;
-
 constexpr int32_t kMinPeriodMs = 1000;
 // The loop sleeps in slices this long so that a stopping daemon ends it promptly.
 constexpr int32_t kSleepSliceMs = 100;
@@ -82,7 +79,7 @@ int TendletManager::Init(const PConfigure& conf) {
     std::map<std::string, ProcessKeeper::Process> processes;
     keeper_->GetAll(&processes);
 
-    MutexLockGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     keeper_shut_ = false;
     for (const PProcessConfigure& process : conf.process()) {
         auto tendlet = std::make_unique<Tendlet>(process, clock_);
@@ -99,7 +96,7 @@ int TendletManager::Init(const PConfigure& conf) {
 
 int TendletManager::InitWithoutProcessKeeper(const PConfigure& conf) {
     Clear();
-    MutexLockGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     for (const PProcessConfigure& process : conf.process()) {
         AddTendlet(std::make_unique<Tendlet>(process, clock_), "");
     }
@@ -129,7 +126,7 @@ bool TendletManager::Refused(int fail_code, bool refuse_when_stopping,
 TReturnResult TendletManager::Start() {
     TReturnResult result;
     TW_NOTICE("Start", "begin to start...");
-    MutexLockGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     if (!Refused(TReturnCode::ERROR_START_FAIL, true, &result)) {
         std::vector<Tendlet*> due;
         for (const auto& entry : tendlets_) {
@@ -155,7 +152,7 @@ TReturnResult TendletManager::Stop() {
     TReturnResult result;
     std::string msg;
     TW_NOTICE("Stop", "begin to stop...");
-    MutexLockGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     if (!Refused(TReturnCode::ERROR_STOP_FAIL, false, &result)) {
         std::vector<Tendlet*> running;
         for (const auto& entry : tendlets_) {
@@ -182,7 +179,7 @@ TReturnResult TendletManager::Stop() {
 TReturnResult TendletManager::Reload() {
     TReturnResult result;
     TW_NOTICE("Reload", "begin to reload...");
-    MutexLockGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     if (!Refused(TReturnCode::ERROR_RELOD_FAIL, true, &result)) {
         for (const auto& entry : tendlets_) {
             Tendlet* tendlet = entry.second.get();
@@ -202,7 +199,7 @@ TReturnResult TendletManager::Reload() {
 TReturnResult TendletManager::Restart() {
     TReturnResult result;
     TW_NOTICE("Restart", "begin to restart...");
-    MutexLockGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     if (!Refused(TReturnCode::ERROR_RESTART_FAIL, true, &result)) {
         for (const auto& entry : tendlets_) {
             Tendlet* tendlet = entry.second.get();
@@ -230,7 +227,7 @@ TReturnResult TendletManager::Abort() {
 TTendletStatusResponse TendletManager::Check() {
     TTendletStatusResponse response;
     {
-        MutexLockGuard guard(mutex_);
+        corvel::MutexLockGuard guard(mutex_);
         for (const auto& entry : tendlets_) {
             response.statusInfo.emplace_back();
             entry.second->GetStatusInfo(&response.statusInfo.back());
@@ -242,7 +239,7 @@ TTendletStatusResponse TendletManager::Check() {
 
 TReturnResult TendletManager::StartOne(const std::string& name) {
     TReturnResult result;
-    MutexLockGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     Tendlet* tendlet = Find(name);
     if (tendlet == nullptr) {
         SetNotExist(&result, name, "start");
@@ -265,7 +262,7 @@ TReturnResult TendletManager::StartOne(const std::string& name) {
 TReturnResult TendletManager::StopOne(const std::string& name) {
     TReturnResult result;
     std::string msg;
-    MutexLockGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     Tendlet* tendlet = Find(name);
     if (tendlet == nullptr) {
         SetNotExist(&result, name, "stop");
@@ -291,7 +288,7 @@ TReturnResult TendletManager::StopOne(const std::string& name) {
 
 TReturnResult TendletManager::ReloadOne(const std::string& name) {
     TReturnResult result;
-    MutexLockGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     Tendlet* tendlet = Find(name);
     if (tendlet == nullptr) {
         SetNotExist(&result, name, "reload");
@@ -310,7 +307,7 @@ TReturnResult TendletManager::ReloadOne(const std::string& name) {
 
 TReturnResult TendletManager::RestartOne(const std::string& name) {
     TReturnResult result;
-    MutexLockGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     Tendlet* tendlet = Find(name);
     if (tendlet == nullptr) {
         SetNotExist(&result, name, "restart");
@@ -333,7 +330,7 @@ TReturnResult TendletManager::RestartOne(const std::string& name) {
 
 TTendletStatusResponse TendletManager::CheckOne(const std::string& name) {
     TTendletStatusResponse response;
-    MutexLockGuard guard(mutex_);
+    corvel::MutexLockGuard guard(mutex_);
     const Tendlet* tendlet = Find(name);
     if (tendlet == nullptr) {
         SetNotExist(&response.returnInfo, name, "check");
@@ -353,7 +350,7 @@ void TendletManager::period() {
         processes.clear();
         keeper_->GetAll(&processes);
         {
-            MutexLockGuard guard(mutex_);
+            corvel::MutexLockGuard guard(mutex_);
             if (!keep_running_) {
                 TW_NOTICE("period", "stop now, no need to check ..");
                 break;
@@ -365,7 +362,7 @@ void TendletManager::period() {
     }
     {
         // Under the mutex, so that no command slips in between the shutdown and the flag.
-        MutexLockGuard guard(mutex_);
+        corvel::MutexLockGuard guard(mutex_);
         keeper_shut_ = true;
         if (!keeper_->Shutdown()) TW_WARNING("period", "shutdown process keeper fail.");
     }

@@ -270,7 +270,8 @@ bool ThriftUnixServer::LockFile() {
     }
     for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
         // Never closed: closing any descriptor of the file would drop the lock.
-        int fd = open(lock_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        int fd = open(lock_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK,
+                      0600);
         int code = fd < 0 ? -1 : ::tendwell::LockFile(lock_path);
         if (code == 1 && attempt + 1 < kLockAttempts) {
             // A probe that finds the lock file unlocked holds the lock for a moment

@@ -46,7 +46,8 @@ std::string Md5Hex(const char* data, size_t len) {
 }
 
 int LockFile(const std::string& path) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    // O_NONBLOCK: a FIFO planted at the path must not hang the open.
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600);
     if (fd < 0) {
         TW_WARNING("LockFile", "lock file %s open fail, return:%d.", path.c_str(), errno);
         return -1;

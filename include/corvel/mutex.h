@@ -28,12 +28,12 @@ private:
 
 // Holds a Mutex for its scope; releases it also while an exception or a thread
 // cancellation unwinds through the scope.
-class MutexGuard {
+class MutexLockGuard {
 public:
-    explicit MutexGuard(Mutex& mutex);
-    ~MutexGuard();
-    MutexGuard(const MutexGuard&) = delete;
-    MutexGuard& operator=(const MutexGuard&) = delete;
+    explicit MutexLockGuard(Mutex& mutex);
+    ~MutexLockGuard();
+    MutexLockGuard(const MutexLockGuard&) = delete;
+    MutexLockGuard& operator=(const MutexLockGuard&) = delete;
 
 private:
     Mutex& mutex_;

@@ -210,6 +210,8 @@ TEST(ConfigLockFile, LockedFailedAndRepeated) {
     ASSERT_EQ(mkdir((tmp / "dir.lock").c_str(), 0755), 0);
     EXPECT_TRUE(CheckiSocketFileListen(tmp / "dir.lock"));
     EXPECT_TRUE(FileExists(tmp / "dir.lock"));
+    ASSERT_EQ(mkfifo((tmp / "fifo.lock").c_str(), 0600), 0);
+    EXPECT_TRUE(CheckiSocketFileListen(tmp / "fifo.lock"));  // and does not hang
     EXPECT_FALSE(CheckiSocketFileListen(tmp / "missing/x.lock"));
 }
 

@@ -146,7 +146,7 @@ TEST(CorvelThreadPoolTest, FixedQueuesBeyondSizeAndRunsQueueAfterWaitingStop) {
 class ShrinkablePool : public ThreadPool {
 public:
     void shrink(unsigned size) {
-        corvel::MutexGuard guard(mutex_);
+        corvel::MutexLockGuard guard(mutex_);
         size_ = size;
     }
 };

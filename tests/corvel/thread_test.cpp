@@ -21,13 +21,13 @@ namespace {
 
 using corvel::Condition;
 using corvel::Mutex;
-using corvel::MutexGuard;
+using corvel::MutexLockGuard;
 
 TEST(CorvelMutexTest, TryLockFailsWhileAnotherThreadHoldsIt) {
     Mutex mutex;
     std::atomic<int> phase{0};
     std::thread holder([&] {
-        MutexGuard guard(mutex);
+        MutexLockGuard guard(mutex);
         phase = 1;
         while (phase != 2) sched_yield();
     });
@@ -43,7 +43,7 @@ TEST(CorvelMutexTest, GuardReleasesWhenAnExceptionPasses) {
     Mutex mutex;
     EXPECT_THROW(
         {
-            MutexGuard guard(mutex);
+            MutexLockGuard guard(mutex);
             throw std::runtime_error("boom");
         },
         std::runtime_error);
@@ -54,11 +54,11 @@ TEST(CorvelMutexTest, GuardReleasesWhenAnExceptionPasses) {
 TEST(CorvelConditionTest, TimedWaitTimesOutOrIsWoken) {
     Mutex mutex;
     Condition cond;
-    MutexGuard guard(mutex);
+    MutexLockGuard guard(mutex);
     EXPECT_FALSE(cond.wait(mutex, 0));
     bool woken = false;
     std::thread waker([&] {
-        MutexGuard inner(mutex);
+        MutexLockGuard inner(mutex);
         woken = true;
         cond.wake_all();
     });
@@ -71,7 +71,7 @@ class LockedWaitChildTask : public WaitChildTask {
 public:
     explicit LockedWaitChildTask(Mutex* held) : held_(held) {}
     int run() override {
-        MutexGuard guard(*held_);
+        MutexLockGuard guard(*held_);
         return WaitChildTask::run();
     }
 
