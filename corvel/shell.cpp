@@ -157,17 +157,13 @@ int wait_child(pid_t pid, bool leads_group, uint64_t start_ns, int timeout_ms) {
 
 int run_shell_command(const char* command, int32_t timeout_ms) {
     if (!command) return 1;
-    if (timeout_ms < 0) {
-        // Like system(), but without making the whole caller ignore SIGINT and
-        // SIGQUIT while the command runs.
-        pid_t pid = spawn_shell(command, false, -1);
-        if (pid < 0) return -1;
-        return wait_child(pid, false, 0, -1);
-    }
+    // Without time-out like system(), but without making the whole caller ignore
+    // SIGINT and SIGQUIT while the command runs; with one the shell leads a group.
+    const bool timed = timeout_ms >= 0;
     uint64_t start = monotonic_ns();
-    pid_t pid = spawn_shell(command, true, -1);
+    pid_t pid = spawn_shell(command, timed, -1);
     if (pid < 0) return -1;
-    return wait_child(pid, true, start, timeout_ms);
+    return wait_child(pid, timed, start, timeout_ms);
 }
 
 int run_shell_command_detached(const char* command, int timeout_ms) {

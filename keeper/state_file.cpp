@@ -6,25 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "corvel/sys_util.h"
 #include "keeper/process_keeper.h"
 #include "state_archive.h"
 
 namespace tendwell {
-
-namespace {
-
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-}  // namespace
 
 bool ProcessKeeper::Save() {
     if (save_path_.empty()) return true;
@@ -39,7 +25,9 @@ bool ProcessKeeper::Save() {
     int fd = open(new_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return false;
     // An older ".new" file keeps its mode through O_CREAT.
-    bool written = fchmod(fd, 0600) == 0 && WriteAll(fd, text);
+    bool written = fchmod(fd, 0600) == 0 &&
+                   corvel::write_all(fd, text.data(), text.size(), -1) ==
+                       static_cast<ssize_t>(text.size());
     // A failed close may mean lost data: only a clean close lets the file replace
     // the state file.
     if (close(fd) != 0) written = false;

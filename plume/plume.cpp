@@ -93,6 +93,12 @@ plume_handle_t* plume_get_handle() {
     return nullptr;
 }
 
+// The level record of the calling thread's category; null when no handle can be had.
+LogStat* handle_logstat() {
+    plume_handle_t* h = plume_get_handle();
+    return h ? h->category->currentLogstat() : nullptr;
+}
+
 int write_with(plume_handle_t* h, int level, int version, const char* type, const char* fmt, va_list args) {
     if (version >= 0) {
         h->event->version = version;
@@ -194,8 +200,7 @@ int plume_openlog(const char* procname, plume_device_t* devs, int ndev, plume_lo
         }
     }
     plume_set_open_state(PLUME_STATE_PLUME);
-    g_open_threads.store(0);
-    g_open_threads.fetch_add(1);
+    g_open_threads.store(1);  // the opening thread
     plume_writelog(PLUME_LOG_NOTICE, "%s open log ------------", BANNER_LINE);
     plume_writelog(PLUME_LOG_WARNING, "%s open log.wf ------------", BANNER_LINE);
     return 0;
@@ -352,8 +357,7 @@ uint64_t plume_level_to_mask(int level) {
 
 int plume_setlogstat(plume_logstat_t* stat) {
     if (!stat) return -1;
-    plume_handle_t* h = plume_get_handle();
-    LogStat* record = h ? h->category->currentLogstat() : nullptr;
+    LogStat* record = handle_logstat();
     if (!record) return -1;
     record->mask.store(logstat_mask(stat));
     return 0;
@@ -398,8 +402,7 @@ int plume_register_appender_type(const char* type, plume_appender_fn get_appende
 
 int plume_is_level_enabled(int level) {
     if (!plume_is_open()) return zu_is_level_enabled(level);
-    plume_handle_t* h = plume_get_handle();
-    LogStat* record = h ? h->category->currentLogstat() : nullptr;
+    LogStat* record = handle_logstat();
     return record && (record->mask.load() >> (level & 63)) & 1 ? 1 : 0;
 }
 

@@ -164,12 +164,8 @@ bool CheckDataDir(const std::string& dir) {
         return true;
     }
     // A link to a directory serves as well as the directory itself.
-    bool is_dir = S_ISDIR(st.st_mode);
     struct stat target;
-    if (S_ISLNK(st.st_mode) && stat(dir.c_str(), &target) == 0) {
-        is_dir = S_ISDIR(target.st_mode);
-    }
-    if (!is_dir) {
+    if (stat(dir.c_str(), &target) != 0 || !S_ISDIR(target.st_mode)) {
         TW_FATAL("CheckDataDir", "data_dir:%s is not dir, type:%d", dir.c_str(),
                  static_cast<int>(st.st_mode));
         fprintf(stderr, "data_dir:%s is not dir, type:%d\n", dir.c_str(),

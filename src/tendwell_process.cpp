@@ -25,6 +25,18 @@ std::string MethodTag(const char* word, bool one) {
     return one ? tag + "One" : tag;
 }
 
+// The log line of a command's answer from the daemon.
+void LogRemoteResult(const std::string& tag, const std::string& label,
+                     const TReturnResult& result) {
+    if (result.returnCode != 0) {
+        TW_WARNING(tag.c_str(), "rpc %s fail, return:%d(%s)", label.c_str(), result.returnCode,
+                   result.returnMsg.c_str());
+    } else {
+        TW_NOTICE(tag.c_str(), "unix rpc %s ok, return:%d(%s)", label.c_str(), result.returnCode,
+                  result.returnMsg.c_str());
+    }
+}
+
 }  // namespace
 
 ProcessManager* ProcessManager::GetInstance() {
@@ -87,13 +99,7 @@ Reply ProcessManager::Dispatch(const std::string& tag, const std::string& label,
     }
     if (to_daemon) {
         remote(reply);
-        if (result.returnCode != 0) {
-            TW_WARNING(tag.c_str(), "rpc %s fail, return:%d(%s)", label.c_str(), result.returnCode,
-                       result.returnMsg.c_str());
-        } else {
-            TW_NOTICE(tag.c_str(), "unix rpc %s ok, return:%d(%s)", label.c_str(),
-                      result.returnCode, result.returnMsg.c_str());
-        }
+        LogRemoteResult(tag, label, result);
         return reply;
     }
     if (!local) {
@@ -125,13 +131,7 @@ TReturnResult ProcessManager::Start(int32_t timeout) {
     assert(unix_rpc_manager_ != nullptr);
     TReturnResult result;
     unix_rpc_manager_->Start(result, timeout);
-    if (result.returnCode != 0) {
-        TW_WARNING("Start", "rpc start fail, return:%d(%s)", result.returnCode,
-                   result.returnMsg.c_str());
-    } else {
-        TW_NOTICE("Start", "unix rpc start ok, return:%d(%s)", result.returnCode,
-                  result.returnMsg.c_str());
-    }
+    LogRemoteResult("Start", "start", result);
     return result;
 }
 

@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <climits>
 
 #include "corvel/proc_title.h"
 #include "corvel/sys_util.h"
@@ -22,12 +21,6 @@
 namespace tendwell {
 
 namespace {
-
-// Configured seconds as the milliseconds of a shell time-out, without wrapping
-// into a negative (that is: unlimited) value.
-int32_t SecondsToMs(uint32_t secs) {
-    return secs > INT32_MAX / 1000 ? INT32_MAX : static_cast<int32_t>(secs * 1000);
-}
 
 void SetTitle() {
     const char* name = g_conf.process_tendwell_name().c_str();
@@ -64,10 +57,9 @@ int Detach() {
 // the lock and every tendlet runs, the rounds run out, or the daemon died.
 [[noreturn]] void WaitForDaemon(pid_t daemon, uint32_t attempts) {
     const std::string socket_path = g_conf.tendwell().unix_socket_path();
-    const std::string lock_path = socket_path + ".lock";
     for (uint32_t i = 0; i < attempts; ++i) {
         corvel::sleep_ms(1000);
-        if (CheckiSocketFileListen(lock_path) && CheckAllRunning(socket_path)) {
+        if (ThriftUnixServer::GetInstance()->IsLocked() && CheckAllRunning(socket_path)) {
             printf("start succ...\n");
             ExitNow(0);
         }
@@ -87,7 +79,7 @@ int RunConfiguredCommand(bool present, const std::string& command, uint32_t time
     if (!present) {
         return 0;
     }
-    return corvel::run_shell_command(command.c_str(), SecondsToMs(timeout_secs));
+    return corvel::run_shell_command(command.c_str(), SecondsToMs<int32_t>(timeout_secs));
 }
 
 void InstallStopHandlers() {

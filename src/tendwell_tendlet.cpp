@@ -14,28 +14,17 @@ namespace {
 // The keeper's wait for a start to be confirmed.
 constexpr uint32_t kStartTimeoutMs = 2000;
 
-template <typename T>
-T Saturate(int64_t value) {
-    if (value > static_cast<int64_t>(std::numeric_limits<T>::max())) {
-        return std::numeric_limits<T>::max();
-    }
-    if (value < static_cast<int64_t>(std::numeric_limits<T>::min())) {
-        return std::numeric_limits<T>::min();
-    }
-    return static_cast<T>(value);
-}
-
-// A configured time-out in milliseconds. A negative one would turn into a wait of
-// weeks in the keeper (or no limit at all for a shell command) held under both
-// locks, so it falls back to the schema's default.
-int64_t TimeoutMs(const std::string& name, const char* field, int32_t secs,
-                  int32_t default_secs) {
+// A configured time-out in seconds. A negative one would turn into a wait of weeks
+// in the keeper (or no limit at all for a shell command) held under both locks, so
+// it falls back to the schema's default.
+int32_t TimeoutSecs(const std::string& name, const char* field, int32_t secs,
+                    int32_t default_secs) {
     if (secs < 0) {
         TW_WARNING("TimeoutMs", "name:%s %s:%d is negative, use the default %d", name.c_str(),
                    field, secs, default_secs);
-        secs = default_secs;
+        return default_secs;
     }
-    return static_cast<int64_t>(secs) * 1000;
+    return secs;
 }
 
 }  // namespace
@@ -238,18 +227,18 @@ ProcessKeeper::Process Tendlet::KeeperRecord() const {
               check.check_command().c_str());
     return ProcessKeeper::Process(
         name_, check.start_command(), check.check_command(),
-        Saturate<uint32_t>(static_cast<int64_t>(check.check_internal_secs()) * 1000));
+        SecondsToMs<uint32_t>(check.check_internal_secs()));
 }
 
 uint32_t Tendlet::StopWaitMs() const {
-    return Saturate<uint32_t>(TimeoutMs(name_, "stop_wait_secs",
-                                        config_.default_check().stop_wait_secs(),
-                                        PDefaultCheckType::default_instance().stop_wait_secs()));
+    return SecondsToMs<uint32_t>(TimeoutSecs(name_, "stop_wait_secs",
+                                             config_.default_check().stop_wait_secs(),
+                                             PDefaultCheckType::default_instance().stop_wait_secs()));
 }
 
 int Tendlet::ExecUserCommand(KeeperPort& keeper, const std::string& command, const char* field,
                              int32_t secs, int32_t default_secs) const {
-    return keeper.Exec(command, Saturate<int32_t>(TimeoutMs(name_, field, secs, default_secs)));
+    return keeper.Exec(command, SecondsToMs<int32_t>(TimeoutSecs(name_, field, secs, default_secs)));
 }
 
 bool Tendlet::Start(KeeperPort& keeper, std::string* msg) {

@@ -1,6 +1,7 @@
 #include "tendwell/tendwell_tendlet_manager.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "corvel/sys_util.h"
 #include "tendwell/tendwell_utility.h"
@@ -123,6 +124,18 @@ bool TendletManager::Refused(int fail_code, bool refuse_when_stopping,
     return false;
 }
 
+bool TendletManager::StartTendlet(Tendlet* tendlet, bool new_series, TReturnResult* result) {
+    std::string msg;
+    if (!tendlet->Start(*keeper_, &msg)) {
+        tendlet->SetStatus(TTendletStatus::EXIT, "exit");
+        SetActionFailure(result, TReturnCode::ERROR_START_FAIL, *tendlet, msg);
+        return false;
+    }
+    tendlet->SetStatus(TTendletStatus::STARTING, "starting");
+    tendlet->SetStartTime(clock_(), new_series);
+    return true;
+}
+
 TReturnResult TendletManager::Start() {
     TReturnResult result;
     TW_NOTICE("Start", "begin to start...");
@@ -134,14 +147,7 @@ TReturnResult TendletManager::Start() {
         }
         SortByPriority(&due);
         for (Tendlet* tendlet : due) {
-            std::string msg;
-            if (!tendlet->Start(*keeper_, &msg)) {
-                tendlet->SetStatus(TTendletStatus::EXIT, "exit");
-                SetActionFailure(&result, TReturnCode::ERROR_START_FAIL, *tendlet, msg);
-                break;
-            }
-            tendlet->SetStatus(TTendletStatus::STARTING, "starting");
-            tendlet->SetStartTime(clock_());
+            if (!StartTendlet(tendlet, true, &result)) break;
         }
     }
     TW_NOTICE("Start", "return:%d(%s)", result.returnCode, result.returnMsg.c_str());
@@ -245,14 +251,7 @@ TReturnResult TendletManager::StartOne(const std::string& name) {
         SetNotExist(&result, name, "start");
     } else if (!Refused(TReturnCode::ERROR_START_FAIL, true, &result) &&
                tendlet->NeedStart(kForcedStart)) {
-        std::string msg;
-        if (tendlet->Start(*keeper_, &msg)) {
-            tendlet->SetStatus(TTendletStatus::STARTING, "starting");
-            tendlet->SetStartTime(clock_(), false);
-        } else {
-            tendlet->SetStatus(TTendletStatus::EXIT, "exit");
-            SetActionFailure(&result, TReturnCode::ERROR_START_FAIL, *tendlet, msg);
-        }
+        StartTendlet(tendlet, false, &result);
     }
     TW_NOTICE("StartOne", "name:%s return:%d(%s)", name.c_str(), result.returnCode,
               result.returnMsg.c_str());

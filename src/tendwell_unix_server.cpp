@@ -75,6 +75,11 @@ bool IsFileAt(int fd, const std::string& path) {
     return open_file.st_dev == named_file.st_dev && open_file.st_ino == named_file.st_ino;
 }
 
+[[noreturn]] void GiveUpServing() {
+    TW_FATAL("Monitor", "cann't start monitor server, break..");
+    _exit(1);
+}
+
 }  // namespace
 
 // Tells the server that its socket listens, which lets the daemon start its tendlets.
@@ -118,8 +123,7 @@ int ThriftUnixServer::Run() {
     if (path.empty()) {
         // Thrift takes an empty path as TCP on every interface, with no access control.
         TW_FATAL("Monitor", "empty socket path, refuse to serve");
-        TW_FATAL("Monitor", "cann't start monitor server, break..");
-        _exit(1);
+        GiveUpServing();
     }
     RouteThriftOutputToLog();
     // A umask of this thread alone lets the socket be created 0600 without
@@ -137,8 +141,7 @@ int ThriftUnixServer::Run() {
         bool listened = ServeOnce(processor, path, private_umask, &error);
         if (!error.empty() && !listened && !ever_listened) {
             TW_FATAL("Monitor", "serve %s fail: %s", path.c_str(), error.c_str());
-            TW_FATAL("Monitor", "cann't start monitor server, break..");
-            _exit(1);
+            GiveUpServing();
         }
         ever_listened = ever_listened || listened;
         {
@@ -247,24 +250,26 @@ void ThriftUnixServer::Stop() {
     // ended, so that its socket goes before the lock file does.
     lock.lock();
     changed_.wait(lock, [this] { return !serving_; });
+    std::string path = socket_path_;
     lock.unlock();
-    std::string path = GetSocketPath();
     if (!path.empty()) remove(path.c_str());
     RemoveLockFile();
 }
 
-bool ThriftUnixServer::IsLocked() {
+std::string ThriftUnixServer::LockFilePath() {
     GenerateSocketPath();
     std::string path = GetSocketPath();
-    if (path.empty()) return false;
-    return CheckiSocketFileListen(path + ".lock");
+    return path.empty() ? path : path + ".lock";
+}
+
+bool ThriftUnixServer::IsLocked() {
+    std::string lock_path = LockFilePath();
+    return !lock_path.empty() && CheckiSocketFileListen(lock_path);
 }
 
 bool ThriftUnixServer::LockFile() {
-    GenerateSocketPath();
-    std::string path = GetSocketPath();
-    std::string lock_path = path + ".lock";
-    if (path.empty()) {
+    std::string lock_path = LockFilePath();
+    if (lock_path.empty()) {
         TW_WARNING("LockFile", "no socket path, no lock file");
         return false;
     }
@@ -298,10 +303,8 @@ bool ThriftUnixServer::LockFile() {
 }
 
 void ThriftUnixServer::RemoveLockFile() {
-    GenerateSocketPath();
-    std::string path = GetSocketPath();
-    if (path.empty()) return;
-    std::string lock_path = path + ".lock";
+    std::string lock_path = LockFilePath();
+    if (lock_path.empty()) return;
     unlink(lock_path.c_str());
     TW_NOTICE("RemoveLockFile", "%s remove..", lock_path.c_str());
 }

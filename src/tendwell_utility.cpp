@@ -115,15 +115,12 @@ std::string PlatformCommandTable::Find(const std::string& name) const {
 }
 
 int OpenLog(const char* path, const char* proc_name, int level, int policy, int size) {
+    // A cut name would send the log to another file than the one configured.
+    if (path == nullptr || strlen(path) >= sizeof(plume_device_t::file)) {
+        return TReturnCode::ERROR_ILLEGAL_PARAM;
+    }
     // The device record is large (its parameter table alone is 256 KB).
     std::unique_ptr<plume_device_t> dev(new plume_device_t());
-    if (path == nullptr) {
-        return TReturnCode::ERROR_ILLEGAL_PARAM;
-    }
-    // A cut name would send the log to another file than the one configured.
-    if (strlen(path) >= sizeof(dev->file)) {
-        return TReturnCode::ERROR_ILLEGAL_PARAM;
-    }
     plume_resetdevice(dev.get());
     snprintf(dev->file, sizeof(dev->file), "%s", path);
     snprintf(dev->type, sizeof(dev->type), "%s", "FILE");

@@ -89,6 +89,12 @@ void format_line(char (&line)[LINE_SIZE], const char* lead, const char* sep, con
     if (n >= 0 && n < LINE_SIZE - 1) vsnprintf(line + n, LINE_SIZE - n, fmt, args);
 }
 
+// The self-defined file a level addresses, or null.
+zu_logfile_t* self_file(const zu_log_t* r, int level) {
+    if (level < ZU_LOG_SELF_BASE || level >= ZU_LOG_SELF_BASE + ZU_LOG_SELF_NUM) return nullptr;
+    return r->selflog[level & 255];
+}
+
 int write_self_line(zu_log_t* r, int index, const char* fmt, va_list args) {
     char lead[32];
     snprintf(lead, sizeof(lead), "SDF_LOG: LEVEL:%d ", index);
@@ -98,9 +104,7 @@ int write_self_line(zu_log_t* r, int index, const char* fmt, va_list args) {
 }
 
 int write_record(zu_log_t* r, int level, const char* fmt, va_list args) {
-    if (level >= ZU_LOG_SELF_BASE && level < ZU_LOG_SELF_BASE + ZU_LOG_SELF_NUM &&
-        r->selflog[level & 255])
-        return write_self_line(r, level & 255, fmt, args);
+    if (self_file(r, level)) return write_self_line(r, level & 255, fmt, args);
     if (level > r->level) return -3;
     const char* prefix = "";
     zu_logfile_t* target = r->normal;
@@ -240,6 +244,9 @@ int close_record(int abnormal, const char* word) {
 
 const zu_logstat_t DEFAULT_STAT = {255, 1, 2};
 
+// Directory and name every file of the process log starts with.
+std::string process_base() { return std::string(g_dir) + "/" + g_procname; }
+
 }  // namespace
 
 int zu_openlog(const char* path, const char* procname, zu_logstat_t* stat, int maxsize_mb,
@@ -255,7 +262,6 @@ int zu_openlog(const char* path, const char* procname, zu_logstat_t* stat, int m
     snprintf(g_dir, sizeof(g_dir), "%s", (path && path[0]) ? path : ".");
     snprintf(g_procname, sizeof(g_procname), "%s", (procname && procname[0]) ? procname : "null");
     if (char* underscore = strchr(g_procname, '_')) *underscore = '\0';
-    std::string base = std::string(g_dir) + "/" + g_procname;
     zu_log_t* r = own_record();
     if (r) {
         // A record left by an earlier open of this thread would keep its files forever.
@@ -264,7 +270,7 @@ int zu_openlog(const char* path, const char* procname, zu_logstat_t* stat, int m
     }
     r = new_record();
     if (!r) return -1;
-    if (open_record(r, base, st, self, or_null(procname)) != 0) return -1;
+    if (open_record(r, process_base(), st, self, or_null(procname)) != 0) return -1;
     g_zu_level.store(st->events);
     write_record_f(r, ZU_LOG_BANNER, "* Open process log by----%s\n=================================================",
                    or_null(procname));
@@ -283,7 +289,7 @@ int zu_openlog_r(const char* threadname, zu_logstat_t* stat, zu_selflog_t* self)
     zu_log_t* r = new_record();
     if (!r) return -1;
     const char* name = (threadname && threadname[0]) ? threadname : "null";
-    std::string base = std::string(g_dir) + "/" + g_procname;
+    std::string base = process_base();
     if (st->spec & ZU_LOG_SPEC_THREADFILE)
         base += "_" + std::string(name) + "_" + std::to_string(static_cast<unsigned long>(r->tid)) + "_";
     if (open_record(r, base, st, self, or_null(threadname)) != 0) return -1;
@@ -338,9 +344,7 @@ int zu_is_level_enabled(int level) {
     zu_log_t fallback = default_record();
     zu_log_t* r = own_record();
     if (!r) r = &fallback;
-    if (level >= ZU_LOG_SELF_BASE && level < ZU_LOG_SELF_BASE + ZU_LOG_SELF_NUM && r->selflog[level & 255])
-        return 1;
-    return level <= r->level ? 1 : 0;
+    return (self_file(r, level) || level <= r->level) ? 1 : 0;
 }
 
 int zu_log_getlevel() { return g_zu_level.load(); }

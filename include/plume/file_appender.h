@@ -33,7 +33,12 @@ public:
 private:
     // syncid with the mutex held; *discard receives a cut file to remove after it.
     int syncLocked(std::string* discard);
-    // Cuts the file aside and opens a new one; returns the open's result.
+    // Runs then with syncLocked's result, both under the mutex, and removes the file the
+    // sync cut away after it; returns then's result.
+    template <class Then>
+    int synced(Then then);
+    // Cuts the file aside (its new name into *cut_name when given) and opens a new one;
+    // returns the open's result.
     int cut(std::string* cut_name);
     // Writes all len bytes with the mutex held; 0, or -1 after closing the file.
     int writeLocked(const void* buf, int len);

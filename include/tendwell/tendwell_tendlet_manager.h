@@ -60,6 +60,9 @@ private:
     Tendlet* Find(const std::string& name) const;
     // True, with result filled, when a state-changing command may not run.
     bool Refused(int fail_code, bool refuse_when_stopping, TReturnResult* result) const;
+    // A command's start of one tendlet: STARTING on success; on failure EXIT,
+    // with result filled. new_series as for Tendlet::SetStartTime.
+    bool StartTendlet(Tendlet* tendlet, bool new_series, TReturnResult* result);
     void MirrorKeeper(const std::map<std::string, ProcessKeeper::Process>& processes);
     void StartDue();
     void SleepWhileRunning() const;

@@ -39,6 +39,8 @@ public:
 
 private:
     ThriftUnixServer() = default;
+    // The socket path followed by ".lock"; empty when there is no socket path.
+    std::string LockFilePath();
     // One round of serving; true when the socket listened during it. A failure
     // of the library is described in *error.
     bool ServeOnce(const std::shared_ptr<apache::thrift::TProcessor>& processor,

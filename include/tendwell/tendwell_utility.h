@@ -4,8 +4,10 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 #include <time.h>
 
+#include <limits>
 #include <map>
 #include <string>
 
@@ -59,6 +61,19 @@ int GetLogLevel();
 int OpenLog(const char* path, const char* proc_name, int level, int policy, int size);
 // Closes the calling thread's log handle.
 int CloseLog();
+
+// Configured seconds as milliseconds of type T, in 64 bits and saturated to T's
+// range: a wrapped value would turn a long time-out into a short or negative
+// (unlimited) one.
+template <typename T>
+T SecondsToMs(int64_t secs) {
+    using Limits = std::numeric_limits<T>;
+    const int64_t most = static_cast<int64_t>(Limits::max()) / 1000;
+    const int64_t least = static_cast<int64_t>(Limits::min()) / 1000;
+    if (secs > most) return Limits::max();
+    if (secs < least) return Limits::min();
+    return static_cast<T>(secs * 1000);
+}
 
 // The file name part of a source path, for log tags.
 const char* SourceBaseName(const char* file);

@@ -114,34 +114,32 @@ int FileAppender::cut(std::string* cut_name) {
 }
 
 int FileAppender::syncLocked(std::string* discard) {
-    if (fd < 0) return open(nullptr);
     struct stat now_stat;
-    if (::stat(fullpath, &now_stat) != 0) return open(nullptr);
-    if (now_stat.st_ino != stat.st_ino || now_stat.st_dev != stat.st_dev) return open(nullptr);
-    int ret = 0;
-    bool size_cut = false;
-    std::string cut_name;
-    if (static_cast<int64_t>(now_stat.st_size) >= static_cast<int64_t>(device.log_size) * 1048576) {
-        ret = cut(&cut_name);
-        size_cut = true;
-    }
-    if (device.splite_type == PLUME_TRUNCT && size_cut) {
-        *discard = cut_name;
-    } else if (device.splite_type == PLUME_DATECUT && time(nullptr) - last_cut > device.cuttime * 60L) {
-        ret = cut(nullptr);
-    }
-    return ret;
+    // Closed, removed, or moved or replaced: write to a file of the name again.
+    if (fd < 0 || ::stat(fullpath, &now_stat) != 0 || now_stat.st_ino != stat.st_ino ||
+        now_stat.st_dev != stat.st_dev)
+        return open(nullptr);
+    // Every type cuts at the size limit; TRUNCT then drops what it cut.
+    if (static_cast<int64_t>(now_stat.st_size) >= static_cast<int64_t>(device.log_size) * 1048576)
+        return cut(device.splite_type == PLUME_TRUNCT ? discard : nullptr);
+    if (device.splite_type == PLUME_DATECUT && time(nullptr) - last_cut > device.cuttime * 60L) return cut(nullptr);
+    return 0;
 }
 
-int FileAppender::syncid(void*) {
+template <class Then>
+int FileAppender::synced(Then then) {
     std::string discard;
     int ret;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        ret = syncLocked(&discard);
+        ret = then(syncLocked(&discard));
     }
     if (!discard.empty()) unlink(discard.c_str());
     return ret;
+}
+
+int FileAppender::syncid(void*) {
+    return synced([](int ret) { return ret; });
 }
 
 int FileAppender::writeLocked(const void* buf, int len) {
@@ -166,32 +164,16 @@ int FileAppender::writeLocked(const void* buf, int len) {
 int FileAppender::print(plume_event_t* event) {
     if (!testMaskBit(event->level)) return 0;
     formatLine(event);
-    std::string discard;
-    int ret;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        ret = syncLocked(&discard);
-        if (ret != 0) {
-            PLUME_DIAG("%.*s", event->line_len > 0 ? event->line_len - 1 : 0, event->line);
-            close(nullptr);
-        } else {
-            ret = writeLocked(event->line, event->line_len);
-        }
-    }
-    if (!discard.empty()) unlink(discard.c_str());
-    return ret;
+    return synced([this, event](int ret) {
+        if (ret == 0) return writeLocked(event->line, event->line_len);
+        PLUME_DIAG("%.*s", event->line_len > 0 ? event->line_len - 1 : 0, event->line);
+        close(nullptr);
+        return ret;
+    });
 }
 
 int FileAppender::binprint(const void* buf, int len) {
-    std::string discard;
-    int ret;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        ret = syncLocked(&discard);
-        if (ret == 0) ret = writeLocked(buf, len);
-    }
-    if (!discard.empty()) unlink(discard.c_str());
-    return ret;
+    return synced([this, buf, len](int ret) { return ret == 0 ? writeLocked(buf, len) : ret; });
 }
 
 Appender* FileAppender::getAppender(plume_device_t& dev) {

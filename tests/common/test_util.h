@@ -88,8 +88,8 @@ inline bool PidAlive(pid_t pid) {
     return state != 'Z' && state != 'X';
 }
 
-// Pids of the live members of process group pgid.
-inline std::set<pid_t> GroupMembers(pid_t pgid) {
+// Pids of the live processes whose parent and process group satisfy pred.
+inline std::set<pid_t> LiveProcesses(const std::function<bool(pid_t ppid, pid_t pgrp)>& pred) {
     std::set<pid_t> out;
     DIR* d = opendir("/proc");
     if (!d) return out;
@@ -101,12 +101,22 @@ inline std::set<pid_t> GroupMembers(pid_t pgid) {
         if (close == std::string::npos) continue;
         std::istringstream rest(stat.substr(close + 2));
         char state = 0;
-        long ppid = 0, pgrp = 0;
+        pid_t ppid = 0, pgrp = 0;
         rest >> state >> ppid >> pgrp;
-        if (pgrp == pgid && state != 'Z' && state != 'X') out.insert(pid);
+        if (state != 'Z' && state != 'X' && pred(ppid, pgrp)) out.insert(pid);
     }
     closedir(d);
     return out;
+}
+
+// Pids of the live members of process group pgid.
+inline std::set<pid_t> GroupMembers(pid_t pgid) {
+    return LiveProcesses([pgid](pid_t, pid_t pgrp) { return pgrp == pgid; });
+}
+
+// Live children of parent, whatever their process group.
+inline std::set<pid_t> ChildrenOf(pid_t parent) {
+    return LiveProcesses([parent](pid_t ppid, pid_t) { return ppid == parent; });
 }
 
 inline bool WriteFile(const std::string& path, const std::string& text) {

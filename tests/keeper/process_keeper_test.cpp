@@ -61,26 +61,6 @@ std::string StatusLine(pid_t pid, const std::string& name) {
     return "";
 }
 
-// Live children of parent, whatever their process group.
-std::set<pid_t> ChildrenOf(pid_t parent) {
-    std::set<pid_t> out;
-    DIR* d = opendir("/proc");
-    while (struct dirent* e = d ? readdir(d) : nullptr) {
-        pid_t pid = atoi(e->d_name);
-        if (pid <= 0 || !PidAlive(pid)) continue;
-        const std::string stat = testutil::ReadFile(std::string("/proc/") + e->d_name + "/stat");
-        size_t close_paren = stat.rfind(')');
-        if (close_paren == std::string::npos) continue;
-        std::istringstream rest(stat.substr(close_paren + 2));
-        char state = 0;
-        pid_t ppid = 0;
-        rest >> state >> ppid;
-        if (ppid == parent) out.insert(pid);
-    }
-    if (d) closedir(d);
-    return out;
-}
-
 class KeeperTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -176,14 +156,14 @@ TEST_F(KeeperTest, GroupIgnoringTermIsKilledAtNineTenths) {
 TEST_F(KeeperTest, LaterKeeperAdoptsWithoutForkingAndSeesAnOutsideKill) {
     pid_t pid = StartPid(keeper_, "s", "sleep 1000");
     keeper_.Shutdown();
-    const std::set<pid_t> children = ChildrenOf(getpid());
+    const std::set<pid_t> children = testutil::ChildrenOf(getpid());
 
     ProcessKeeper later;
     ASSERT_TRUE(later.Init(path_));
     ProcessKeeper::Process adopted = Get(later, "s");
     EXPECT_EQ(adopted.status, ProcessKeeper::PROCESS_RUNNING);
     EXPECT_EQ(adopted.pid, pid);
-    EXPECT_EQ(ChildrenOf(getpid()), children);
+    EXPECT_EQ(testutil::ChildrenOf(getpid()), children);
 
     // The shell is this test's child and nobody waits for it: it stays a zombie
     // until the identity check reaps it.
@@ -251,13 +231,13 @@ TEST_F(KeeperTest, RecordOfAnotherProcessIsResetAndNeverSignalled) {
     EXPECT_FALSE(keeper_.Signal("v", SIGTERM, &msg));
     EXPECT_EQ(msg, "v verfied failed.");
 
-    const std::set<pid_t> children = ChildrenOf(getpid());
+    const std::set<pid_t> children = testutil::ChildrenOf(getpid());
     ProcessKeeper later;
     ASSERT_TRUE(later.Init(path_));
     ProcessKeeper::Process reset = Get(later, "x");
     EXPECT_EQ(reset.status, ProcessKeeper::PROCESS_STOPPED);
     EXPECT_EQ(reset.pid, -1);
-    EXPECT_EQ(ChildrenOf(getpid()), children);
+    EXPECT_EQ(testutil::ChildrenOf(getpid()), children);
     msg.clear();
     EXPECT_TRUE(later.Stop("x", 100, &msg));
     EXPECT_FALSE(later.Signal("x", SIGTERM, &msg));
@@ -343,7 +323,7 @@ TEST_F(KeeperTest, ZombieOfAnotherParentIsNotAlive) {
     // The outer process never reaps its background child.
     pid_t outer = Bystander("sleep 1000 & exec sleep 1001");
     std::set<pid_t> inner;
-    ASSERT_TRUE(WaitFor([&] { return !(inner = ChildrenOf(outer)).empty(); }, 3000));
+    ASSERT_TRUE(WaitFor([&] { return !(inner = testutil::ChildrenOf(outer)).empty(); }, 3000));
     ProcessKeeper::Process record("z", "sleep 1000");
     record.pid = *inner.begin();
     record.start_time_us = ProcessKeeper::ProcStartTime(record.pid);

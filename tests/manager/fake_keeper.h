@@ -149,4 +149,16 @@ inline tendwell::PProcessConfigure UserCheck(const std::string& name) {
     return config;
 }
 
+// A configuration of processes with log and data under the given directories.
+inline tendwell::PConfigure ManagerConf(const std::string& log_path, const std::string& data_dir,
+                                        const std::vector<tendwell::PProcessConfigure>& processes,
+                                        int period_ms) {
+    tendwell::PConfigure conf;
+    conf.mutable_tendwell()->set_log_path(log_path);
+    conf.mutable_tendwell()->set_data_dir(data_dir);
+    conf.set_period_check_gap_msec(period_ms);
+    for (const tendwell::PProcessConfigure& process : processes) *conf.add_process() = process;
+    return conf;
+}
+
 }  // namespace managertest

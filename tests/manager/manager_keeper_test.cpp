@@ -9,7 +9,6 @@
 #include "test_util.h"
 
 using managertest::DefaultCheck;
-using tendwell::PConfigure;
 using tendwell::PProcessConfigure;
 using tendwell::ProcessKeeper;
 using tendwell::TendletManager;
@@ -20,12 +19,8 @@ namespace {
 class ManagerKeeperTest : public ::testing::Test {
 protected:
     void Init(const std::vector<PProcessConfigure>& processes, int period_ms = 1000) {
-        PConfigure conf;
-        conf.mutable_tendwell()->set_log_path(dir.path());
-        conf.mutable_tendwell()->set_data_dir(dir.path());
-        conf.set_period_check_gap_msec(period_ms);
-        for (const PProcessConfigure& process : processes) *conf.add_process() = process;
-        ASSERT_EQ(manager.Init(conf), 0);
+        ASSERT_EQ(manager.Init(managertest::ManagerConf(dir.path(), dir.path(), processes, period_ms)),
+                  0);
         loop = std::thread([this] { manager.period(); });
     }
     void TearDown() override {

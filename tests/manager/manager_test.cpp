@@ -21,13 +21,8 @@ class ManagerTest : public ::testing::Test {
 protected:
     void Init(const std::vector<PProcessConfigure>& processes,
               const std::set<std::string>& running = {}, int period_ms = 1000) {
-        PConfigure conf;
-        conf.mutable_tendwell()->set_log_path("/log");
-        conf.mutable_tendwell()->set_data_dir("/data");
-        conf.set_period_check_gap_msec(period_ms);
-        for (const PProcessConfigure& process : processes) *conf.add_process() = process;
         for (const std::string& name : running) keeper.SetState(name, 2);
-        ASSERT_EQ(manager.Init(conf), 0);
+        ASSERT_EQ(manager.Init(ManagerConf("/log", "/data", processes, period_ms)), 0);
     }
     // a (priority 1), b and c (priority 5).
     void InitAbc(const std::set<std::string>& running = {}) {

@@ -20,14 +20,9 @@ using logtest::ListDir;
 using plumespace::FileAppender;
 
 std::unique_ptr<plume_device_t> Device(const std::string& dir, const char* file, unsigned char split, int size_mb) {
-    std::unique_ptr<plume_device_t> dev(new plume_device_t);
-    plume_resetdevice(dev.get());
-    snprintf(dev->path, sizeof(dev->path), "%s", dir.c_str());
-    snprintf(dev->file, sizeof(dev->file), "%s", file);
-    snprintf(dev->type, sizeof(dev->type), "FILE");
+    auto dev = logtest::FileDevice(dir, file);
     dev->splite_type = split;
     dev->log_size = size_mb;
-    dev->log_mask = PLUME_DEFAULT_MASK;
     return dev;
 }
 
@@ -215,7 +210,7 @@ TEST(FileAppender, ConcurrentWritersAcrossCutsLoseNothing) {
     int cut_files = 0;
     for (const std::string& name : ListDir(dir.path())) {
         cut_files += name != "app.log";
-        std::string text = logtest::ReadBig(dir / name);
+        std::string text = testutil::ReadFile(dir / name);
         text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());  // the forced gaps
         ASSERT_TRUE(text.empty() || text.back() == '\n');
         for (const std::string& line : logtest::Lines(text)) {

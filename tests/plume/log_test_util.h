@@ -1,5 +1,5 @@
 // Helpers of the logging tests: standard error captured into a file, directory
-// listings, and a thread that runs the steps it is given.
+// listings, a file device, and a thread that runs the steps it is given.
 #pragma once
 
 #include <dirent.h>
@@ -8,12 +8,14 @@
 
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "plume/plume.h"
 #include "test_util.h"
 
 namespace logtest {
@@ -56,15 +58,15 @@ inline std::vector<std::string> ListDir(const std::string& dir) {
     return names;
 }
 
-// The file's bytes, read in large blocks (log files here reach megabytes).
-inline std::string ReadBig(const std::string& path) {
-    std::string out;
-    if (FILE* f = fopen(path.c_str(), "rb")) {
-        char block[1 << 16];
-        for (size_t n; (n = fread(block, 1, sizeof(block), f)) > 0;) out.append(block, n);
-        fclose(f);
-    }
-    return out;
+// A reset FILE device for dir/file that writes the standard levels.
+inline std::unique_ptr<plume_device_t> FileDevice(const std::string& dir, const std::string& file) {
+    std::unique_ptr<plume_device_t> dev(new plume_device_t);
+    plume_resetdevice(dev.get());
+    snprintf(dev->path, sizeof(dev->path), "%s", dir.c_str());
+    snprintf(dev->file, sizeof(dev->file), "%s", file.c_str());
+    snprintf(dev->type, sizeof(dev->type), "FILE");
+    dev->log_mask |= PLUME_DEFAULT_MASK;
+    return dev;
 }
 
 inline std::vector<std::string> Lines(const std::string& text) {

@@ -11,18 +11,9 @@
 
 namespace {
 
+using logtest::FileDevice;
 using logtest::Lines;
 using logtest::StderrCapture;
-
-std::unique_ptr<plume_device_t> FileDevice(const std::string& dir, const std::string& file) {
-    std::unique_ptr<plume_device_t> dev(new plume_device_t);
-    plume_resetdevice(dev.get());
-    snprintf(dev->path, sizeof(dev->path), "%s", dir.c_str());
-    snprintf(dev->file, sizeof(dev->file), "%s", file.c_str());
-    snprintf(dev->type, sizeof(dev->type), "FILE");
-    dev->log_mask |= PLUME_DEFAULT_MASK;
-    return dev;
-}
 
 int OpenFileLog(const std::string& dir, const char* procname, int level) {
     auto dev = FileDevice(dir, "tendwell.log");

@@ -8,16 +8,11 @@
 
 #include "tendwell/tendwell_configure.h"
 #include "tendwell/tendwell_frame.h"
+#include "tendwell/tendwell_startup.h"
 #include "tendwell/tendwell_unix_server.h"
 #include "tendwell/tendwell_utility.h"
 
 using namespace tendwell;
-
-namespace {
-
-void OnStopSignal(int) { TendwellFrame::GetInstance()->SetStop(); }
-
-}  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2 || TendwellGetConfigureFromFile(argv[1], &g_conf) != 0) return 2;
@@ -34,7 +29,7 @@ int main(int argc, char** argv) {
     if (frame->Init() != 0) return 5;
     struct sigaction sa;
     memset(&sa, 0, sizeof(sa));
-    sa.sa_handler = OnStopSignal;
+    sa.sa_handler = SignalHandler;
     for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGHUP}) sigaction(sig, &sa, nullptr);
     if (stop_before_run) raise(SIGTERM);
     int ret = frame->Run();
