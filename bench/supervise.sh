@@ -1,0 +1,159 @@
+#!/bin/bash
+# Whole-command figures of a daemon keeping N tendlets of "exec sleep", as a user
+# sees them: check time, footprint, idle cost, start and stop of all, and stop
+# followed at once by start. Builds nothing; give it the built binary (a release
+# build, to measure what users run).
+#
+#   bench/supervise.sh [path/to/tendwell]
+#
+# Settings by environment: NS ("50 1000"), CHECK_RUNS (30), IDLE_SECS (30),
+# ROUNDS (20).
+set -u
+
+TW=$(readlink -f "${1:-build/src/tendwell}")
+NS=${NS:-"50 1000"}
+CHECK_RUNS=${CHECK_RUNS:-30}
+IDLE_SECS=${IDLE_SECS:-30}
+ROUNDS=${ROUNDS:-20}
+
+[ -x "$TW" ] || { echo "no executable at $TW" >&2; exit 2; }
+
+WORK=$(mktemp -d /tmp/tendwell-bench-XXXXXX)
+CONF=$WORK/bench.conf
+LOCK=$WORK/data/tw.sock.lock
+
+cleanup() {
+    local pid
+    pid=$(daemon_pid)
+    "$TW" "$CONF" stop >/dev/null 2>&1
+    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+        kill -9 "$pid" 2>/dev/null
+        # The saved process table still names the tendlets: stop them here.
+        "$TW" "$CONF" stop >/dev/null 2>&1
+    fi
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Microseconds since the epoch, without starting a process.
+now_us() { local t=${EPOCHREALTIME/./}; echo "$t"; }
+ms_since() { echo $(( ($(now_us) - $1) / 1000 )); }
+
+write_conf() {
+    local n=$1 i
+    {
+        echo 'process_tendwell_name: "twbench"'
+        echo 'cmd_start_timeo_s: 600'
+        echo "tendwell { log_path: \"$WORK/log\" data_dir: \"$WORK/data\" unix_socket_name: \"tw.sock\" }"
+        for ((i = 0; i < n; i++)); do
+            echo "process { name: \"s$i\" default_check { start_command: \"exec sleep 100000\" } }"
+        done
+    } >"$CONF"
+}
+
+# The pid holding the instance lock, from the kernel's lock table.
+daemon_pid() {
+    local inode
+    inode=$(stat -c %i "$LOCK" 2>/dev/null) || return 0
+    awk -v ino="$inode" '$2 != "->" && $6 ~ (":" ino "$") { print $5; exit }' /proc/locks
+}
+
+# Succeeds once check reports every tendlet running, polling for up to $1 seconds.
+wait_all_running() {
+    local deadline=$(( $(now_us) + $1 * 1000000 ))
+    until "$TW" "$CONF" check >/dev/null 2>&1; do
+        [ "$(now_us)" -lt "$deadline" ] || return 1
+        sleep 0.01
+    done
+}
+
+wait_gone() {
+    local pid=$1 deadline=$(( $(now_us) + $2 * 1000000 ))
+    while kill -0 "$pid" 2>/dev/null; do
+        [ "$(now_us)" -lt "$deadline" ] || return 1
+        sleep 0.001
+    done
+}
+
+# Nanoseconds the process has run on a processor, all its threads together.
+cpu_ns() {
+    cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%d", s }'
+}
+io_field() { awk -v k="$2:" '$1 == k { print $2 }' /proc/"$1"/io; }
+
+bench_n() {
+    local n=$1 t0 pid start_ms all_ms
+    write_conf "$n"
+    rm -rf "$WORK/data" "$WORK/log"
+    echo "N=$n"
+
+    t0=$(now_us)
+    "$TW" "$CONF" start >"$WORK/start.out" 2>&1 &
+    local starter=$!
+    if ! wait_all_running 600; then
+        echo "  tendlets did not all run within 600 s"; return 1
+    fi
+    all_ms=$(ms_since "$t0")
+    wait "$starter"
+    start_ms=$(ms_since "$t0")
+    echo "  start until all run: $all_ms ms (the start command returned after $start_ms ms)"
+
+    local times=() i
+    for ((i = 0; i < CHECK_RUNS; i++)); do
+        t0=$(now_us)
+        "$TW" "$CONF" check >/dev/null 2>&1
+        times+=($(( $(now_us) - t0 )))
+    done
+    printf '%s\n' "${times[@]}" | sort -n | awk -v runs="$CHECK_RUNS" \
+        '{ v[NR] = $1 } END { printf "  check: min %.2f ms, median %.2f ms (%d runs)\n", v[1] / 1000, v[int((NR + 1) / 2)] / 1000, runs }'
+
+    pid=$(daemon_pid)
+    sleep 2
+    echo "  daemon: PSS $(awk '/^Pss:/ { print $2 }' /proc/"$pid"/smaps_rollup) kB," \
+         "$(awk '/^Threads:/ { print $2 }' /proc/"$pid"/status) threads"
+
+    local c0 w0 b0 s0 c1
+    c0=$(cpu_ns "$pid"); w0=$(io_field "$pid" wchar); b0=$(io_field "$pid" write_bytes)
+    s0=$(io_field "$pid" syscw)
+    sleep "$IDLE_SECS"
+    c1=$(cpu_ns "$pid")
+    awk -v c="$((c1 - c0))" -v s="$IDLE_SECS" \
+        -v w="$(( $(io_field "$pid" wchar) - w0 ))" \
+        -v b="$(( $(io_field "$pid" write_bytes) - b0 ))" \
+        -v k="$(( $(io_field "$pid" syscw) - s0 ))" \
+        'BEGIN { printf "  idle %d s: CPU %.4f %% of a core, %d write calls, %d bytes written, %d bytes to storage\n", s, c / (s * 1e7), k, w, b }'
+
+    t0=$(now_us)
+    "$TW" "$CONF" stop >/dev/null 2>&1
+    local stop_ms gone_ms
+    stop_ms=$(ms_since "$t0")
+    wait_gone "$pid" 60
+    gone_ms=$(ms_since "$t0")
+    echo "  stop of all: $stop_ms ms (the daemon had gone after $gone_ms ms)"
+
+    local ok=0 out failed=""
+    "$TW" "$CONF" start >/dev/null 2>&1 && wait_all_running 600
+    for ((i = 0; i < ROUNDS; i++)); do
+        "$TW" "$CONF" stop >/dev/null 2>&1
+        if out=$("$TW" "$CONF" start 2>&1); then
+            ok=$((ok + 1))
+        else
+            [ -n "$failed" ] || failed=$(echo "$out" | sort | uniq -c | tr -s ' \n' ' ')
+            # The start went to the daemon still stopping: start once it has gone.
+            pid=$(daemon_pid)
+            [ -z "$pid" ] || wait_gone "$pid" 60
+            "$TW" "$CONF" start >/dev/null 2>&1
+        fi
+        wait_all_running 600 || break
+    done
+    echo "  stop then at once start: $ok of $ROUNDS started${failed:+ (a failed one printed:$failed)}"
+    "$TW" "$CONF" stop >/dev/null 2>&1
+    pid=$(daemon_pid)
+    [ -z "$pid" ] || wait_gone "$pid" 60
+}
+
+echo "binary: $TW"
+for n in $NS; do
+    bench_n "$n"
+done
