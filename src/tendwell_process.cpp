@@ -15,9 +15,6 @@ namespace tendwell {
 
 namespace {
 
-TReturnResult& ResultOf(TReturnResult& result) { return result; }
-TReturnResult& ResultOf(TTendletStatusResponse& response) { return response.returnInfo; }
-
 // The log tag of a command: "Stop" for "stop" on all tendlets, "StopOne" on one.
 std::string MethodTag(const char* word, bool one) {
     std::string tag(word);

@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-
 #include "corvel/proc_title.h"
 #include "corvel/sys_util.h"
 #include "tendwell/protocal/TendwellSlave_types.h"
@@ -201,10 +200,8 @@ int StartDaemon(const std::string& change_dir) {
                                   g_conf.end_cmd_timeout_sec());
     if (status != 0) {
         // Written with the source tag alone, as the shut-down's own line.
-        if (GetLogLevel() >= kLogFatal) {
-            plume_writelog(kLogFatal, "[%s:%d]exec your end_cmd(%s) fail:%d",
-                           SourceBaseName(__FILE__), __LINE__, g_conf.end_cmd().c_str(), status);
-        }
+        TENDWELL_SOURCE_LOG(kLogFatal, "exec your end_cmd(%s) fail:%d", g_conf.end_cmd().c_str(),
+                            status);
         exit_status = 6;
     }
     CloseLog();

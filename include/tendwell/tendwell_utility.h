@@ -80,16 +80,20 @@ const char* SourceBaseName(const char* file);
 
 }  // namespace tendwell
 
-// Writes one log line tagged "[file:line][tag]" when the process-log level
-// admits level; tag is normally the calling method's name.
-#define TENDWELL_LOG(level, tag, fmt, ...)                                            \
+// Writes one log line that begins with the "[file:line]" source tag, when the
+// process-log level admits level. The one guard of every log call of the program.
+#define TENDWELL_SOURCE_LOG(level, fmt, ...)                                          \
     do {                                                                              \
         if (::tendwell::GetLogLevel() >= (level)) {                                   \
-            plume_writelog((level), "[%s:%d][%s]" fmt,                                \
-                           ::tendwell::SourceBaseName(__FILE__), __LINE__, (tag),     \
-                           ##__VA_ARGS__);                                            \
+            plume_writelog((level), "[%s:%d]" fmt, ::tendwell::SourceBaseName(__FILE__), \
+                           __LINE__, ##__VA_ARGS__);                                  \
         }                                                                             \
     } while (0)
+
+// The same line with "[tag]" after the source tag; tag is normally the calling
+// method's name.
+#define TENDWELL_LOG(level, tag, fmt, ...) \
+    TENDWELL_SOURCE_LOG(level, "[%s]" fmt, (tag), ##__VA_ARGS__)
 
 #define TW_FATAL(tag, fmt, ...) TENDWELL_LOG(::tendwell::kLogFatal, tag, fmt, ##__VA_ARGS__)
 #define TW_WARNING(tag, fmt, ...) TENDWELL_LOG(::tendwell::kLogWarning, tag, fmt, ##__VA_ARGS__)
