@@ -147,6 +147,18 @@ int TendwellGetConfigureFromFile(const std::string& path, PConfigure* conf) {
     return 0;
 }
 
+std::string LockFilePath(const std::string& socket_path) {
+    return socket_path.empty() ? socket_path : socket_path + ".lock";
+}
+
+std::string StateFilePath(const PConfigure& conf) {
+    return conf.tendwell().data_dir() + "/" + conf.status_save_filename();
+}
+
+std::string LogFilePath(const PConfigure& conf) {
+    return conf.tendwell().log_path() + "/" + conf.tendwell().log_file_name();
+}
+
 bool CheckDataDir(const std::string& dir) {
     struct stat st;
     if (lstat(dir.c_str(), &st) != 0) {

@@ -163,7 +163,7 @@ int StartDaemon(const std::string& change_dir) {
         ExitNow(4);
     }
     const PTendwellConfigure& settings = g_conf.tendwell();
-    const std::string log_file = settings.log_path() + "/" + settings.log_file_name();
+    const std::string log_file = LogFilePath(g_conf);
     if (OpenLog(log_file.c_str(), "tendwell", settings.log_level(), settings.log_policy(),
                 settings.log_size()) != 0) {
         fprintf(stderr, "init plume fail:%s\n", log_file.c_str());
