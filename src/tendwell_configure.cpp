@@ -12,7 +12,7 @@
 #include <google/protobuf/io/zero_copy_stream_impl.h>
 #include <google/protobuf/text_format.h>
 
-#include "corvel/sys_util.h"
+#include "corvel/path.h"
 #include "tendwell/tendwell_utility.h"
 
 namespace tendwell {

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "corvel/sys_util.h"
+#include "corvel/clock.h"
 #include "plume/plume.h"
 #include "tendwell/tendwell_configure.h"
 #include "tendwell/tendwell_slave_service_handler.h"

@@ -8,8 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "corvel/clock.h"
 #include "corvel/proc_title.h"
-#include "corvel/sys_util.h"
+#include "corvel/shell.h"
 #include "tendwell/protocal/TendwellSlave_types.h"
 #include "tendwell/tendwell_configure.h"
 #include "tendwell/tendwell_frame.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "corvel/sys_util.h"
+#include "corvel/clock.h"
 #include "tendwell/tendwell_configure.h"
 #include "tendwell/tendwell_utility.h"
 

@@ -19,7 +19,7 @@
 #include <thrift/transport/TServerSocket.h>
 #include <thrift/transport/TTransportException.h>
 
-#include "corvel/sys_util.h"
+#include "corvel/clock.h"
 #include "tendwell/protocal/TSlaveServiceProtocol.h"
 #include "tendwell/tendwell_configure.h"
 #include "tendwell/tendwell_slave_service_handler.h"
