@@ -103,5 +103,4 @@ const char* SourceBaseName(const char* file);
 #define TW_FATAL(tag, fmt, ...) TENDWELL_LOG(::tendwell::kLogFatal, tag, fmt, ##__VA_ARGS__)
 #define TW_WARNING(tag, fmt, ...) TENDWELL_LOG(::tendwell::kLogWarning, tag, fmt, ##__VA_ARGS__)
 #define TW_NOTICE(tag, fmt, ...) TENDWELL_LOG(::tendwell::kLogNotice, tag, fmt, ##__VA_ARGS__)
-#define TW_TRACE(tag, fmt, ...) TENDWELL_LOG(::tendwell::kLogTrace, tag, fmt, ##__VA_ARGS__)
 #define TW_DEBUG(tag, fmt, ...) TENDWELL_LOG(::tendwell::kLogDebug, tag, fmt, ##__VA_ARGS__)
