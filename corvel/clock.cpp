@@ -1,11 +1,10 @@
-// Clocks and sleeping.
+#include "corvel/clock.h"
+
 #include <errno.h>
 #include <sched.h>
 #include <sys/select.h>
 #include <sys/time.h>
 #include <time.h>
-
-#include "corvel/sys_util.h"
 
 namespace corvel {
 

@@ -1,10 +1,12 @@
 // Descriptor helpers: close, reads and writes with time-outs, flags, bitmaps.
+#include "corvel/fd_io.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
-#include "corvel/sys_util.h"
+#include "corvel/clock.h"
 #include "io_wait.h"
 
 namespace corvel {

@@ -1,10 +1,9 @@
-// Directory creation and path cleaning.
+#include "corvel/path.h"
+
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-
-#include "corvel/sys_util.h"
 
 namespace corvel {
 

@@ -12,7 +12,8 @@
 
 #include <string>
 
-#include "corvel/sys_util.h"
+#include "corvel/fd_io.h"
+#include "corvel/path.h"
 
 extern char** environ;
 

@@ -1,4 +1,6 @@
 // Process-wide helpers: number parsing, interval timer, descriptor limit, seeding.
+#include "corvel/process.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -7,7 +9,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "corvel/sys_util.h"
+#include "corvel/clock.h"
+#include "corvel/fd_io.h"
 
 namespace corvel {
 

@@ -1,5 +1,7 @@
 // Shell commands: with a time-out that kills the process group, through an
 // intermediate reporting child, and over a socket pair.
+#include "corvel/shell.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -10,7 +12,8 @@
 
 #include <new>
 
-#include "corvel/sys_util.h"
+#include "corvel/clock.h"
+#include "corvel/fd_io.h"
 
 extern char** environ;
 

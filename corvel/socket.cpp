@@ -1,9 +1,11 @@
 // Socket helpers: listen, accept and connect with time-outs.
+#include "corvel/socket.h"
+
 #include <errno.h>
 #include <poll.h>
 #include <sys/socket.h>
 
-#include "corvel/sys_util.h"
+#include "corvel/clock.h"
 #include "io_wait.h"
 
 namespace corvel {

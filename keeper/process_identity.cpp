@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "corvel/sys_util.h"
+#include "corvel/shell.h"
 #include "keeper/process_keeper.h"
 
 namespace tendwell {

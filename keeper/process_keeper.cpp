@@ -7,7 +7,8 @@
 
 #include <algorithm>
 
-#include "corvel/sys_util.h"
+#include "corvel/clock.h"
+#include "runner.h"
 
 namespace tendwell {
 

@@ -1,6 +1,8 @@
 // The runner: starts one kept process and watches it on a pool thread. Pid mode
 // forks the command and waits for it, adoption watches a process an earlier daemon
 // started through the identity check, check mode runs a check command in a loop.
+#include "runner.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -14,7 +16,8 @@
 
 #include <climits>
 
-#include "corvel/sys_util.h"
+#include "corvel/clock.h"
+#include "corvel/shell.h"
 #include "keeper/process_keeper.h"
 
 namespace tendwell {

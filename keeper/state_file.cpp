@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "corvel/sys_util.h"
+#include "corvel/fd_io.h"
 #include "keeper/process_keeper.h"
 #include "state_archive.h"
 

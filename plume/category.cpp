@@ -1,4 +1,4 @@
-#include "plume/category.h"
+#include "category.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -7,10 +7,10 @@
 #include <new>
 
 #include "plume/appender.h"
-#include "plume/core.h"
-#include "plume/name_mg.h"
-#include "plume/plume_diag.h"
 #include "plume/plume_event.h"
+#include "core.h"
+#include "name_mg.h"
+#include "plume_diag.h"
 
 namespace plumespace {
 

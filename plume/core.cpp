@@ -1,4 +1,4 @@
-#include "plume/core.h"
+#include "core.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -7,9 +7,9 @@
 #include <atomic>
 #include <new>
 
-#include "plume/category.h"
-#include "plume/name_mg.h"
-#include "plume/plume_diag.h"
+#include "category.h"
+#include "name_mg.h"
+#include "plume_diag.h"
 
 namespace plumespace {
 namespace {

@@ -1,4 +1,4 @@
-#include "plume/plume_diag.h"
+#include "plume_diag.h"
 
 #include <pthread.h>
 #include <stdarg.h>

@@ -8,8 +8,8 @@
 
 #include <algorithm>
 
-#include "plume/level_names.h"
 #include "plume/plume_event.h"
+#include "level_names.h"
 
 namespace plumespace {
 namespace {

@@ -1,4 +1,4 @@
-#include "plume/level_names.h"
+#include "level_names.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -6,7 +6,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "plume/core.h"
+#include "core.h"
 
 namespace plumespace {
 namespace {

@@ -1,12 +1,12 @@
-#include "plume/name_mg.h"
+#include "name_mg.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "plume/appender.h"
-#include "plume/category.h"
-#include "plume/sign.h"
+#include "category.h"
+#include "sign.h"
 
 namespace plumespace {
 namespace {

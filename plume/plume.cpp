@@ -10,15 +10,15 @@
 #include <mutex>
 
 #include "plume/appender.h"
-#include "plume/category.h"
-#include "plume/core.h"
 #include "plume/layout.h"
-#include "plume/level_names.h"
-#include "plume/name_mg.h"
-#include "plume/plume_diag.h"
 #include "plume/plume_event.h"
-#include "plume/thread_data.h"
 #include "zulib/zu_log.h"
+#include "category.h"
+#include "core.h"
+#include "level_names.h"
+#include "name_mg.h"
+#include "plume_diag.h"
+#include "thread_data.h"
 
 using plumespace::Appender;
 using plumespace::Category;

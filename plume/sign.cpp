@@ -1,4 +1,4 @@
-#include "plume/sign.h"
+#include "sign.h"
 
 #include <assert.h>
 #include <string.h>

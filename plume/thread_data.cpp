@@ -1,4 +1,4 @@
-#include "plume/thread_data.h"
+#include "thread_data.h"
 
 #include <pthread.h>
 #include <stdio.h>
@@ -6,8 +6,8 @@
 #include <atomic>
 #include <new>
 
-#include "plume/category.h"
 #include "plume/plume_event.h"
+#include "category.h"
 
 namespace {
 

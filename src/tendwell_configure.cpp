@@ -12,7 +12,7 @@
 #include <google/protobuf/io/zero_copy_stream_impl.h>
 #include <google/protobuf/text_format.h>
 
-#include "corvel/sys_util.h"
+#include "corvel/path.h"
 #include "tendwell/tendwell_utility.h"
 
 namespace tendwell {
@@ -145,6 +145,18 @@ int TendwellGetConfigureFromFile(const std::string& path, PConfigure* conf) {
     }
     TW_NOTICE("TendwellGetConfigureFromFile", "get conf_file:%s ok.", path.c_str());
     return 0;
+}
+
+std::string LockFilePath(const std::string& socket_path) {
+    return socket_path.empty() ? socket_path : socket_path + ".lock";
+}
+
+std::string StateFilePath(const PConfigure& conf) {
+    return conf.tendwell().data_dir() + "/" + conf.status_save_filename();
+}
+
+std::string LogFilePath(const PConfigure& conf) {
+    return conf.tendwell().log_path() + "/" + conf.tendwell().log_file_name();
 }
 
 bool CheckDataDir(const std::string& dir) {

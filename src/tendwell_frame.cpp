@@ -8,9 +8,10 @@
 
 #include <string>
 
-#include "corvel/sys_util.h"
+#include "corvel/clock.h"
 #include "plume/plume.h"
 #include "tendwell/tendwell_configure.h"
+#include "tendwell/tendwell_slave_service_handler.h"
 #include "tendwell/tendwell_tendlet_manager.h"
 #include "tendwell/tendwell_unix_server.h"
 #include "tendwell/tendwell_utility.h"
@@ -24,6 +25,7 @@ TendwellFrame* TendwellFrame::GetInstance() {
 }
 
 int TendwellFrame::Init() {
+    SetDaemonRequests({[] { GetInstance()->SetStop(); }, [] { GetInstance()->SetAbort(); }});
     int ret = TendletManager::GetInstance()->Init(g_conf);
     if (ret != 0) {
         TW_FATAL("Init", "init tendlet manager fail,ret:%d", ret);

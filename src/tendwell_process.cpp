@@ -15,9 +15,6 @@ namespace tendwell {
 
 namespace {
 
-TReturnResult& ResultOf(TReturnResult& result) { return result; }
-TReturnResult& ResultOf(TTendletStatusResponse& response) { return response.returnInfo; }
-
 // The log tag of a command: "Stop" for "stop" on all tendlets, "StopOne" on one.
 std::string MethodTag(const char* word, bool one) {
     std::string tag(word);
@@ -56,11 +53,8 @@ int32_t ProcessManager::InitWithoutProcessKeeper(const std::string& conf_path) {
                 conf_path.c_str(), ret);
         return ret;
     }
-    std::string socket_path = conf_->tendwell().unix_socket_path();
-    if (!conf_->tendwell().has_unix_socket_path()) {
-        MakeUnixSocketPath(conf_->tendwell().data_dir(), conf_path, socket_path);
-        conf_->mutable_tendwell()->set_unix_socket_path(socket_path);
-    }
+    // The loader has filled it in: a loaded configuration always names its socket.
+    const std::string& socket_path = conf_->tendwell().unix_socket_path();
     unix_rpc_manager_.reset(new UnixRpcManager(socket_path.c_str()));
     unix_rpc_manager_->SetRecvTimeout(static_cast<int64_t>(conf_->cmd_operate_timeout_sec()) * 1000);
     if (!CheckConfigure(*conf_)) {
@@ -78,7 +72,7 @@ int32_t ProcessManager::InitWithoutProcessKeeper(const std::string& conf_path) {
 }
 
 std::string ProcessManager::LockPath() const {
-    return conf_->tendwell().unix_socket_path() + ".lock";
+    return LockFilePath(conf_->tendwell().unix_socket_path());
 }
 
 bool ProcessManager::DaemonAlive() const { return CheckiSocketFileListen(LockPath()); }
@@ -94,7 +88,7 @@ Reply ProcessManager::Dispatch(const std::string& tag, const std::string& label,
     // so that no daemon starts the same tendlets meanwhile; when the lock is
     // taken already, a daemon has just come up and gets the command instead. A
     // lock file that cannot be made at all leaves the command to run unlocked.
-    if (!to_daemon && local && !ThriftUnixServer::GetInstance()->LockFile()) {
+    if (!to_daemon && local && !ThriftUnixServer::LockFileAt(LockPath())) {
         to_daemon = DaemonAlive();
     }
     if (to_daemon) {
@@ -123,7 +117,7 @@ Reply ProcessManager::Dispatch(const std::string& tag, const std::string& label,
         }
     }
     // The process table is saved by now; the lock itself stays held until exit.
-    ThriftUnixServer::GetInstance()->RemoveLockFile();
+    ThriftUnixServer::RemoveLockFileAt(LockPath());
     return reply;
 }
 

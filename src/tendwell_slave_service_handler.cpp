@@ -1,9 +1,15 @@
 #include "tendwell/tendwell_slave_service_handler.h"
 
-#include "tendwell/tendwell_frame.h"
 #include "tendwell/tendwell_tendlet_manager.h"
 
 namespace tendwell {
+
+namespace {
+// Set before the server's threads start, only read by them.
+DaemonRequests g_daemon_requests = {nullptr, nullptr};
+}  // namespace
+
+void SetDaemonRequests(const DaemonRequests& requests) { g_daemon_requests = requests; }
 
 void SlaveServiceHandler::start(TReturnResult& _return, const int32_t) {
     _return = TendletManager::GetInstance()->Start();
@@ -11,7 +17,7 @@ void SlaveServiceHandler::start(TReturnResult& _return, const int32_t) {
 
 void SlaveServiceHandler::stop(TReturnResult& _return, const int32_t) {
     _return = TendletManager::GetInstance()->Stop();
-    TendwellFrame::GetInstance()->SetStop();
+    if (g_daemon_requests.stop != nullptr) g_daemon_requests.stop();
 }
 
 void SlaveServiceHandler::restart(TReturnResult& _return, const int32_t) {
@@ -20,7 +26,7 @@ void SlaveServiceHandler::restart(TReturnResult& _return, const int32_t) {
 
 void SlaveServiceHandler::abort(TReturnResult& _return, const int32_t) {
     _return = TendletManager::GetInstance()->Abort();
-    TendwellFrame::GetInstance()->SetAbort();
+    if (g_daemon_requests.abort != nullptr) g_daemon_requests.abort();
 }
 
 void SlaveServiceHandler::reload(TReturnResult& _return, const int32_t) {

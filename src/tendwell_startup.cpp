@@ -8,9 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-
+#include "corvel/clock.h"
 #include "corvel/proc_title.h"
-#include "corvel/sys_util.h"
+#include "corvel/shell.h"
 #include "tendwell/protocal/TendwellSlave_types.h"
 #include "tendwell/tendwell_configure.h"
 #include "tendwell/tendwell_frame.h"
@@ -164,7 +164,7 @@ int StartDaemon(const std::string& change_dir) {
         ExitNow(4);
     }
     const PTendwellConfigure& settings = g_conf.tendwell();
-    const std::string log_file = settings.log_path() + "/" + settings.log_file_name();
+    const std::string log_file = LogFilePath(g_conf);
     if (OpenLog(log_file.c_str(), "tendwell", settings.log_level(), settings.log_policy(),
                 settings.log_size()) != 0) {
         fprintf(stderr, "init plume fail:%s\n", log_file.c_str());
@@ -201,10 +201,8 @@ int StartDaemon(const std::string& change_dir) {
                                   g_conf.end_cmd_timeout_sec());
     if (status != 0) {
         // Written with the source tag alone, as the shut-down's own line.
-        if (GetLogLevel() >= kLogFatal) {
-            plume_writelog(kLogFatal, "[%s:%d]exec your end_cmd(%s) fail:%d",
-                           SourceBaseName(__FILE__), __LINE__, g_conf.end_cmd().c_str(), status);
-        }
+        TENDWELL_SOURCE_LOG(kLogFatal, "exec your end_cmd(%s) fail:%d", g_conf.end_cmd().c_str(),
+                            status);
         exit_status = 6;
     }
     CloseLog();

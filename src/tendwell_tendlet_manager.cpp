@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "corvel/sys_util.h"
+#include "corvel/clock.h"
+#include "tendwell/tendwell_configure.h"
 #include "tendwell/tendwell_utility.h"
 
 namespace tendwell {
@@ -72,7 +73,7 @@ void TendletManager::AddTendlet(std::unique_ptr<Tendlet> tendlet, const std::str
 int TendletManager::Init(const PConfigure& conf) {
     period_ms_ = std::max(conf.period_check_gap_msec(), kMinPeriodMs);
     Clear();
-    const std::string path = conf.tendwell().data_dir() + "/" + conf.status_save_filename();
+    const std::string path = StateFilePath(conf);
     if (!keeper_->Init(path)) {
         TW_WARNING("Init", "init %s process keeper fail", path.c_str());
         return -1;

@@ -16,17 +16,6 @@
 
 #include "tendwell/tendwell_utility.h"
 
-// This client's lines carry the source tag alone; where a method name shows,
-// it is part of the text.
-#define RPC_LOG(level, fmt, ...)                                                  \
-    do {                                                                          \
-        if (::tendwell::GetLogLevel() >= (level)) {                               \
-            plume_writelog((level), "[%s:%d]" fmt,                                \
-                           ::tendwell::SourceBaseName(__FILE__), __LINE__,        \
-                           ##__VA_ARGS__);                                        \
-        }                                                                         \
-    } while (0)
-
 namespace tendwell {
 
 using apache::thrift::protocol::TBinaryProtocol;
@@ -79,11 +68,11 @@ bool UnixRpcManager::Open() {
         client_.reset(new TSlaveServiceProtocolClient(protocol));
         transport->open();
         connected_ = true;
-        RPC_LOG(kLogTrace, "ThriftRpc: open connection ok to %s(%s)", socket_path_.c_str(),
-                 socket->getPeerHost().c_str());
+        TENDWELL_SOURCE_LOG(kLogTrace, "ThriftRpc: open connection ok to %s(%s)",
+                            socket_path_.c_str(), socket->getPeerHost().c_str());
         return true;
     } catch (const std::exception& e) {
-        RPC_LOG(kLogWarning, "ThriftRpc: open rpc error %s", e.what());
+        TENDWELL_SOURCE_LOG(kLogWarning, "ThriftRpc: open rpc error %s", e.what());
         connected_ = false;
         return false;
     }
@@ -94,7 +83,7 @@ void UnixRpcManager::Close() {
         try {
             client_->getInputProtocol()->getTransport()->close();
         } catch (const std::exception& e) {
-            RPC_LOG(kLogWarning, "ThriftRpc: close rpc error %s", e.what());
+            TENDWELL_SOURCE_LOG(kLogWarning, "ThriftRpc: close rpc error %s", e.what());
         }
         client_.reset();
     }
@@ -130,171 +119,103 @@ bool UnixRpcManager::GetLocalIp(int fd) {
     socklen_t len = sizeof(addr);
     memset(&addr, 0, sizeof(addr));
     if (getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) != 0) {
-        RPC_LOG(kLogWarning, "ThriftRpc: getsockname error %d", errno);
+        TENDWELL_SOURCE_LOG(kLogWarning, "ThriftRpc: getsockname error %d", errno);
         return false;
     }
     char ip[17];
     memset(ip, 0, sizeof(ip));
     if (inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof(ip)) == nullptr) {
-        RPC_LOG(kLogWarning, "ThriftRpc: inet_ntoa error %d", errno);
+        TENDWELL_SOURCE_LOG(kLogWarning, "ThriftRpc: inet_ntoa error %d", errno);
         return false;
     }
     local_ip_ = ip;
-    RPC_LOG(kLogWarning, "ThriftRpc: local ip is %s", ip);
+    TENDWELL_SOURCE_LOG(kLogWarning, "ThriftRpc: local ip is %s", ip);
     return true;
 }
 
-template <typename Reply, typename CallFn, typename ErrorFn>
-void UnixRpcManager::Invoke(Reply* out, TReturnResult* info, CallFn call, ErrorFn on_error) {
+template <typename Reply, typename... Params, typename... Args>
+void UnixRpcManager::Call(Reply& out, const CallTexts& texts,
+                          void (TSlaveServiceProtocolClient::*method)(Reply&, Params...),
+                          const Args&... args) {
+    TReturnResult& info = ResultOf(out);
     int code = DoConnectStuff();
     if (code != 0) {
-        info->returnCode = static_cast<TReturnCode::type>(code);
-        info->returnMsg = kConnectFail;
+        info.returnCode = static_cast<TReturnCode::type>(code);
+        info.returnMsg = kConnectFail;
         return;
     }
     try {
+        TW_DEBUG(texts.tag, "begin to %s...", texts.subject.c_str());
         // A reply cut short must not leave half of it in the caller's object.
         Reply reply;
-        call(reply);
-        *out = reply;
+        (client_.get()->*method)(reply, args...);
+        const TReturnResult& answer = ResultOf(reply);
+        if (texts.message_in_parentheses) {
+            TW_DEBUG(texts.tag, "finished %s,return:%d(%s).", texts.subject.c_str(),
+                     answer.returnCode, answer.returnMsg.c_str());
+        } else {
+            TW_DEBUG(texts.tag, "finished %s,return:%d %s.", texts.subject.c_str(),
+                     answer.returnCode, answer.returnMsg.c_str());
+        }
+        out = reply;
     } catch (const std::exception& e) {
-        on_error(e.what());
-        info->returnCode = TReturnCode::ERROR_COMMNICATE_WITH_SERVER;
-        info->returnMsg = std::string(kCommunicateFail) + e.what();
+        TENDWELL_SOURCE_LOG(kLogWarning, "%s error:%s", texts.error_subject.c_str(), e.what());
+        info.returnCode = TReturnCode::ERROR_COMMNICATE_WITH_SERVER;
+        info.returnMsg = std::string(kCommunicateFail) + e.what();
     }
 }
 
 void UnixRpcManager::Start(TReturnResult& result, int32_t timeout) {
-    Invoke(&result, &result,
-           [&](TReturnResult& reply) {
-               TW_DEBUG("Start", "begin to start...");
-               client_->start(reply, timeout);
-               TW_DEBUG("Start", "finished start,return:%d %s.", reply.returnCode,
-                        reply.returnMsg.c_str());
-           },
-           [](const char* what) { RPC_LOG(kLogWarning, "start error:%s", what); });
+    Call(result, {"Start", "start", "start"}, &TSlaveServiceProtocolClient::start, timeout);
 }
 
 void UnixRpcManager::Stop(TReturnResult& result, int32_t timeout) {
-    Invoke(&result, &result,
-           [&](TReturnResult& reply) {
-               TW_DEBUG("Stop", "begin to stop...");
-               client_->stop(reply, timeout);
-               TW_DEBUG("Stop", "finished stop,return:%d %s.", reply.returnCode,
-                        reply.returnMsg.c_str());
-           },
-           [](const char* what) { RPC_LOG(kLogWarning, "stop error:%s", what); });
+    Call(result, {"Stop", "stop", "stop"}, &TSlaveServiceProtocolClient::stop, timeout);
 }
 
 void UnixRpcManager::Restart(TReturnResult& result, int32_t timeout) {
-    Invoke(&result, &result,
-           [&](TReturnResult& reply) {
-               TW_DEBUG("Restart", "begin to restart...");
-               client_->restart(reply, timeout);
-               TW_DEBUG("Restart", "finished restart,return:%d %s.", reply.returnCode,
-                        reply.returnMsg.c_str());
-           },
-           [](const char* what) { RPC_LOG(kLogWarning, "restart error:%s", what); });
+    Call(result, {"Restart", "restart", "restart"}, &TSlaveServiceProtocolClient::restart,
+         timeout);
 }
 
 void UnixRpcManager::Abort(TReturnResult& result, int32_t timeout) {
-    Invoke(&result, &result,
-           [&](TReturnResult& reply) {
-               TW_DEBUG("Abort", "begin to abort...");
-               client_->abort(reply, timeout);
-               TW_DEBUG("Abort", "finished abort,return:%d %s.", reply.returnCode,
-                        reply.returnMsg.c_str());
-           },
-           [](const char* what) { RPC_LOG(kLogWarning, "abort error:%s", what); });
+    Call(result, {"Abort", "abort", "abort"}, &TSlaveServiceProtocolClient::abort, timeout);
 }
 
 void UnixRpcManager::Reload(TReturnResult& result, int32_t timeout) {
-    Invoke(&result, &result,
-           [&](TReturnResult& reply) {
-               TW_DEBUG("Reload", "begin to reload...");
-               client_->reload(reply, timeout);
-               TW_DEBUG("Reload", "finished reload,return:%d(%s).", reply.returnCode,
-                        reply.returnMsg.c_str());
-           },
-           [](const char* what) { RPC_LOG(kLogWarning, "reload error:%s", what); });
+    Call(result, {"Reload", "reload", "reload", true}, &TSlaveServiceProtocolClient::reload,
+         timeout);
 }
 
 void UnixRpcManager::Check(TTendletStatusResponse& response, int32_t timeout) {
-    Invoke(&response, &response.returnInfo,
-           [&](TTendletStatusResponse& reply) {
-               TW_DEBUG("Check", "begin to check...");
-               client_->check(reply, timeout);
-               TW_DEBUG("Check", "finished check,return:%d %s.", reply.returnInfo.returnCode,
-                        reply.returnInfo.returnMsg.c_str());
-           },
-           [](const char* what) { RPC_LOG(kLogWarning, "check error:%s", what); });
+    Call(response, {"Check", "check", "check"}, &TSlaveServiceProtocolClient::check, timeout);
 }
 
 void UnixRpcManager::StartOne(TReturnResult& result, const std::string& name, int32_t timeout) {
-    Invoke(&result, &result,
-           [&](TReturnResult& reply) {
-               TW_DEBUG("StartOne", "begin to start %s...", name.c_str());
-               client_->startOne(reply, name, timeout);
-               TW_DEBUG("StartOne", "finished start %s,return:%d %s.", name.c_str(),
-                        reply.returnCode, reply.returnMsg.c_str());
-           },
-           [&](const char* what) {
-               RPC_LOG(kLogWarning, "Startone name:%s error:%s", name.c_str(), what);
-           });
+    Call(result, {"StartOne", "start " + name, "Startone name:" + name},
+         &TSlaveServiceProtocolClient::startOne, name, timeout);
 }
 
 void UnixRpcManager::StopOne(TReturnResult& result, const std::string& name, int32_t timeout) {
-    Invoke(&result, &result,
-           [&](TReturnResult& reply) {
-               TW_DEBUG("StopOne", "begin to stop %s...", name.c_str());
-               client_->stopOne(reply, name, timeout);
-               TW_DEBUG("StopOne", "finished stop %s,return:%d %s.", name.c_str(),
-                        reply.returnCode, reply.returnMsg.c_str());
-           },
-           [&](const char* what) {
-               RPC_LOG(kLogWarning, "Stopone name:%s error:%s", name.c_str(), what);
-           });
+    Call(result, {"StopOne", "stop " + name, "Stopone name:" + name},
+         &TSlaveServiceProtocolClient::stopOne, name, timeout);
 }
 
 void UnixRpcManager::RestartOne(TReturnResult& result, const std::string& name,
                                 int32_t timeout) {
-    Invoke(&result, &result,
-           [&](TReturnResult& reply) {
-               TW_DEBUG("RestartOne", "begin to restart %s...", name.c_str());
-               client_->restartOne(reply, name, timeout);
-               TW_DEBUG("RestartOne", "finished restart %s,return:%d %s.", name.c_str(),
-                        reply.returnCode, reply.returnMsg.c_str());
-           },
-           [&](const char* what) {
-               RPC_LOG(kLogWarning, "RestartOne name:%s error:%s", name.c_str(), what);
-           });
+    Call(result, {"RestartOne", "restart " + name, "RestartOne name:" + name},
+         &TSlaveServiceProtocolClient::restartOne, name, timeout);
 }
 
 void UnixRpcManager::ReloadOne(TReturnResult& result, const std::string& name, int32_t timeout) {
-    Invoke(&result, &result,
-           [&](TReturnResult& reply) {
-               TW_DEBUG("ReloadOne", "begin to reload %s...", name.c_str());
-               client_->reloadOne(reply, name, timeout);
-               TW_DEBUG("ReloadOne", "finished reload %s,return:%d %s.", name.c_str(),
-                        reply.returnCode, reply.returnMsg.c_str());
-           },
-           [&](const char* what) {
-               RPC_LOG(kLogWarning, "Reloadone name:%s error:%s", name.c_str(), what);
-           });
+    Call(result, {"ReloadOne", "reload " + name, "Reloadone name:" + name},
+         &TSlaveServiceProtocolClient::reloadOne, name, timeout);
 }
 
 void UnixRpcManager::CheckOne(TTendletStatusResponse& response, const std::string& name,
                               int32_t timeout) {
-    Invoke(&response, &response.returnInfo,
-           [&](TTendletStatusResponse& reply) {
-               TW_DEBUG("CheckOne", "begin to check %s...", name.c_str());
-               client_->checkOne(reply, name, timeout);
-               TW_DEBUG("CheckOne", "finished check %s,return:%d %s.", name.c_str(),
-                        reply.returnInfo.returnCode, reply.returnInfo.returnMsg.c_str());
-           },
-           [&](const char* what) {
-               RPC_LOG(kLogWarning, "CheckOne name:%s error:%s", name.c_str(), what);
-           });
+    Call(response, {"CheckOne", "check " + name, "CheckOne name:" + name},
+         &TSlaveServiceProtocolClient::checkOne, name, timeout);
 }
 
 }  // namespace tendwell

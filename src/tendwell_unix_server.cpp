@@ -1,7 +1,6 @@
 #include "tendwell/tendwell_unix_server.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <sched.h>
 #include <stddef.h>
 #include <stdio.h>
@@ -20,7 +19,7 @@
 #include <thrift/transport/TServerSocket.h>
 #include <thrift/transport/TTransportException.h>
 
-#include "corvel/sys_util.h"
+#include "corvel/clock.h"
 #include "tendwell/protocal/TSlaveServiceProtocol.h"
 #include "tendwell/tendwell_configure.h"
 #include "tendwell/tendwell_slave_service_handler.h"
@@ -256,28 +255,28 @@ void ThriftUnixServer::Stop() {
     RemoveLockFile();
 }
 
-std::string ThriftUnixServer::LockFilePath() {
+std::string ThriftUnixServer::LockPath() {
     GenerateSocketPath();
-    std::string path = GetSocketPath();
-    return path.empty() ? path : path + ".lock";
+    return LockFilePath(GetSocketPath());
 }
 
 bool ThriftUnixServer::IsLocked() {
-    std::string lock_path = LockFilePath();
+    std::string lock_path = LockPath();
     return !lock_path.empty() && CheckiSocketFileListen(lock_path);
 }
 
-bool ThriftUnixServer::LockFile() {
-    std::string lock_path = LockFilePath();
+bool ThriftUnixServer::LockFile() { return LockFileAt(LockPath()); }
+
+void ThriftUnixServer::RemoveLockFile() { RemoveLockFileAt(LockPath()); }
+
+bool ThriftUnixServer::LockFileAt(const std::string& lock_path) {
     if (lock_path.empty()) {
         TW_WARNING("LockFile", "no socket path, no lock file");
         return false;
     }
     for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
-        // Never closed: closing any descriptor of the file would drop the lock.
-        int fd = open(lock_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK,
-                      0600);
-        int code = fd < 0 ? -1 : ::tendwell::LockFile(lock_path);
+        int fd = -1;
+        int code = OpenAndLock(lock_path, true, &fd);
         if (code == 1 && attempt + 1 < kLockAttempts) {
             // A probe that finds the lock file unlocked holds the lock for a moment
             // while it removes the file: only a lock held on would mean a daemon.
@@ -302,8 +301,7 @@ bool ThriftUnixServer::LockFile() {
     return false;
 }
 
-void ThriftUnixServer::RemoveLockFile() {
-    std::string lock_path = LockFilePath();
+void ThriftUnixServer::RemoveLockFileAt(const std::string& lock_path) {
     if (lock_path.empty()) return;
     unlink(lock_path.c_str());
     TW_NOTICE("RemoveLockFile", "%s remove..", lock_path.c_str());

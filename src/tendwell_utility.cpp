@@ -45,9 +45,11 @@ std::string Md5Hex(const char* data, size_t len) {
     return hex;
 }
 
-int LockFile(const std::string& path) {
+int OpenAndLock(const std::string& path, bool truncate, int* fd_out) {
     // O_NONBLOCK: a FIFO planted at the path must not hang the open.
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600);
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (truncate ? O_TRUNC : 0);
+    int fd = open(path.c_str(), flags, 0600);
+    *fd_out = fd;
     if (fd < 0) {
         TW_WARNING("LockFile", "lock file %s open fail, return:%d.", path.c_str(), errno);
         return -1;
@@ -64,6 +66,11 @@ int LockFile(const std::string& path) {
     }
     TW_DEBUG("LockFile", "lock file %s succ.", path.c_str());
     return 0;
+}
+
+int LockFile(const std::string& path) {
+    int fd;
+    return OpenAndLock(path, false, &fd);
 }
 
 bool CheckiSocketFileListen(const std::string& path) {

@@ -5,6 +5,8 @@
 #include <stdarg.h>
 #include <stdint.h>
 
+#include "zulib/zu_log.h"
+
 namespace plumespace {
 class Layout;
 class Category;
@@ -28,10 +30,10 @@ constexpr unsigned char PLUME_TRUNCT = 0;
 constexpr unsigned char PLUME_SIZECUT = 1;
 constexpr unsigned char PLUME_DATECUT = 2;
 
-// Open state shared with the zulib process log.
-constexpr int PLUME_STATE_NONE = 0;
-constexpr int PLUME_STATE_ZULOG = 1;
-constexpr int PLUME_STATE_PLUME = 2;
+// The open state shared with the zulib process log, which defines it.
+constexpr int PLUME_STATE_NONE = ZU_LOG_STATE_NONE;
+constexpr int PLUME_STATE_ZULOG = ZU_LOG_STATE_ZULOG;
+constexpr int PLUME_STATE_PLUME = ZU_LOG_STATE_PLUME;
 
 struct plume_param_t {
     char key[2048];

@@ -25,6 +25,16 @@ std::string JoinPath(const std::string& path, const std::string& base);
 // the cleaned absolute conf_path. Leaves out untouched on failure.
 void MakeUnixSocketPath(const std::string& dir, const std::string& conf_path, std::string& out);
 
+// The other paths the daemon derives from a loaded configuration (the loader
+// fills in the control socket's); every user builds them here.
+// The instance lock file: the socket path followed by ".lock", or an empty
+// string when there is no socket path.
+std::string LockFilePath(const std::string& socket_path);
+// The keeper's state file: data_dir followed by "/" and status_save_filename.
+std::string StateFilePath(const PConfigure& conf);
+// The daemon's log file: log_path followed by "/" and log_file_name.
+std::string LogFilePath(const PConfigure& conf);
+
 // True when dir is a directory (or a link to one), creating it when missing.
 bool CheckDataDir(const std::string& dir);
 

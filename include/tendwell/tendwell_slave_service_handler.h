@@ -8,6 +8,15 @@
 
 namespace tendwell {
 
+// What a remote stop or abort asks of the running daemon once the tendlet
+// manager has answered. The daemon frame registers its own at start-up, before
+// the server serves; until then both requests do nothing.
+struct DaemonRequests {
+    void (*stop)();
+    void (*abort)();
+};
+void SetDaemonRequests(const DaemonRequests& requests);
+
 // Every time-out argument is accepted and ignored: the tendlet manager's own
 // time-outs apply.
 class SlaveServiceHandler : public TSlaveServiceProtocolIf {

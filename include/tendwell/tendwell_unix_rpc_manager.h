@@ -12,6 +12,10 @@
 
 namespace tendwell {
 
+// The result part of a reply: the reply itself, or a check reply's returnInfo.
+inline TReturnResult& ResultOf(TReturnResult& result) { return result; }
+inline TReturnResult& ResultOf(TTendletStatusResponse& response) { return response.returnInfo; }
+
 // Sends the Thrift library's own diagnostics to the process log instead of
 // standard error (a client's terminal must not show library noise).
 void RouteThriftOutputToLog();
@@ -49,10 +53,23 @@ public:
     void CheckOne(TTendletStatusResponse& response, const std::string& name, int32_t timeout);
 
 private:
-    // Runs one remote call: connects first, then call(reply) into a fresh
-    // reply that replaces *out only when the whole reply arrived.
-    template <typename Reply, typename CallFn, typename ErrorFn>
-    void Invoke(Reply* out, TReturnResult* info, CallFn call, ErrorFn on_error);
+    // The texts of one remote call's log lines: the method tag of its debug lines,
+    // what they say was begun and finished ("stop", "stop web"), and what its
+    // error line names ("stop", "Stopone name:web").
+    struct CallTexts {
+        const char* tag;
+        std::string subject;
+        std::string error_subject;
+        // Reload's finished line shows the daemon's message in parentheses.
+        bool message_in_parentheses = false;
+    };
+
+    // Runs one remote call: connects first, then the generated client's method
+    // into a fresh reply that replaces out only when the whole reply arrived.
+    template <typename Reply, typename... Params, typename... Args>
+    void Call(Reply& out, const CallTexts& texts,
+              void (TSlaveServiceProtocolClient::*method)(Reply&, Params...),
+              const Args&... args);
 
     std::unique_ptr<TSlaveServiceProtocolClient> client_;
     std::string socket_path_;

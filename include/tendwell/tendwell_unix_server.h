@@ -37,10 +37,16 @@ public:
     bool LockFile();
     void RemoveLockFile();
 
+    // The same for the lock file at lock_path, for a process that runs a command
+    // in place of the daemon. A probe may remove an unlocked lock file at any
+    // moment, so the lock counts only once it is held on the file at the path.
+    static bool LockFileAt(const std::string& lock_path);
+    static void RemoveLockFileAt(const std::string& lock_path);
+
 private:
     ThriftUnixServer() = default;
-    // The socket path followed by ".lock"; empty when there is no socket path.
-    std::string LockFilePath();
+    // The lock file of the current socket path; empty when there is none.
+    std::string LockPath();
     // One round of serving; true when the socket listened during it. A failure
     // of the library is described in *error.
     bool ServeOnce(const std::shared_ptr<apache::thrift::TProcessor>& processor,

@@ -27,10 +27,15 @@ enum LogLevel {
 // MD5 digest of the len bytes at data as 32 upper-case hexadecimal digits.
 std::string Md5Hex(const char* data, size_t len);
 
-// Takes a non-blocking write lock on the whole file (created 0600 when missing)
-// and keeps the descriptor open for the life of the process: closing any
-// descriptor of the file would drop the lock.
-// Returns 0 locked, 1 held by another process, -1 cannot open.
+// The one lock of a file, taken through one open: opens path write-only (created
+// 0600 when missing, emptied first when truncate is set) and takes a
+// non-blocking write lock on the whole file. Returns 0 locked, 1 held by another
+// process, -1 cannot open; *fd receives the descriptor (-1 when there is none).
+// It is never closed here: closing any descriptor of the file would drop the
+// lock, so a lock that was taken lasts for the life of the process.
+int OpenAndLock(const std::string& path, bool truncate, int* fd);
+
+// OpenAndLock without truncation, for a caller that needs no descriptor.
 int LockFile(const std::string& path);
 
 // True when another process holds the lock file at path (a daemon is alive).
@@ -80,19 +85,22 @@ const char* SourceBaseName(const char* file);
 
 }  // namespace tendwell
 
-// Writes one log line tagged "[file:line][tag]" when the process-log level
-// admits level; tag is normally the calling method's name.
-#define TENDWELL_LOG(level, tag, fmt, ...)                                            \
+// Writes one log line that begins with the "[file:line]" source tag, when the
+// process-log level admits level. The one guard of every log call of the program.
+#define TENDWELL_SOURCE_LOG(level, fmt, ...)                                          \
     do {                                                                              \
         if (::tendwell::GetLogLevel() >= (level)) {                                   \
-            plume_writelog((level), "[%s:%d][%s]" fmt,                                \
-                           ::tendwell::SourceBaseName(__FILE__), __LINE__, (tag),     \
-                           ##__VA_ARGS__);                                            \
+            plume_writelog((level), "[%s:%d]" fmt, ::tendwell::SourceBaseName(__FILE__), \
+                           __LINE__, ##__VA_ARGS__);                                  \
         }                                                                             \
     } while (0)
+
+// The same line with "[tag]" after the source tag; tag is normally the calling
+// method's name.
+#define TENDWELL_LOG(level, tag, fmt, ...) \
+    TENDWELL_SOURCE_LOG(level, "[%s]" fmt, (tag), ##__VA_ARGS__)
 
 #define TW_FATAL(tag, fmt, ...) TENDWELL_LOG(::tendwell::kLogFatal, tag, fmt, ##__VA_ARGS__)
 #define TW_WARNING(tag, fmt, ...) TENDWELL_LOG(::tendwell::kLogWarning, tag, fmt, ##__VA_ARGS__)
 #define TW_NOTICE(tag, fmt, ...) TENDWELL_LOG(::tendwell::kLogNotice, tag, fmt, ##__VA_ARGS__)
-#define TW_TRACE(tag, fmt, ...) TENDWELL_LOG(::tendwell::kLogTrace, tag, fmt, ##__VA_ARGS__)
 #define TW_DEBUG(tag, fmt, ...) TENDWELL_LOG(::tendwell::kLogDebug, tag, fmt, ##__VA_ARGS__)

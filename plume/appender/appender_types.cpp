@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "plume/appender.h"
-#include "plume/file_appender.h"
-#include "plume/tty_appender.h"
+#include "file_appender.h"
+#include "tty_appender.h"
 
 namespace plumespace {
 namespace {

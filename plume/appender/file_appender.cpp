@@ -1,4 +1,4 @@
-#include "plume/file_appender.h"
+#include "file_appender.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -8,9 +8,9 @@
 
 #include <new>
 
-#include "plume/name_mg.h"
-#include "plume/plume_diag.h"
 #include "plume/plume_event.h"
+#include "name_mg.h"
+#include "plume_diag.h"
 
 namespace plumespace {
 namespace {

@@ -1,12 +1,12 @@
-#include "plume/tty_appender.h"
+#include "tty_appender.h"
 
 #include <stdio.h>
 
 #include <new>
 
 #include "plume/layout.h"
-#include "plume/name_mg.h"
 #include "plume/plume_event.h"
+#include "name_mg.h"
 
 namespace plumespace {
 namespace {

@@ -9,7 +9,8 @@
 #include <chrono>
 #include <string>
 
-#include "corvel/sys_util.h"
+#include "corvel/fd_io.h"
+#include "corvel/shell.h"
 #include "test_util.h"
 
 namespace {

@@ -18,7 +18,11 @@
 #include <string>
 #include <thread>
 
-#include "corvel/sys_util.h"
+#include "corvel/clock.h"
+#include "corvel/fd_io.h"
+#include "corvel/path.h"
+#include "corvel/process.h"
+#include "corvel/socket.h"
 #include "test_util.h"
 
 namespace {

@@ -12,7 +12,7 @@
 
 #include "corvel/condition.h"
 #include "corvel/mutex.h"
-#include "corvel/sys_util.h"
+#include "corvel/shell.h"
 #include "corvel/thread.h"
 #include "test_util.h"
 #include "wait_child_task.h"

@@ -4,15 +4,15 @@
 #include <string>
 
 #include "plume/appender.h"
-#include "plume/category.h"
-#include "plume/core.h"
 #include "plume/layout.h"
-#include "plume/level_names.h"
-#include "plume/name_mg.h"
 #include "plume/plume.h"
 #include "plume/plume_event.h"
-#include "plume/sign.h"
-#include "plume/tty_appender.h"
+#include "appender/tty_appender.h"
+#include "category.h"
+#include "core.h"
+#include "level_names.h"
+#include "name_mg.h"
+#include "sign.h"
 
 namespace {
 

@@ -8,11 +8,11 @@
 #include <memory>
 #include <regex>
 
-#include "log_test_util.h"
-#include "plume/core.h"
-#include "plume/file_appender.h"
 #include "plume/plume.h"
 #include "plume/plume_event.h"
+#include "appender/file_appender.h"
+#include "core.h"
+#include "log_test_util.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <mutex>
 
-#include "plume/xhash.h"
+#include "xhash.h"
 
 namespace plumespace {
 

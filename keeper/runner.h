@@ -1,0 +1,66 @@
+// The keeper's runner: starts one kept process and watches it on a pool thread.
+#pragma once
+
+#include <stdint.h>
+
+#include "corvel/mutex.h"
+#include "corvel/runnable.h"
+#include "keeper/process_keeper.h"
+
+namespace tendwell {
+
+// Starts and watches one process on a pool thread; it writes what it sees into
+// its own copy of the record, which the keeper reads under its own lock.
+class ProcessKeeper::Runner : public corvel::Runnable {
+public:
+    explicit Runner(const Process& process);
+    ~Runner() override;
+    Runner(const Runner&) = delete;
+    Runner& operator=(const Runner&) = delete;
+
+    int run() override;
+
+    // A consistent copy of the record as the runner last saw it.
+    Process Snapshot();
+    // Replaces the whole copy; only while the runner is not busy.
+    void Reset(const Process& process);
+    // Busy from the hand-over to the pool until run has returned: a busy
+    // runner is never handed over again nor deleted.
+    bool busy();
+    // Called with true at the hand-over, after Reset: a pid-mode copy in
+    // state 2 then makes the run adopt the recorded process.
+    void set_busy(bool busy);
+    // True from such a hand-over while the run watches a process it did not
+    // fork.
+    bool adopting();
+    // Tells an adopting run that its process was found dead, so that it
+    // ends without waiting for its next identity check.
+    void MarkEnded();
+    // Asks run to return at its next wait, leaving the copy as it is and the
+    // process running.
+    void Quit();
+
+private:
+    // The ways of watching, given the copy as run found it.
+    void RunPidMode(const Process& process);
+    void Adopt(const Process& process);
+    void RunCheckMode(const Process& process);
+    void SetState(int32_t status, bool running);
+    void SetEnded(int32_t exit_status);
+    // Waits up to ms (below 0: without limit) for fd, when not -1, to become
+    // readable or for a wake-up. True when run is asked to quit.
+    bool Pause(int fd, int ms);
+    void Wake();
+
+    corvel::Mutex mutex_;
+    Process process_;
+    bool busy_ = false;
+    bool adopting_ = false;
+    bool quit_ = false;
+    bool woken_ = false;
+    // Wakes run from its waits; -1 when it could not be made, and then run
+    // still notices a wake-up within one look.
+    int wake_fd_;
+};
+
+}  // namespace tendwell
