@@ -143,6 +143,8 @@ TEST_F(ZuShmTable, SameNameReusesItsEntryAndResetsItsItems) {
     EXPECT_TRUE(Procs().empty());
     zu_log_detachshm();
     EXPECT_EQ(-1, zu_log_additem("late", 1));
+    zu_log_openproc("svc");  // attaches read-only
+    EXPECT_EQ(-1, zu_log_shmclear(nullptr, nullptr, 0));
 }
 
 TEST_F(ZuShmTable, HeldSemaphoreGivesUpWithinItsBound) {
@@ -168,6 +170,12 @@ TEST_F(ZuShmTable, HeldSemaphoreGivesUpWithinItsBound) {
 
 TEST(ZuShm, SegmentTooSmallIsNotAttached) {
     testkeys::OwnShmKeys keys;
+    // A semaphore already there: the new segment is not left behind without one.
+    ASSERT_NE(-1, semget(keys.sem_key(), 1, IPC_CREAT | IPC_EXCL | 0600));
+    EXPECT_EQ(-1, zu_log_shmcreate());
+    EXPECT_EQ(-1, shmget(keys.shm_key(), 0, 0));
+    keys.Remove();
+
     ASSERT_NE(-1, shmget(keys.shm_key(), 4096, IPC_CREAT | IPC_EXCL | 0600));
     EXPECT_EQ(-1, zu_log_attachshm());
     EXPECT_EQ(0, zu_log_shmregister("small"));

@@ -2,11 +2,12 @@
 // the lines zulib writes can be read back.
 #pragma once
 
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "../plume/log_test_util.h"
 #include "shm_test_keys.h"
+#include "test_util.h"
 #include "zulib/zu_log.h"
 
 namespace zutest {
@@ -27,7 +28,8 @@ public:
     // Lines of the ".wf" file (FATAL and WARNING) with the given prefix, message only.
     std::vector<std::string> Messages(const std::string& prefix) const {
         std::vector<std::string> out;
-        for (const std::string& line : logtest::Lines(testutil::ReadFile(dir_ + "/zutestlog.wf"))) {
+        std::istringstream in(testutil::ReadFile(dir_ + "/zutestlog.wf"));
+        for (std::string line; std::getline(in, line);) {
             if (line.compare(0, prefix.size(), prefix) != 0) continue;
             size_t star = line.find(" * ");
             size_t space = star == std::string::npos ? star : line.find(' ', star + 3);
