@@ -53,11 +53,22 @@ Line parse_line(const char* p, zu_confitem_t* out) {
     return Line::ITEM;
 }
 
-// Reads the rest of a line that did not fit the buffer, so that it is never taken for
-// lines of its own.
-void skip_rest_of_line(FILE* fp) {
-    for (int c = getc(fp); c != EOF && c != '\n'; c = getc(fp)) {
+// Reads one line, its line end included, into line; a line that does not fit is read to
+// its end and reported as cut, so that its rest is never taken for lines of its own.
+// False at the end of the file.
+bool read_line(FILE* fp, char (&line)[LINE_SIZE], bool* cut) {
+    size_t n = 0;
+    *cut = false;
+    for (int c = getc(fp); c != EOF; c = getc(fp)) {
+        if (n + 1 < sizeof(line)) {
+            line[n++] = static_cast<char>(c);
+        } else {
+            *cut = true;
+        }
+        if (c == '\n') break;
     }
+    line[n] = '\0';
+    return n > 0;
 }
 
 // Reads the file at path into the table from item `start`; 1, or -1 leaving `count`.
@@ -75,10 +86,9 @@ int read_file(const char* path, zu_conftable_t* table, int start) {
     int count = start;
     int line_no = 0;
     char line[LINE_SIZE];
-    while (fgets(line, sizeof(line), fp)) {
+    bool cut = false;
+    while (read_line(fp, line, &cut)) {
         ++line_no;
-        bool cut = !strchr(line, '\n') && !feof(fp);
-        if (cut) skip_rest_of_line(fp);
         if (count >= table->capacity) {
             zu_fclose(fp);
             return -1;

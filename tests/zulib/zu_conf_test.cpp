@@ -54,6 +54,7 @@ TEST_F(ZuConf, LineRules) {
         {"a :\n", "a", ""},
         {"a : x#y\n", "a", "x#y"},
         {"a : b", "a", "b"},  // last line without a line end
+        {std::string("a : b\0z : q\n", 12), "a", "b"},
         {"k : " + v2047 + "\n", "k", v2047},
         {"a b\n", nullptr, ""},
         {"a\n", nullptr, ""},
