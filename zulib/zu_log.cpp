@@ -13,6 +13,7 @@
 #include <string>
 
 #include "zulib/zu_logfile.h"
+#include "zulib/zu_shm.h"
 
 namespace {
 
@@ -277,6 +278,7 @@ int zu_openlog(const char* path, const char* procname, zu_logstat_t* stat, int m
     write_record_f(r, ZU_LOG_BANNER_WF,
                    "* Open process log by----%s for wf\n========================================================",
                    or_null(procname));
+    zu_log_shmregister(procname);
     g_open_state.store(ZU_LOG_STATE_ZULOG);
     return 0;
 }
@@ -329,6 +331,7 @@ int zu_writelog(int level, const char* fmt, ...) {
 
 int zu_closelog(int abnormal) {
     if (const zu_plume_hooks_t* hooks = plume_forward()) return hooks->closelog(abnormal);
+    zu_log_shmunregister();
     int ret = close_record(abnormal, "process");
     g_open_state.store(ZU_LOG_STATE_NONE);
     return ret;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <regex>
 
+#include "../zulib/shm_test_keys.h"
 #include "log_test_util.h"
 #include "plume/plume.h"
 #include "zulib/zu_log.h"
@@ -14,6 +15,9 @@ namespace {
 using logtest::FileDevice;
 using logtest::Lines;
 using logtest::StderrCapture;
+
+// zu_openlog registers in the shared-memory table: never in the machine-wide one.
+const testkeys::OwnShmKeys g_keys;
 
 int OpenFileLog(const std::string& dir, const char* procname, int level) {
     auto dev = FileDevice(dir, "tendwell.log");

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "../plume/log_test_util.h"
+#include "shm_test_keys.h"
 #include "zulib/zu_log.h"
 
 namespace {
@@ -14,6 +15,9 @@ namespace {
 using logtest::Lines;
 using logtest::ListDir;
 using logtest::StderrCapture;
+
+// zu_openlog registers in the shared-memory table: never in the machine-wide one.
+const testkeys::OwnShmKeys g_keys;
 
 TEST(ZuLog, LevelsLandInTheirFiles) {
     testutil::TempDir dir;
