@@ -10,6 +10,7 @@
 #include "tendwell/protocal/TendwellSlave_types.h"
 #include "tendwell/tendwell_configure.h"
 #include "tendwell/tendwell_example.h"
+#include "tendwell/tendwell_lodir_conf.h"
 #include "tendwell/tendwell_process.h"
 #include "tendwell/tendwell_startup.h"
 #include "tendwell/tendwell_unix_server.h"
@@ -281,6 +282,7 @@ int Main(int argc, char** argv) {
         return -1;
     }
     g_options.conf_path = conf_path;
+    GetConfPathFromLodirName(g_options.conf_path);
     if (TendwellGetConfigureFromFile(g_options.conf_path, &g_conf) != 0) {
         fprintf(stderr, "load conf %s failed\n", g_options.conf_path.c_str());
         ExitNow(2);

@@ -14,6 +14,7 @@
 #include <thrift/transport/TBufferTransports.h>
 #include <thrift/transport/TSocket.h>
 
+#include "lodir/lodir_settings.h"
 #include "tendwell/tendwell_utility.h"
 
 namespace tendwell {
@@ -29,8 +30,6 @@ const char kCommunicateFail[] = "commnicate with server fail:";
 // Longest receive time-out the transport takes without overflowing its own
 // microsecond arithmetic (milliseconds x 1000 in an int).
 const int64_t kMaxRecvTimeoutMs = 2147483;
-// Host names inside the operator's network carry this suffix; it is cut off.
-const char kInternalDomainSuffix[] = ".internal";
 
 void ThriftOutputToLog(const char* message) {
     TW_WARNING("thrift", "%s", message);
@@ -108,7 +107,7 @@ int UnixRpcManager::GetHostName(std::string& out) {
     memset(name, 0, sizeof(name));
     // One byte short of the buffer, so a cut name still ends in NUL.
     if (gethostname(name, sizeof(name) - 1) != 0) return -1;
-    char* suffix = strstr(name, kInternalDomainSuffix);
+    char* suffix = strstr(name, lodir::kDomainSuffix);
     if (suffix != nullptr) *suffix = '\0';
     out = name;
     return 0;

@@ -1,0 +1,110 @@
+#include "lodir/lodir_http_client.h"
+
+#include <limits.h>
+
+#include <algorithm>
+
+#include "lodir/lodir_log.h"
+
+namespace lodir {
+
+namespace {
+
+const long kTimeoutSecs = 3;
+// A naming reply is a few kilobytes; a larger answer fails the transfer
+// rather than growing the string without bound.
+const size_t kMaxResponseBytes = 4 << 20;
+
+size_t AppendResponse(char* data, size_t size, size_t count, void* user) {
+    std::string* response = static_cast<std::string*>(user);
+    const size_t n = size * count;
+    if (n > kMaxResponseBytes - std::min(response->size(), kMaxResponseBytes)) {
+        return 0;  // anything short of n ends the transfer with an error
+    }
+    response->append(data, n);
+    return n;
+}
+
+}  // namespace
+
+LodirHttpClient::LodirHttpClient() {
+    curl_global_init(CURL_GLOBAL_ALL);
+    curl_ = curl_easy_init();
+    if (curl_ != nullptr) {
+        curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, AppendResponse);
+    }
+}
+
+LodirHttpClient::~LodirHttpClient() {
+    if (curl_ != nullptr) {
+        curl_easy_cleanup(curl_);
+    }
+    curl_global_cleanup();
+}
+
+int LodirHttpClient::Perform(std::string& response, CURLcode* transfer_result, long* status) {
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &response);
+    curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, kTimeoutSecs);
+    curl_easy_setopt(curl_, CURLOPT_TIMEOUT, kTimeoutSecs);
+    *transfer_result = curl_easy_perform(curl_);
+    if (*transfer_result != CURLE_OK) {
+        return -1;
+    }
+    *status = 0;
+    if (curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, status) != CURLE_OK || *status != 200) {
+        return -2;
+    }
+    return 0;
+}
+
+int LodirHttpClient::Get(const std::string& url, std::string& response) {
+    LODIR_LOG(PLUME_LOG_DEBUG, "[lodir_http_client:50][Get] request url:[%s]", url.c_str());
+    response.clear();
+    if (curl_ == nullptr) {
+        return -1;
+    }
+    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+    // A Post leaves its method on the shared handle.
+    curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
+    CURLcode transfer_result = CURLE_OK;
+    long status = 0;
+    int ret = Perform(response, &transfer_result, &status);
+    if (ret == -1) {
+        LODIR_LOG(PLUME_LOG_WARNING, "[lodir_http_client:60][Get]Http is down? res:[%d]",
+                  transfer_result);
+    } else if (ret == -2) {
+        LODIR_LOG(PLUME_LOG_WARNING, "[lodir_http_client:69][Get]get from %s fail,retcode[%d]",
+                  url.c_str(), static_cast<int>(status));
+    }
+    return ret;
+}
+
+int LodirHttpClient::Post(const std::string& url, const char* body, std::string& response) {
+    LODIR_LOG(PLUME_LOG_DEBUG, "[lodir_http_client:78][Post] post url:[%s]", url.c_str());
+    if (curl_ == nullptr) {
+        return -1;
+    }
+    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+    // Without fields libcurl would read the body from standard input.
+    curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body != nullptr ? body : "");
+    curl_easy_setopt(curl_, CURLOPT_POST, 1L);
+    CURLcode transfer_result = CURLE_OK;
+    long status = 0;
+    return Perform(response, &transfer_result, &status);
+}
+
+std::string LodirHttpClient::Escape(const std::string& text) {
+    if (text.size() > static_cast<size_t>(INT_MAX)) {
+        return std::string();
+    }
+    char* escaped = curl_easy_escape(curl_, text.data(), static_cast<int>(text.size()));
+    if (escaped == nullptr) {
+        return std::string();
+    }
+    std::string result(escaped);
+    curl_free(escaped);
+    return result;
+}
+
+}  // namespace lodir
