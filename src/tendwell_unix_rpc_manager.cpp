@@ -14,7 +14,7 @@
 #include <thrift/transport/TBufferTransports.h>
 #include <thrift/transport/TSocket.h>
 
-#include "lodir/lodir_settings.h"
+#include "lodir/lodir_util.h"
 #include "tendwell/tendwell_utility.h"
 
 namespace tendwell {
@@ -103,14 +103,8 @@ int UnixRpcManager::DoConnectStuff() {
 }
 
 int UnixRpcManager::GetHostName(std::string& out) {
-    char name[256];
-    memset(name, 0, sizeof(name));
-    // One byte short of the buffer, so a cut name still ends in NUL.
-    if (gethostname(name, sizeof(name) - 1) != 0) return -1;
-    char* suffix = strstr(name, lodir::kDomainSuffix);
-    if (suffix != nullptr) *suffix = '\0';
-    out = name;
-    return 0;
+    // The same short name the naming lookup uses.
+    return lodir::GetLocalHostName(out);
 }
 
 bool UnixRpcManager::GetLocalIp(int fd) {
