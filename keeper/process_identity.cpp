@@ -1,40 +1,66 @@
 // How the keeper recognises a process again: the modification time of its /proc
-// entry, or for check mode the check command.
-#include <fcntl.h>
+// entry, or a start no later than that stamp, for a process of a group of its own;
+// for check mode the check command.
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "corvel/shell.h"
 #include "keeper/process_keeper.h"
+#include "proc_stat.h"
 
 namespace tendwell {
 
 namespace {
 
-// True when pid has ended: its /proc entry is gone or it is a zombie.
-bool Ended(pid_t pid) {
-    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return true;
-    // The state follows the command name, which is at most 16 bytes long.
-    char buf[256];
-    ssize_t n = read(fd, buf, sizeof(buf));
-    close(fd);
-    if (n <= 0) return true;
-    const std::string stat(buf, static_cast<size_t>(n));
-    size_t close_paren = stat.rfind(')');
-    if (close_paren == std::string::npos || close_paren + 2 >= stat.size()) return true;
-    char state = stat[close_paren + 2];
-    return state == 'Z' || state == 'X';
+// The stamp comes from a coarse clock and the start is counted in whole ticks.
+constexpr int64_t kSlackTicks = 3;
+
+int64_t Microseconds(const timespec& t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+
+// Whether a process that started start_ticks after boot started no later than
+// stamp_us on the wall clock. The stamp was taken while the recorded process lived,
+// so a process that took its pid later always started after it. The kernel rebuilds
+// a /proc entry (and so its modification time) whenever it drops it from its
+// caches; the start stays.
+bool StartedBy(uint64_t start_ticks, int64_t stamp_us) {
+    timespec real;
+    timespec boot;
+    const long hz = sysconf(_SC_CLK_TCK);
+    if (hz <= 0 || clock_gettime(CLOCK_REALTIME, &real) != 0 ||
+        clock_gettime(CLOCK_BOOTTIME, &boot) != 0) {
+        return false;
+    }
+    const int64_t tick_us = 1000000 / hz;
+    const int64_t start_us =
+        Microseconds(real) - Microseconds(boot) + static_cast<int64_t>(start_ticks) * tick_us;
+    return start_us <= stamp_us + kSlackTicks * tick_us;
+}
+
+// Whether the recorded process, alive or ended but not reaped, is at its pid.
+// Never pid 1 or a member of this process's group (this process among them): every
+// kept process leads a group of its own, and a forged record must not make the
+// keeper signal its own.
+bool Identified(const ProcessKeeper::Process& process, ProcStat* stat) {
+    if (process.start_time_us <= 0 || process.pid <= 1) return false;
+    if (!ReadProcStat(process.pid, stat) || stat->pgrp == getpgrp()) return false;
+    return process.start_time_us == ProcessKeeper::ProcStartTime(process.pid) ||
+           StartedBy(stat->start_ticks, process.start_time_us);
 }
 
 }  // namespace
 
 int ProcessKeeper::Exec(const std::string& command, int32_t timeout_ms) {
     return corvel::run_shell_command(command.c_str(), timeout_ms);
+}
+
+int ProcessKeeper::RunCheck(const Process& process) {
+    return corvel::run_shell_command(process.check_command.c_str(), process.check_timeout_ms);
 }
 
 int64_t ProcessKeeper::ProcStartTime(pid_t pid) {
@@ -46,18 +72,15 @@ int64_t ProcessKeeper::ProcStartTime(pid_t pid) {
 }
 
 bool ProcessKeeper::Verify(const Process& process) {
-    if (process.command.empty() && !process.check_command.empty()) {
-        return corvel::run_shell_command(process.check_command.c_str(), -1) == 0;
-    }
-    if (process.start_time_us <= 0 || process.start_time_us != ProcStartTime(process.pid)) {
-        return false;
-    }
-    // It is the recorded process; a zombie of it has ended all the same. An adopted
-    // zombie that is this process's own child (a keeper re-initialised in the same
-    // process) has no other reaper, so it is reaped here.
-    if (!Ended(process.pid)) return true;
-    waitpid(process.pid, nullptr, WNOHANG);
-    return false;
+    if (process.command.empty() && !process.check_command.empty()) return RunCheck(process) == 0;
+    ProcStat stat;
+    // A zombie of the recorded process has ended all the same.
+    return Identified(process, &stat) && !stat.ended();
+}
+
+void ProcessKeeper::ReapEnded(const Process& process) {
+    ProcStat stat;
+    if (Identified(process, &stat) && stat.ended()) waitpid(process.pid, nullptr, WNOHANG);
 }
 
 }  // namespace tendwell

@@ -3,11 +3,16 @@
 // mutex is not recursive.
 #include "keeper/process_keeper.h"
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <set>
 
 #include "corvel/clock.h"
+#include "process_group.h"
 #include "runner.h"
 
 namespace tendwell {
@@ -17,8 +22,10 @@ namespace {
 constexpr unsigned kPoolBatch = 5;
 // Time-out of each re-adopting start made by Init.
 constexpr uint32_t kInitStartMs = 5000;
-// Start and Stop look at the runner at least this often, so they end as soon as
-// the answer is known.
+// Time-out of the check commands Init runs, before any configuration is known.
+constexpr int32_t kInitCheckMs = 10000;
+// Start and Stop look at the runner at least this often besides when it changes:
+// an adopted process's end shows only to a look.
 constexpr int64_t kLookMs = 10;
 // How long Shutdown lets runners finish their current check command.
 constexpr int64_t kQuitWaitMs = 2000;
@@ -30,30 +37,21 @@ void Append(std::string* msg, const std::string& name, const char* suffix) {
     if (msg != nullptr) *msg += name + suffix;
 }
 
-// Never signals a group id below 2: kill(-1) would reach every process and kill(0)
-// the keeper's own group.
-bool SignalGroup(int32_t pgid, int signo) {
-    if (pgid < 2) return false;
-    return kill(-pgid, signo) == 0;
-}
-
 int64_t ElapsedMs(uint64_t start_ns) {
     return static_cast<int64_t>((corvel::monotonic_ns() - start_ns) / 1000000);
 }
 
-// Paces the looks of a wait: quick ones first, as most answers come within a
-// millisecond or two, then one every kLookMs; never past the moment next_ms.
-class Pace {
-public:
-    void Sleep(int64_t now_ms, int64_t next_ms) {
-        const int64_t step_ms = std::min<int64_t>(kLookMs, int64_t{1} << doublings_);
-        if (step_ms < kLookMs) ++doublings_;
-        corvel::sleep_ms(static_cast<int32_t>(std::clamp<int64_t>(next_ms - now_ms, 0, step_ms)));
-    }
+// Milliseconds to wait before the next look: never past the moment next_ms.
+int LookMs(int64_t now_ms, int64_t next_ms) {
+    return static_cast<int>(std::clamp<int64_t>(next_ms - now_ms, 0, kLookMs));
+}
 
-private:
-    int doublings_ = 0;
-};
+// A pid-mode child of this run that the record does not hold yet.
+bool NewChild(const ProcessKeeper::Process& seen, const ProcessKeeper::Process& record) {
+    return !seen.command.empty() && seen.pid > 1 &&
+           seen.status != ProcessKeeper::PROCESS_STOPPED &&
+           (seen.pid != record.pid || seen.start_time_us != record.start_time_us);
+}
 
 }  // namespace
 
@@ -62,9 +60,17 @@ ProcessKeeper* ProcessKeeper::GetInstance() {
     return &instance;
 }
 
-ProcessKeeper::ProcessKeeper() = default;
+ProcessKeeper::ProcessKeeper() : changed_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
-ProcessKeeper::~ProcessKeeper() { EndRunners(); }
+ProcessKeeper::~ProcessKeeper() {
+    EndRunners();
+    if (changed_fd_ >= 0) close(changed_fd_);
+}
+
+void ProcessKeeper::SetWarningSink(WarningSink sink) {
+    corvel::MutexLockGuard guard(mutex_);
+    warning_sink_ = std::move(sink);
+}
 
 bool ProcessKeeper::Init(const std::string& save_path) {
     std::map<std::string, Process> saved;
@@ -75,19 +81,40 @@ bool ProcessKeeper::Init(const std::string& save_path) {
         save_path_ = save_path;
         Load();
         if (!pool_.start(kPoolBatch, true)) return false;
+        saved = processes_;
+    }
+    // The identity checks run without the lock, as a check command may take its
+    // whole time-out.
+    std::set<std::string> lost;
+    for (auto& item : saved) {
+        Process& process = item.second;
+        process.check_timeout_ms = kInitCheckMs;
+        if (Verify(process)) continue;
+        ReapEnded(process);
+        lost.insert(item.first);
+    }
+    {
+        corvel::MutexLockGuard guard(mutex_);
         for (auto& item : processes_) {
             Process& process = item.second;
-            if (!Verify(process)) {
+            // Started by someone else meanwhile: what its runner sees holds.
+            if (runners_.count(item.first) != 0) continue;
+            if (lost.count(item.first) != 0) {
                 process.running = false;
                 process.status = PROCESS_STOPPED;
                 process.pid = -1;
+            } else if (!process.command.empty() && process.status == PROCESS_STARTING) {
+                // A child saved as soon as it existed, before its start was confirmed:
+                // it is adopted, not started a second time.
+                process.running = true;
+                process.status = PROCESS_RUNNING;
             }
         }
-        saved = processes_;
     }
     for (const auto& item : saved) {
         const int32_t status = item.second.status;
-        if (status == PROCESS_STARTING || status == PROCESS_RUNNING) {
+        if (lost.count(item.first) == 0 &&
+            (status == PROCESS_STARTING || status == PROCESS_RUNNING)) {
             Start(item.first, kInitStartMs, nullptr);
         }
     }
@@ -102,6 +129,7 @@ bool ProcessKeeper::Add(const Process& process, std::string* msg) {
         stored.start_command = process.start_command;
         stored.check_command = process.check_command;
         stored.check_interval_ms = process.check_interval_ms;
+        stored.check_timeout_ms = process.check_timeout_ms;
     } else {
         stored = process;
     }
@@ -140,7 +168,7 @@ bool ProcessKeeper::StartLocked(const std::string& name, uint32_t timeout_ms, st
     }
     Runner*& runner = runners_[name];
     if (runner == nullptr) {
-        runner = new Runner(record->second);
+        runner = new Runner(record->second, changed_fd_);
     } else {
         Process seen = runner->Snapshot();
         if (seen.status == PROCESS_RUNNING) {
@@ -155,7 +183,6 @@ bool ProcessKeeper::StartLocked(const std::string& name, uint32_t timeout_ms, st
     const int64_t limit_ms = 10 * static_cast<int64_t>(timeout_ms / 10);
     bool handed = false;
     int looks = 0;
-    Pace pace;
     for (;;) {
         // A run still executing (ending, or about to fork) is never handed over a
         // second time: its end is awaited within the same time-out.
@@ -173,13 +200,23 @@ bool ProcessKeeper::StartLocked(const std::string& name, uint32_t timeout_ms, st
         }
         Process seen = runner->Snapshot();
         ++looks;
+        // A child is on record from the moment it exists, before its start is
+        // confirmed: a keeper killed in between leaves it for the next one to adopt.
+        Process& process = record->second;
+        if (NewChild(seen, process)) {
+            process.pid = seen.pid;
+            process.start_time_us = seen.start_time_us;
+            process.running = false;
+            process.status = PROCESS_STARTING;
+            Save();
+        }
         // A pid-mode start counts only once the child is forked: before that the
         // copy still holds the previous run's pid.
         const bool started = seen.command.empty()
                                  ? seen.status == PROCESS_STARTING || seen.status == PROCESS_RUNNING
                                  : seen.status == PROCESS_RUNNING;
         if (started) {
-            Confirm(seen, &record->second);
+            Confirm(seen, &process);
             Save();
             Append(msg, name, " started.");
             return true;
@@ -189,7 +226,7 @@ bool ProcessKeeper::StartLocked(const std::string& name, uint32_t timeout_ms, st
             Append(msg, name, " started failed.");
             return false;
         }
-        pace.Sleep(now_ms, limit_ms);
+        AwaitChange(LookMs(now_ms, limit_ms));
     }
 }
 
@@ -233,14 +270,13 @@ bool ProcessKeeper::StopLocked(const std::string& name, uint32_t timeout_ms, std
     if (!stopped) SignalGroup(seen.pid, SIGTERM);
     bool killed = false;
     int looks = 0;
-    Pace pace;
     while (!stopped) {
         const int64_t now_ms = ElapsedMs(start_ns);
         if (!killed && now_ms >= kill_ms && looks >= kMinLooks - 1) {
             SignalGroup(seen.pid, SIGKILL);
             killed = true;
         }
-        pace.Sleep(now_ms, killed ? limit_ms : kill_ms);
+        AwaitChange(LookMs(now_ms, killed ? limit_ms : kill_ms));
         stopped = ended(runner->Snapshot());
         ++looks;
         if (!stopped && killed && ElapsedMs(start_ns) >= limit_ms && looks >= kMinLooks) {
@@ -343,6 +379,23 @@ void ProcessKeeper::EndRunners() {
     pool_.stop(false);
     for (auto& item : runners_) delete item.second;
     runners_.clear();
+}
+
+void ProcessKeeper::AwaitChange(int ms) {
+    if (changed_fd_ < 0) {
+        corvel::sleep_ms(ms);
+        return;
+    }
+    struct pollfd fd = {changed_fd_, POLLIN, 0};
+    if (poll(&fd, 1, ms) > 0) {
+        uint64_t count;
+        ssize_t ignored = read(changed_fd_, &count, sizeof(count));
+        (void)ignored;
+    }
+}
+
+void ProcessKeeper::Warn(const char* operation, const std::string& text) {
+    if (warning_sink_) warning_sink_(operation, text);
 }
 
 void ProcessKeeper::Refresh(const std::string& name, Process* process) {

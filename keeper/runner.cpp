@@ -19,6 +19,7 @@
 #include "corvel/clock.h"
 #include "corvel/shell.h"
 #include "keeper/process_keeper.h"
+#include "process_group.h"
 
 namespace tendwell {
 
@@ -38,6 +39,14 @@ int OpenPidFd(pid_t pid) {
     (void)pid;
     return -1;
 #endif
+}
+
+// Makes the event descriptor fd, unless it is -1, readable.
+void Post(int fd) {
+    if (fd < 0) return;
+    const uint64_t one = 1;
+    ssize_t ignored = write(fd, &one, sizeof(one));
+    (void)ignored;
 }
 
 // Everything the child needs, prepared before the fork: between fork and exec only
@@ -93,8 +102,10 @@ ChildSetup PrepareChild(const std::string& command) {
 
 }  // namespace
 
-ProcessKeeper::Runner::Runner(const Process& process)
-    : process_(process), wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+ProcessKeeper::Runner::Runner(const Process& process, int changed_fd)
+    : process_(process),
+      wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      changed_fd_(changed_fd) {}
 
 ProcessKeeper::Runner::~Runner() {
     if (wake_fd_ >= 0) close(wake_fd_);
@@ -135,29 +146,35 @@ void ProcessKeeper::Runner::RunPidMode(const Process& process) {
     // The stamp is taken before this runner can reap the child, so it is always
     // the stamp of the child forked here.
     const int64_t stamp = ProcStartTime(pid);
-    {
-        corvel::MutexLockGuard guard(mutex_);
-        process_.pid = pid;
-        process_.start_time_us = stamp;
-        process_.running = true;
-        process_.status = PROCESS_RUNNING;
-    }
-    // Waits for the child without blocking in waitpid, so that Quit can end the
-    // wait and leave the child running.
+    Update([pid, stamp](Process& copy) {
+        copy.pid = pid;
+        copy.start_time_us = stamp;
+        copy.running = true;
+        copy.status = PROCESS_RUNNING;
+    });
+    // Waits for the child's end without reaping it, and without blocking in the
+    // wait, so that Quit can end it and leave the child running.
     const int pid_fd = OpenPidFd(pid);
-    int status = -1;
-    pid_t waited;
+    siginfo_t info;
+    int rc;
     for (;;) {
-        waited = waitpid(pid, &status, WNOHANG);
-        if (waited < 0 && errno == EINTR) continue;
-        if (waited != 0) break;
+        info.si_pid = 0;
+        rc = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc < 0 || info.si_pid == pid) break;
         if (Pause(pid_fd, pid_fd >= 0 ? -1 : kLookMs)) {
             if (pid_fd >= 0) close(pid_fd);
             return;
         }
     }
     if (pid_fd >= 0) close(pid_fd);
-    // Only an identity check can have reaped it first; its status is then unknown.
+    // What the leader left running in its group ends with it; until the leader is
+    // reaped no other group can take the id.
+    if (rc == 0) EndGroupRest(pid);
+    int status = -1;
+    pid_t waited;
+    while ((waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    }
     SetEnded(waited == pid ? status : -1);
 }
 
@@ -166,25 +183,27 @@ void ProcessKeeper::Runner::Adopt(const Process& process) {
         if (Pause(-1, kAdoptCheckMs)) return;
         if (Snapshot().status != PROCESS_RUNNING) break;
     }
-    corvel::MutexLockGuard guard(mutex_);
-    adopting_ = false;
-    process_.running = false;
-    process_.status = PROCESS_STOPPED;
-    process_.pid = -1;
+    ReapEnded(process);
+    Update([this](Process& copy) {
+        adopting_ = false;
+        copy.running = false;
+        copy.status = PROCESS_STOPPED;
+        copy.pid = -1;
+    });
 }
 
 void ProcessKeeper::Runner::RunCheckMode(const Process& process) {
     const int32_t interval = process.check_interval_ms > INT32_MAX
                                  ? INT32_MAX
                                  : static_cast<int32_t>(process.check_interval_ms);
-    if (corvel::run_shell_command(process.check_command.c_str(), -1) != 0) {
+    if (RunCheck(process) != 0) {
         SetState(PROCESS_STARTING, false);
         corvel::run_shell_command(process.start_command.c_str(), -1);
     } else {
         SetState(PROCESS_RUNNING, true);
     }
     for (;;) {
-        int result = corvel::run_shell_command(process.check_command.c_str(), -1);
+        int result = RunCheck(process);
         if (result != 0) {
             SetEnded(result);
             return;
@@ -245,11 +264,7 @@ void ProcessKeeper::Runner::Wake() {
         corvel::MutexLockGuard guard(mutex_);
         woken_ = true;
     }
-    if (wake_fd_ >= 0) {
-        const uint64_t one = 1;
-        ssize_t ignored = write(wake_fd_, &one, sizeof(one));
-        (void)ignored;
-    }
+    Post(wake_fd_);
 }
 
 bool ProcessKeeper::Runner::Pause(int fd, int ms) {
@@ -279,16 +294,20 @@ bool ProcessKeeper::Runner::Pause(int fd, int ms) {
 }
 
 void ProcessKeeper::Runner::SetState(int32_t status, bool running) {
-    corvel::MutexLockGuard guard(mutex_);
-    process_.status = status;
-    process_.running = running;
+    Update([status, running](Process& copy) {
+        copy.status = status;
+        copy.running = running;
+    });
 }
 
 void ProcessKeeper::Runner::SetEnded(int32_t exit_status) {
-    corvel::MutexLockGuard guard(mutex_);
-    process_.running = false;
-    process_.status = PROCESS_STOPPED;
-    process_.exit_status = exit_status;
+    Update([exit_status](Process& copy) {
+        copy.running = false;
+        copy.status = PROCESS_STOPPED;
+        copy.exit_status = exit_status;
+    });
 }
+
+void ProcessKeeper::Runner::Changed() { Post(changed_fd_); }
 
 }  // namespace tendwell

@@ -13,7 +13,8 @@ namespace tendwell {
 // its own copy of the record, which the keeper reads under its own lock.
 class ProcessKeeper::Runner : public corvel::Runnable {
 public:
-    explicit Runner(const Process& process);
+    // changed_fd, when not -1, is written each time the copy changes.
+    Runner(const Process& process, int changed_fd);
     ~Runner() override;
     Runner(const Runner&) = delete;
     Runner& operator=(const Runner&) = delete;
@@ -47,6 +48,17 @@ private:
     void RunCheckMode(const Process& process);
     void SetState(int32_t status, bool running);
     void SetEnded(int32_t exit_status);
+    // Every change run makes to the copy goes through here: change runs under the
+    // lock, and a waiting Start or Stop is woken.
+    template <class Change>
+    void Update(Change change) {
+        {
+            corvel::MutexLockGuard guard(mutex_);
+            change(process_);
+        }
+        Changed();
+    }
+    void Changed();
     // Waits up to ms (below 0: without limit) for fd, when not -1, to become
     // readable or for a wake-up. True when run is asked to quit.
     bool Pause(int fd, int ms);
@@ -61,6 +73,7 @@ private:
     // Wakes run from its waits; -1 when it could not be made, and then run
     // still notices a wake-up within one look.
     int wake_fd_;
+    int changed_fd_;
 };
 
 }  // namespace tendwell

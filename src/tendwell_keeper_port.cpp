@@ -1,5 +1,7 @@
 #include "tendwell/tendwell_keeper_port.h"
 
+#include "tendwell/tendwell_utility.h"
+
 namespace tendwell {
 
 ProcessKeeperPort* ProcessKeeperPort::GetInstance() {
@@ -8,7 +10,12 @@ ProcessKeeperPort* ProcessKeeperPort::GetInstance() {
 }
 
 bool ProcessKeeperPort::Init(const std::string& save_path) {
-    return ProcessKeeper::GetInstance()->Init(save_path);
+    ProcessKeeper* keeper = ProcessKeeper::GetInstance();
+    // The keeper writes no log of its own: its warnings go to the process log.
+    keeper->SetWarningSink([](const char* operation, const std::string& text) {
+        TW_WARNING(operation, "%s", text.c_str());
+    });
+    return keeper->Init(save_path);
 }
 
 void ProcessKeeperPort::GetAll(std::map<std::string, ProcessKeeper::Process>* out) {

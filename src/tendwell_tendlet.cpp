@@ -225,9 +225,14 @@ ProcessKeeper::Process Tendlet::KeeperRecord() const {
     const PUserDefineCheckType& check = config_.user_define_check();
     TW_NOTICE("Init", "add %s start:%s check:%s", name_.c_str(), check.start_command().c_str(),
               check.check_command().c_str());
-    return ProcessKeeper::Process(
-        name_, check.start_command(), check.check_command(),
-        SecondsToMs<uint32_t>(check.check_internal_secs()));
+    ProcessKeeper::Process record(name_, check.start_command(), check.check_command(),
+                                  SecondsToMs<uint32_t>(check.check_internal_secs()));
+    if (check.has_check_timeout_secs()) {
+        record.check_timeout_ms = SecondsToMs<int32_t>(
+            TimeoutSecs(name_, "check_timeout_secs", check.check_timeout_secs(),
+                        ProcessKeeper::Process::kDefaultCheckTimeoutMs / 1000));
+    }
+    return record;
 }
 
 uint32_t Tendlet::StopWaitMs() const {

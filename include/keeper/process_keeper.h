@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <string>
 
@@ -31,6 +32,8 @@ public:
     struct Process {
         // Class version written to and accepted from the state file.
         static constexpr unsigned int kVersion = 1;
+        // Time-out of a check command when the configuration sets none.
+        static constexpr int32_t kDefaultCheckTimeoutMs = 60000;
 
         Process() = default;
         Process(const std::string& name, const std::string& command);
@@ -64,7 +67,14 @@ public:
         int32_t exit_status = -1;
         // Identity stamp: modification time of /proc/<pid> in microseconds.
         int64_t start_time_us = -1;
+        // Time-out of each check command; kept in memory only, never in the state
+        // file.
+        int32_t check_timeout_ms = kDefaultCheckTimeoutMs;
     };
+
+    // Receives the keeper's warnings (a state file it refuses, saves that fail);
+    // the keeper writes no log of its own. operation names the keeper's operation.
+    using WarningSink = std::function<void(const char* operation, const std::string& text)>;
 
     // Starts and watches one process on a pool thread (keeper/runner.h).
     class Runner;
@@ -79,6 +89,8 @@ public:
     ProcessKeeper(const ProcessKeeper&) = delete;
     ProcessKeeper& operator=(const ProcessKeeper&) = delete;
 
+    // Without a sink warnings go nowhere; set it before Init to hear about the load.
+    void SetWarningSink(WarningSink sink);
     // Loads the state file at save_path, starts the pool and re-adopts what still
     // runs. A second call does nothing.
     bool Init(const std::string& save_path);
@@ -101,7 +113,10 @@ public:
     static int Exec(const std::string& command, int32_t timeout_ms);
     // Modification time of /proc/<pid> in microseconds; 0 when unreadable.
     static int64_t ProcStartTime(pid_t pid);
-    // Whether the recorded process is still the same one and alive.
+    // Whether the recorded process is still the same one and alive: in check mode
+    // its check command passes; otherwise the process at pid has the stamp, or
+    // started no later than it (the kernel rebuilds /proc entries), and is neither
+    // pid 1, this process nor a member of this process's group.
     static bool Verify(const Process& process);
 
 private:
@@ -115,6 +130,14 @@ private:
     void Refresh(const std::string& name, Process* process);
     // The record takes a start the runner confirmed: pid, state and stamp.
     static void Confirm(const Process& seen, Process* process);
+    // Raw wait status of the record's check command, run within its time-out.
+    static int RunCheck(const Process& process);
+    // Reaps the recorded process when it has ended and is a child of this process
+    // that no runner waits for (one adopted by a keeper re-initialised here).
+    static void ReapEnded(const Process& process);
+    // Waits up to ms for any runner to change its copy of a record.
+    void AwaitChange(int ms);
+    void Warn(const char* operation, const std::string& text);
 
     corvel::ThreadPool pool_;
     std::map<std::string, Process> processes_;
@@ -122,6 +145,12 @@ private:
     std::string save_path_;
     corvel::Mutex mutex_;
     bool initialized_ = false;
+    // Written by every runner when its copy changes, read by the one waiting
+    // Start or Stop; -1 when it could not be made, and the waits then only look.
+    int changed_fd_;
+    WarningSink warning_sink_;
+    // When a failing save was last reported; 0 before the first.
+    uint64_t save_warned_ns_ = 0;
 };
 
 }  // namespace tendwell

@@ -2,6 +2,7 @@
 // mode, signalling, and the waits that must neither hang nor deadlock.
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -79,18 +80,31 @@ protected:
         reaper_.Add(pid);
         return pid;
     }
+    // later, initialised on the saved table, adopts "s" at pid without forking.
+    void ExpectAdopts(ProcessKeeper& later, pid_t pid) {
+        const std::set<pid_t> children = testutil::ChildrenOf(getpid());
+        ASSERT_TRUE(later.Init(path_));
+        ProcessKeeper::Process adopted = Get(later, "s");
+        EXPECT_EQ(adopted.status, ProcessKeeper::PROCESS_RUNNING);
+        EXPECT_EQ(adopted.pid, pid);
+        EXPECT_EQ(testutil::ChildrenOf(getpid()), children);
+    }
     static ProcessKeeper::Process Get(ProcessKeeper& keeper, const std::string& name) {
         ProcessKeeper::Process process;
         EXPECT_TRUE(keeper.Get(name, &process)) << name;
         return process;
     }
-    // A process the keeper never started, killed when the test ends.
-    pid_t Bystander(const char* command = "exec sleep 1000") {
+    // A process the keeper never started, killed when the test ends; like a kept
+    // process it leads a group of its own unless told to stay in this one.
+    pid_t Bystander(const char* command = "exec sleep 1000", bool own_group = true) {
         pid_t pid = fork();
         if (pid == 0) {
+            if (own_group) setpgid(0, 0);
             execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
             _exit(127);
         }
+        // From this side too, so that the group is there when this returns.
+        if (own_group) setpgid(pid, pid);
         reaper_.Add(pid);
         return pid;
     }
@@ -141,14 +155,31 @@ TEST_F(KeeperTest, StartsAQuietGroupLeaderAndStopsIt) {
 }
 
 TEST_F(KeeperTest, GroupIgnoringTermIsKilledAtNineTenths) {
-    pid_t pid = StartPid(keeper_, "t", "trap '' TERM; sleep 1000 & sleep 1000; wait");
+    // The leader notes each SIGTERM and goes on; only SIGKILL ends it.
+    const std::string termed = dir_ / "termed";
+    pid_t pid = StartPid(keeper_, "t",
+                         "trap 'echo term >> " + termed + "' TERM; sleep 1000 & "
+                         "while :; do sleep 0.05; done");
     ASSERT_TRUE(WaitFor([&] { return testutil::GroupMembers(pid).size() >= 3; }, 2000));
     for (pid_t member : testutil::GroupMembers(pid)) reaper_.Add(member);
+    const int leader = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    ASSERT_GE(leader, 0);
 
     std::string msg;
+    bool stopped = false;
     auto start = Clock::now();
-    EXPECT_TRUE(keeper_.Stop("t", 1000, &msg));
-    EXPECT_GE(MsSince(start), 850);
+    std::thread stopper([&] { stopped = keeper_.Stop("t", 1000, &msg); });
+    struct pollfd ended = {leader, POLLIN, 0};
+    EXPECT_EQ(poll(&ended, 1, 3000), 1);
+    const int64_t died_ms = MsSince(start);
+    stopper.join();
+    close(leader);
+    EXPECT_GE(died_ms, 850);
+    EXPECT_LE(died_ms, 1000);
+    EXPECT_EQ(testutil::ReadFile(termed).substr(0, 5), "term\n");
+    const int status = Get(keeper_, "t").exit_status;
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    EXPECT_TRUE(stopped);
     EXPECT_EQ(msg, "t stoped.");
     EXPECT_TRUE(WaitFor([&] { return testutil::GroupMembers(pid).empty(); }, 2000));
 }
@@ -156,14 +187,8 @@ TEST_F(KeeperTest, GroupIgnoringTermIsKilledAtNineTenths) {
 TEST_F(KeeperTest, LaterKeeperAdoptsWithoutForkingAndSeesAnOutsideKill) {
     pid_t pid = StartPid(keeper_, "s", "sleep 1000");
     keeper_.Shutdown();
-    const std::set<pid_t> children = testutil::ChildrenOf(getpid());
-
     ProcessKeeper later;
-    ASSERT_TRUE(later.Init(path_));
-    ProcessKeeper::Process adopted = Get(later, "s");
-    EXPECT_EQ(adopted.status, ProcessKeeper::PROCESS_RUNNING);
-    EXPECT_EQ(adopted.pid, pid);
-    EXPECT_EQ(testutil::ChildrenOf(getpid()), children);
+    ExpectAdopts(later, pid);
 
     // The shell is this test's child and nobody waits for it: it stays a zombie
     // until the identity check reaps it.
@@ -193,6 +218,21 @@ TEST_F(KeeperTest, AdoptedProcessStopsAndStartsAgain) {
     later.Shutdown();
 }
 
+// A child put on record in state 1, before its start was confirmed, is adopted by
+// the next keeper rather than started a second time.
+TEST_F(KeeperTest, ChildSavedBeforeItsConfirmationIsAdopted) {
+    pid_t pid = StartPid(keeper_, "s", "sleep 1000");
+    ProcessKeeper::Process record = Get(keeper_, "s");
+    keeper_.Shutdown();
+    record.status = ProcessKeeper::PROCESS_STARTING;
+    record.running = false;
+    keeper_.Remove("s", nullptr);
+    keeper_.Add(record, nullptr);
+    ProcessKeeper later;
+    ExpectAdopts(later, pid);
+    later.Shutdown();
+}
+
 // The adopted leader dies between two identity checks: its group (here a leftover
 // child, elsewhere whoever took its pid) must not be signalled by Stop.
 TEST_F(KeeperTest, StopOfAnAdoptedProcessFoundDeadSignalsNothing) {
@@ -216,12 +256,51 @@ TEST_F(KeeperTest, StopOfAnAdoptedProcessFoundDeadSignalsNothing) {
     later.Shutdown();
 }
 
+// The stamp is when the kernel built the /proc entry, which it builds anew after
+// dropping it from its caches: a start no later than the stamp keeps the identity,
+// while a process that took the pid later never has it.
+TEST_F(KeeperTest, IdentityHoldsByAStartNoLaterThanTheStamp) {
+    ProcessKeeper::Process record("b", "sleep 1000");
+    record.pid = Bystander();
+    const int64_t stamp = ProcessKeeper::ProcStartTime(record.pid);
+    const std::pair<int64_t, bool> cases[] = {
+        {stamp, true}, {stamp + 1000000, true}, {stamp - 1000000, false}};
+    for (const auto& c : cases) {
+        record.start_time_us = c.first;
+        EXPECT_EQ(ProcessKeeper::Verify(record), c.second) << c.first - stamp;
+    }
+}
+
+// A forged record with the right stamp never makes the keeper adopt pid 1, itself
+// or a member of its own group, which a Stop would then signal.
+TEST_F(KeeperTest, NeverAdoptsPidOneItselfOrItsOwnGroup) {
+    const pid_t member = Bystander("exec sleep 1000", false);
+    const pid_t pids[] = {1, getpid(), member};
+    for (pid_t pid : pids) {
+        ProcessKeeper::Process forged("p" + std::to_string(pid), "sleep 1000");
+        forged.pid = pid;
+        forged.status = ProcessKeeper::PROCESS_RUNNING;
+        forged.start_time_us = ProcessKeeper::ProcStartTime(pid);
+        keeper_.Add(forged, nullptr);
+    }
+    ProcessKeeper later;
+    ASSERT_TRUE(later.Init(path_));
+    for (pid_t pid : pids) {
+        ProcessKeeper::Process record = Get(later, "p" + std::to_string(pid));
+        EXPECT_EQ(record.status, ProcessKeeper::PROCESS_STOPPED) << pid;
+        EXPECT_EQ(record.pid, -1) << pid;
+    }
+    EXPECT_TRUE(PidAlive(member));
+    later.Shutdown();
+}
+
 TEST_F(KeeperTest, RecordOfAnotherProcessIsResetAndNeverSignalled) {
     pid_t bystander = Bystander();
     ProcessKeeper::Process stale("x", "sleep 1000");
     stale.pid = bystander;
     stale.status = ProcessKeeper::PROCESS_RUNNING;
-    stale.start_time_us = ProcessKeeper::ProcStartTime(bystander) + 1;
+    // The stamp of a process that had the pid before the bystander took it.
+    stale.start_time_us = ProcessKeeper::ProcStartTime(bystander) - 1000000;
     keeper_.Add(stale, nullptr);
     stale.name = "v";
     stale.status = ProcessKeeper::PROCESS_STOPPED;
@@ -247,8 +326,9 @@ TEST_F(KeeperTest, RecordOfAnotherProcessIsResetAndNeverSignalled) {
 }
 
 // Runs in a fresh pid namespace, where a stray kill(-1) or kill(1) could only reach
-// this process: a check-mode process (pid -1) and an adopted pid 1 must never be
-// signalled. Returns the number of the first failed expectation, 0 when all hold.
+// this process: a check-mode process (pid -1) and a record of pid 1 must never be
+// signalled, and pid 1 is never adopted. Returns the number of the first failed
+// expectation, 0 when all hold.
 int NoSignalBelowTwo(const std::string& path) {
     ProcessKeeper writer;
     ProcessKeeper::Process init("one", "sleep 1000");
@@ -267,11 +347,11 @@ int NoSignalBelowTwo(const std::string& path) {
     if (!WaitFor([&] { return keeper.Get("check", &check) && check.status == 2; }, 2000)) return 4;
     ProcessKeeper::Process one;
     keeper.Get("one", &one);
-    if (one.status != ProcessKeeper::PROCESS_RUNNING || one.pid != 1) return 5;
+    if (one.status != ProcessKeeper::PROCESS_STOPPED || one.pid != -1) return 5;
     msg.clear();
     if (keeper.Stop("check", 100, &msg) || msg != "check can't be stoped.") return 6;
     msg.clear();
-    if (keeper.Stop("one", 100, &msg) || msg != "one can't be stoped.") return 7;
+    if (!keeper.Stop("one", 100, &msg) || msg != "one not found.") return 7;
     msg.clear();
     if (keeper.Signal("one", SIGTERM, &msg) || msg != "one not running.") return 8;
     return 0;
@@ -358,6 +438,76 @@ TEST_F(KeeperTest, CheckModeEndsWithTheFailingCheckStatus) {
         },
         5000));
     EXPECT_TRUE(FileExists(started));
+}
+
+// A check that never returns fails at its time-out, and its whole group ends.
+TEST_F(KeeperTest, HangingCheckFailsAtItsTimeOut) {
+    const std::string pids = dir_ / "pids";
+    ProcessKeeper::Process process("c", "true", "sleep 1000 & echo $! >> " + pids + "; wait", 20);
+    process.check_timeout_ms = 200;
+    keeper_.Add(process, nullptr);
+    keeper_.Start("c", 2000, nullptr);
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            ProcessKeeper::Process p = Get(keeper_, "c");
+            return p.status == ProcessKeeper::PROCESS_STOPPED && WIFSIGNALED(p.exit_status) &&
+                   WTERMSIG(p.exit_status) == SIGKILL;
+        },
+        3000));
+    // The first check, then the one after the start command.
+    std::istringstream in(testutil::ReadFile(pids));
+    int checks = 0;
+    for (pid_t pid; in >> pid; ++checks) {
+        reaper_.Add(pid);
+        EXPECT_FALSE(PidAlive(pid)) << pid;
+    }
+    EXPECT_EQ(checks, 2);
+}
+
+// Init runs the saved records' checks without its lock: the table stays readable
+// while a check takes its time.
+TEST_F(KeeperTest, InitChecksWithoutHoldingTheLock) {
+    const std::string began = dir_ / "began";
+    const std::string go = dir_ / "go";
+    ProcessKeeper::Process process(
+        "c", "true", "touch " + began + "; until [ -e " + go + " ]; do sleep 0.01; done; exit 1",
+        1000);
+    process.status = ProcessKeeper::PROCESS_RUNNING;
+    keeper_.Add(process, nullptr);
+
+    ProcessKeeper later;
+    std::thread init([&] { later.Init(path_); });
+    EXPECT_TRUE(WaitFor([&] { return FileExists(began); }, 5000));
+    std::atomic<bool> read{false};
+    std::thread reader([&] {
+        later.GetAll(nullptr);
+        read = true;
+    });
+    EXPECT_TRUE(WaitFor([&] { return read.load(); }, 2000));
+    testutil::WriteFile(go, "");
+    reader.join();
+    init.join();
+    EXPECT_EQ(Get(later, "c").status, ProcessKeeper::PROCESS_STOPPED);
+    later.Shutdown();
+}
+
+// What a leader that exits leaves in its group ends with it, also a member that
+// ignores SIGTERM.
+TEST_F(KeeperTest, WhatAnExitedLeaderLeavesInItsGroupEnds) {
+    const std::string child_file = dir_ / "child";
+    for (const std::string ignore : {"", "trap '' TERM; "}) {
+        unlink(child_file.c_str());
+        keeper_.Add(ProcessKeeper::Process("f", ignore + "sleep 1000 & echo $! > " + child_file),
+                    nullptr);
+        keeper_.Start("f", 2000, nullptr);
+        pid_t child = 0;
+        ASSERT_TRUE(WaitFor(
+            [&] { return (child = atoi(testutil::ReadFile(child_file).c_str())) > 0; }, 3000));
+        reaper_.Add(child);
+        EXPECT_TRUE(WaitFor([&] { return !PidAlive(child); }, 3000)) << ignore;
+        EXPECT_TRUE(WaitFor(
+            [&] { return Get(keeper_, "f").status == ProcessKeeper::PROCESS_STOPPED; }, 3000));
+    }
 }
 
 TEST_F(KeeperTest, GetAllWaitsForALongStop) {

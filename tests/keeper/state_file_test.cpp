@@ -13,8 +13,10 @@
 #include <boost/serialization/version.hpp>
 #include <climits>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <tuple>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -62,10 +64,15 @@ Table SampleTable() {
     return table;
 }
 
-// A keeper whose state file lives in its own directory.
+// A keeper whose state file lives in its own directory, and what it warns of.
 class StateFileTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(keeper_.Init(path_)); }
+    void SetUp() override {
+        keeper_.SetWarningSink([this](const char* operation, const std::string& text) {
+            warnings_.push_back(std::string(operation) + ": " + text);
+        });
+        ASSERT_TRUE(keeper_.Init(path_));
+    }
     void AddAll(const Table& table) {
         for (const auto& item : table) keeper_.Add(item.second, nullptr);
     }
@@ -78,7 +85,11 @@ protected:
     testutil::TempDir dir_;
     const std::string path_ = dir_ / "keeper.save";
     ProcessKeeper keeper_;
+    std::vector<std::string> warnings_;
 };
+
+// Puts something in place for a case; 0 on success.
+using Plant = std::pair<const char*, std::function<int()>>;
 
 void ExpectSameTable(const Table& want, const Table& got) {
     ASSERT_EQ(want.size(), got.size());
@@ -208,14 +219,68 @@ TEST_F(StateFileTest, MissingFileLoadsNothing) {
     EXPECT_TRUE(Current().empty());
 }
 
-// A save that cannot complete reports failure and leaves the good file as it was.
-TEST_F(StateFileTest, NewFileBlockedByADirectory) {
+// Only a regular file of this user that no one else can write is loaded: anyone
+// else could make the keeper run any check command as this user.
+TEST_F(StateFileTest, UntrustedFileIsNotLoaded) {
+    const std::string target = dir_ / "target";
+    const Plant cases[] = {
+        {"group-writable", [&] { return chmod(path_.c_str(), 0620); }},
+        {"others-writable", [&] { return chmod(path_.c_str(), 0602); }},
+        {"another owner", [&] { return chown(path_.c_str(), 4242, -1); }},
+        {"link", [&] { return rename(path_.c_str(), target.c_str()) ||
+                              symlink(target.c_str(), path_.c_str()); }},
+    };
+    for (const Plant& c : cases) {
+        keeper_.Add(Record("old", "true", 0, -1, -1, -1), nullptr);
+        ASSERT_TRUE(WriteFile(path_, kTwoRecords));
+        ASSERT_EQ(chmod(path_.c_str(), 0600), 0);
+        ASSERT_EQ(c.second(), 0) << c.first;
+        warnings_.clear();
+        EXPECT_FALSE(keeper_.Load()) << c.first;
+        EXPECT_TRUE(Current().empty()) << c.first;
+        EXPECT_EQ(warnings_, std::vector<std::string>{"Load: state file " + path_ +
+                                                      " is not a regular file of this user "
+                                                      "writable by it alone: not loaded"})
+            << c.first;
+    }
+}
+
+// Whatever has the ".new" name is removed, never written through, and the save
+// made once more.
+TEST_F(StateFileTest, SaveReplacesWhateverHasTheNewName) {
+    const std::string new_path = path_ + ".new";
+    const std::string victim = dir_ / "victim";
+    const Plant cases[] = {
+        {"link", [&] { return symlink(victim.c_str(), new_path.c_str()); }},
+        {"hard link", [&] { return link(victim.c_str(), new_path.c_str()); }},
+        {"fifo", [&] { return mkfifo(new_path.c_str(), 0600); }},
+        {"directory", [&] { return mkdir(new_path.c_str(), 0700); }},
+    };
+    keeper_.Add(Record("web", "sleep 100", 2, 812, -1, 123), nullptr);
+    const std::string saved = ReadFile(path_);
+    for (const Plant& c : cases) {
+        ASSERT_TRUE(WriteFile(victim, "keep"));
+        ASSERT_EQ(c.second(), 0) << c.first;
+        EXPECT_TRUE(keeper_.Save()) << c.first;
+        EXPECT_EQ(ReadFile(path_), saved) << c.first;
+        EXPECT_EQ(ReadFile(victim), "keep") << c.first;
+        EXPECT_FALSE(FileExists(new_path)) << c.first;
+    }
+    EXPECT_TRUE(warnings_.empty());
+}
+
+// A save that cannot complete reports failure, leaves the good file as it was and
+// is logged, once a minute at most.
+TEST_F(StateFileTest, NewFileBlockedByAFullDirectory) {
     keeper_.Add(Record("web", "sleep 100", 2, 812, -1, 123), nullptr);
     const std::string good = ReadFile(path_);
     ASSERT_EQ(mkdir((path_ + ".new").c_str(), 0700), 0);
+    ASSERT_TRUE(WriteFile(path_ + ".new/keep", "x"));
     keeper_.Add(Record("other", "sleep 200", 2, 813, -1, 124), nullptr);
     EXPECT_FALSE(keeper_.Save());
     EXPECT_EQ(ReadFile(path_), good);
+    EXPECT_EQ(warnings_, std::vector<std::string>{"Save: save state file " + path_ +
+                                                  " failed: Directory not empty"});
 }
 
 TEST_F(StateFileTest, FullDiskKeepsTheGoodFile) {

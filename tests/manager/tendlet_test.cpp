@@ -286,6 +286,7 @@ TEST(TendletActions, UserDefinedCommandsRunWithSafeTimeOuts) {
     check->set_reload_timeout_secs(3000000);
     check->set_restart_command("restart-job");
     check->set_check_internal_secs(4294967295u);
+    check->set_check_timeout_secs(7);
     Tendlet tendlet(config, clock.fn());
     std::string msg;
     EXPECT_TRUE(tendlet.Stop(keeper, &msg));
@@ -299,6 +300,8 @@ TEST(TendletActions, UserDefinedCommandsRunWithSafeTimeOuts) {
     EXPECT_EQ(record.start_command, "start-job");
     EXPECT_EQ(record.check_command, "check-job");
     EXPECT_EQ(record.check_interval_ms, 4294967295u);
+    EXPECT_EQ(record.check_timeout_ms, 7000);
+    EXPECT_EQ(Tendlet(UserCheck("plain"), clock.fn()).KeeperRecord().check_timeout_ms, 60000);
 
     keeper.exec_status = 256;
     msg = "stale";

@@ -1,0 +1,17 @@
+// Signalling the process group a kept process leads.
+#pragma once
+
+#include <sys/types.h>
+
+namespace tendwell {
+
+// Never signals a group id below 2: kill(-1) would reach every process and kill(0)
+// the keeper's own group.
+bool SignalGroup(pid_t pgid, int signo);
+
+// Ends what is left of group pgid once its leader has exited: SIGTERM, up to a
+// second for the members to go, then SIGKILL. The leader must not be reaped before
+// this returns, so that no other group can have taken the id meanwhile.
+void EndGroupRest(pid_t pgid);
+
+}  // namespace tendwell
