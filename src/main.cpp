@@ -190,7 +190,7 @@ int RunCommand(ProcessManager* manager, const std::string& cmd) {
 // The client road: the command goes through the process manager.
 int RunClient(const std::string& cmd) {
     ProcessManager* manager = ProcessManager::GetInstance();
-    int ret = manager->InitWithoutProcessKeeper(g_options.conf_path);
+    int ret = manager->InitWithoutProcessKeeper(g_options.conf_path, g_options.change_dir);
     if (ret != 0) {
         fprintf(stderr, "Init process manager fail%d %s\n", ret, g_options.conf_path.c_str());
         return ret;
@@ -229,7 +229,7 @@ bool ParseOptions(int argc, char** argv, int* status) {
             *status = 0;
             return true;
         case 't':
-            *status = TestConfigure(optarg);
+            *status = TestConfigure(optarg, g_options.change_dir);
             return true;
         case 'g':
             *status = GenerateExampleConfigure(optarg);

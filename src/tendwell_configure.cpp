@@ -9,9 +9,9 @@
 
 #include <memory>
 
-#include <google/protobuf/io/zero_copy_stream_impl.h>
 #include <google/protobuf/text_format.h>
 
+#include "corvel/fd_io.h"
 #include "corvel/path.h"
 #include "tendwell/tendwell_utility.h"
 
@@ -26,16 +26,6 @@ namespace {
 std::string CleanPath(const std::string& path) {
     std::unique_ptr<char, decltype(&free)> clean(corvel::normalize_path(path.c_str(), true), &free);
     return clean ? std::string(clean.get()) : std::string();
-}
-
-// Where a data or log directory is checked: a relative one lies under an
-// absolute change_directory, the daemon's working directory, whoever checks.
-std::string CheckedDir(const std::string& dir, const PConfigure& conf) {
-    if (conf.has_change_directory() && !conf.change_directory().empty() &&
-        conf.change_directory()[0] == '/') {
-        return JoinPath(dir, conf.change_directory());
-    }
-    return dir;
 }
 
 // Gives every tendlet that names no check a default check whose command comes
@@ -105,19 +95,41 @@ void MakeUnixSocketPath(const std::string& dir, const std::string& conf_path, st
               clean_dir.c_str());
 }
 
+int ReadConfigureFile(const std::string& path, std::string* text) {
+    // Non-blocking, so that a FIFO without a writer opens at once; blocking
+    // again for the reads, so that a writer that is there is waited for.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return -1;
+    text->clear();
+    char buf[65536];
+    ssize_t n = corvel::clear_nonblocking(fd);
+    while (n >= 0 && text->size() <= kMaxConfigureBytes) {
+        n = corvel::read_fd(fd, buf, sizeof(buf));
+        if (n <= 0) break;
+        text->append(buf, n);
+    }
+    const int saved = errno;
+    corvel::close_fd(fd);
+    errno = saved;
+    if (n < 0) return -2;
+    if (text->size() > kMaxConfigureBytes) {
+        fprintf(stderr, "configure %s is larger than %zu bytes\n", path.c_str(), kMaxConfigureBytes);
+        errno = EFBIG;
+        return -2;
+    }
+    return 0;
+}
+
 int TendwellGetConfigureFromFile(const std::string& path, PConfigure* conf) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    std::string text;
+    const int read = ReadConfigureFile(path, &text);
+    if (read == -1) {
         TW_WARNING("TendwellGetConfigureFromFile", "open %s fail, errno:%d", path.c_str(), errno);
         return -1;
     }
-    {
-        google::protobuf::io::FileInputStream input(fd);
-        input.SetCloseOnDelete(true);
-        if (!google::protobuf::TextFormat::Parse(&input, conf)) {
-            TW_WARNING("TendwellGetConfigureFromFile", "parse %s fail.", path.c_str());
-            return -1;
-        }
+    if (read != 0 || !google::protobuf::TextFormat::ParseFromString(text, conf)) {
+        TW_WARNING("TendwellGetConfigureFromFile", "parse %s fail.", path.c_str());
+        return -1;
     }
     PTendwellConfigure* tw = conf->mutable_tendwell();
     if (tw->has_unix_socket_name()) {
@@ -187,7 +199,13 @@ bool CheckDataDir(const std::string& dir) {
     return true;
 }
 
-bool CheckConfigure(const PConfigure& conf) {
+std::string DaemonWorkDir(const PConfigure& conf, const std::string& change_dir) {
+    if (!conf.has_change_directory() || conf.change_directory().empty()) return change_dir;
+    return change_dir.empty() ? conf.change_directory()
+                              : JoinPath(conf.change_directory(), change_dir);
+}
+
+bool CheckConfigure(const PConfigure& conf, const std::string& work_dir) {
     if (conf.process_size() == 0) {
         TW_FATAL("CheckConfigure", "no instance to watch?");
         fprintf(stderr, "[CheckConfigure]no instance to watch?\n");
@@ -206,8 +224,11 @@ bool CheckConfigure(const PConfigure& conf) {
         fprintf(stderr, "unix socket path %s is too long...\n", tw.unix_socket_path().c_str());
         return false;
     }
-    return CheckDataDir(CheckedDir(tw.data_dir(), conf)) &&
-           CheckDataDir(CheckedDir(tw.log_path(), conf));
+    // A relative directory is the daemon's only when taken from its working directory.
+    auto checked = [&](const std::string& dir) {
+        return work_dir.empty() ? dir : JoinPath(dir, work_dir);
+    };
+    return CheckDataDir(checked(tw.data_dir())) && CheckDataDir(checked(tw.log_path()));
 }
 
 }  // namespace tendwell

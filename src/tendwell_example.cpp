@@ -1,13 +1,11 @@
 #include "tendwell/tendwell_example.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 
 #include <fstream>
 #include <string>
 
-#include <google/protobuf/io/zero_copy_stream_impl.h>
 #include <google/protobuf/text_format.h>
 
 #include "tendwell/tendwell_configure.h"
@@ -78,20 +76,19 @@ int GenerateExampleConfigure(const char* file) {
     return 0;
 }
 
-int TestConfigure(const char* file) {
-    int fd = open(file, O_RDONLY);
-    if (fd < 0) {
+int TestConfigure(const char* file, const std::string& change_dir) {
+    std::string text;
+    const int read = ReadConfigureFile(file, &text);
+    if (read == -1) {
         fprintf(stderr, "open fail:%s error,errno:%d", file, errno);
         return -1;
     }
     PConfigure conf;
-    google::protobuf::io::FileInputStream input(fd);
-    input.SetCloseOnDelete(true);
-    if (!google::protobuf::TextFormat::Parse(&input, &conf)) {
+    if (read != 0 || !google::protobuf::TextFormat::ParseFromString(text, &conf)) {
         fprintf(stderr, "configure:%s parse error\n", file);
         return -2;
     }
-    if (!CheckConfigure(conf)) {
+    if (!CheckConfigure(conf, DaemonWorkDir(conf, change_dir))) {
         fprintf(stderr, "configure:%s is not legal\n", file);
         return -3;
     }

@@ -4,6 +4,7 @@
 #include <ctype.h>
 #include <stdio.h>
 
+#include "corvel/clock.h"
 #include "tendwell/protocal/TendwellConfigure.pb.h"
 #include "tendwell/tendwell_configure.h"
 #include "tendwell/tendwell_tendlet_manager.h"
@@ -46,7 +47,8 @@ ProcessManager::ProcessManager() : conf_(new PConfigure()) {}
 
 ProcessManager::~ProcessManager() = default;
 
-int32_t ProcessManager::InitWithoutProcessKeeper(const std::string& conf_path) {
+int32_t ProcessManager::InitWithoutProcessKeeper(const std::string& conf_path,
+                                                 const std::string& change_dir) {
     int32_t ret = TendwellGetConfigureFromFile(conf_path, conf_.get());
     if (ret != 0) {
         fprintf(stderr, "[Init]TendwellGetConfigureFromFile %s fail, return:%d\n",
@@ -57,7 +59,7 @@ int32_t ProcessManager::InitWithoutProcessKeeper(const std::string& conf_path) {
     const std::string& socket_path = conf_->tendwell().unix_socket_path();
     unix_rpc_manager_.reset(new UnixRpcManager(socket_path.c_str()));
     unix_rpc_manager_->SetRecvTimeout(static_cast<int64_t>(conf_->cmd_operate_timeout_sec()) * 1000);
-    if (!CheckConfigure(*conf_)) {
+    if (!CheckConfigure(*conf_, DaemonWorkDir(*conf_, change_dir))) {
         TW_WARNING("Init", "Configure check error, please check your configure:%s.",
                    conf_path.c_str());
         return TReturnCode::ERROR_CONFIGURE_CHECK_ERROR;
@@ -125,6 +127,17 @@ TReturnResult ProcessManager::Start(int32_t timeout) {
     assert(unix_rpc_manager_ != nullptr);
     TReturnResult result;
     unix_rpc_manager_->Start(result, timeout);
+    // A daemon that holds the lock but does not answer yet is still coming up (a
+    // start racing this one may have just forked it): ask it again once a
+    // second, for as many rounds as a start's foreground waits.
+    for (uint32_t round = 0; result.returnCode == TReturnCode::ERROR_CONNECTED_TO_SERVER &&
+                             round < conf_->cmd_start_timeo_s();
+         ++round) {
+        corvel::sleep_ms(1000);
+        if (!DaemonAlive()) break;
+        result = TReturnResult();
+        unix_rpc_manager_->Start(result, timeout);
+    }
     LogRemoteResult("Start", "start", result);
     return result;
 }

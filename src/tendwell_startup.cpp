@@ -53,18 +53,22 @@ int Detach() {
     return 0;
 }
 
-// The foreground's side of the fork: one round a second until the daemon holds
-// the lock and every tendlet runs, the rounds run out, or the daemon died.
+// The foreground's side of the fork: one round a second until a daemon holds
+// the lock and every tendlet runs, or the rounds run out, or no daemon can come
+// up. The daemon may be another start's, when that one won the lock.
 [[noreturn]] void WaitForDaemon(pid_t daemon, uint32_t attempts) {
     const std::string socket_path = g_conf.tendwell().unix_socket_path();
+    bool own_gone = false;
     for (uint32_t i = 0; i < attempts; ++i) {
         corvel::sleep_ms(1000);
-        if (ThriftUnixServer::GetInstance()->IsLocked() && CheckAllRunning(socket_path)) {
+        const bool locked = ThriftUnixServer::GetInstance()->IsLocked();
+        if (locked && CheckAllRunning(socket_path)) {
             printf("start succ...\n");
             ExitNow(0);
         }
-        // A daemon that is gone will never come up: no use waiting out the rounds.
-        if (waitpid(daemon, nullptr, WNOHANG) == daemon) {
+        own_gone = own_gone || waitpid(daemon, nullptr, WNOHANG) == daemon;
+        // With its own daemon gone and no other holding the lock, none will come up.
+        if (own_gone && !locked) {
             break;
         }
     }
@@ -169,6 +173,15 @@ int StartDaemon(const std::string& change_dir) {
                 settings.log_size()) != 0) {
         fprintf(stderr, "init plume fail:%s\n", log_file.c_str());
         ExitNow(4);
+    }
+    // Past the fork the daemon's failure would show only as "start error...".
+    const std::string unservable = ThriftUnixServer::Unservable(settings.unix_socket_path());
+    if (!unservable.empty()) {
+        const std::string why =
+            "unix socket " + settings.unix_socket_path() + " can't be served: " + unservable;
+        TW_FATAL("main", "%s", why.c_str());
+        fprintf(stderr, "%s\n", why.c_str());
+        ExitNow(1);
     }
     if (settings.daemon()) {
         TW_NOTICE("main", "going to daemon..");

@@ -168,12 +168,20 @@ TReturnResult TendletManager::Stop() {
         SortByPriority(&running);
         for (auto it = running.rbegin(); it != running.rend(); ++it) {
             Tendlet* tendlet = *it;
-            if (!tendlet->Stop(*keeper_, &msg)) {
-                SetActionFailure(&result, TReturnCode::ERROR_STOP_FAIL, *tendlet, msg);
-                break;
+            if (tendlet->Stop(*keeper_, &msg)) {
+                tendlet->SetStatus(TTendletStatus::STOPED, "stoped");
+                tendlet->SetStopTime(clock_());
+                continue;
             }
-            tendlet->SetStatus(TTendletStatus::STOPED, "stoped");
-            tendlet->SetStopTime(clock_());
+            // One still starting may have no process yet for its stop to find:
+            // that must not leave the running ones to the exiting daemon.
+            if (!tendlet->IsRunning()) {
+                TW_WARNING("Stop", "%s is not running, its stop failed:%s", tendlet->name().c_str(),
+                           msg.c_str());
+                continue;
+            }
+            SetActionFailure(&result, TReturnCode::ERROR_STOP_FAIL, *tendlet, msg);
+            break;
         }
     }
     // A stop of all tendlets ends the periodic loop, whatever it achieved.

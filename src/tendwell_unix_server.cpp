@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <stddef.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -45,7 +46,7 @@ namespace {
 const int kWorkerThreads = 3;
 // Every request and reply of the control service is far below this; a frame
 // announcing more drops its connection before anything is allocated for it.
-const uint32_t kMaxFrameSize = 1 << 20;
+const int32_t kMaxFrameSize = 1 << 20;
 // Attempts to lock a lock file that a concurrent probe keeps replacing.
 const int kLockAttempts = 10;
 const int kLockRetryMs = 20;
@@ -72,6 +73,17 @@ bool IsFileAt(int fd, const std::string& path) {
     struct stat open_file, named_file;
     if (fstat(fd, &open_file) != 0 || stat(path.c_str(), &named_file) != 0) return false;
     return open_file.st_dev == named_file.st_dev && open_file.st_ino == named_file.st_ino;
+}
+
+// Removes the socket at path and nothing else that may stand there; unlink's
+// result, or -1 with errno ENOTSOCK for a file that is not a socket.
+int RemoveSocketAt(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode)) {
+        errno = ENOTSOCK;
+        return -1;
+    }
+    return unlink(path.c_str());
 }
 
 [[noreturn]] void GiveUpServing() {
@@ -110,7 +122,7 @@ void ThriftUnixServer::GenerateSocketPath() {
 void ThriftUnixServer::RemoveSocketFile() {
     GenerateSocketPath();
     std::string path = GetSocketPath();
-    int ret = remove(path.c_str());
+    int ret = RemoveSocketAt(path);
     TW_NOTICE("RemoveSocketFile", "remove socket file:%s return:%d errno:%d", path.c_str(), ret,
               errno);
 }
@@ -149,7 +161,7 @@ int ThriftUnixServer::Run() {
         }
         // Thrift leaves serve on its own after an accept error (too many open
         // files, say): a daemon that holds the lock must not stay unreachable.
-        int ret = remove(path.c_str());
+        int ret = RemoveSocketAt(path);
         TW_NOTICE("Run", "remove socket file:%s return:%d errno:%d", path.c_str(), ret, errno);
         TW_WARNING("Run", "server left serving (%s), serve again in a second",
                    error.empty() ? "accept failed" : error.c_str());
@@ -186,7 +198,11 @@ bool ThriftUnixServer::ServeOnce(const std::shared_ptr<TProcessor>& processor,
         workers->start();
         server = std::make_shared<TThreadPoolServer>(
             processor, server_socket, std::make_shared<BoundedFramedTransportFactory>(),
-            std::make_shared<TBinaryProtocolFactoryT<TTransport>>(), workers);
+            // No string or container can be longer than the frame that holds it:
+            // a larger announced size is refused before anything is allocated.
+            std::make_shared<TBinaryProtocolFactoryT<TTransport>>(kMaxFrameSize, kMaxFrameSize,
+                                                                  false, true),
+            workers);
         server->setServerEventHandler(std::make_shared<ListenReporter>());
         server_ = server;
         worker_manager_ = workers;
@@ -251,8 +267,24 @@ void ThriftUnixServer::Stop() {
     changed_.wait(lock, [this] { return !serving_; });
     std::string path = socket_path_;
     lock.unlock();
-    if (!path.empty()) remove(path.c_str());
+    if (!path.empty()) RemoveSocketAt(path);
     RemoveLockFile();
+}
+
+std::string ThriftUnixServer::Unservable(const std::string& path) {
+    if (path.empty()) return "the path is empty";
+    if (path.size() > kMaxUnixSocketPathLen) {
+        return "the path is longer than " + std::to_string(kMaxUnixSocketPathLen) + " characters";
+    }
+    const size_t slash = path.rfind('/');
+    // The root keeps its slash.
+    const std::string dir =
+        slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0) return dir + ": " + strerror(errno);
+    if (!S_ISDIR(st.st_mode)) return dir + " is not a directory";
+    if (lstat(path.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode)) return path + " is not a socket";
+    return std::string();
 }
 
 std::string ThriftUnixServer::LockPath() {
@@ -276,7 +308,7 @@ bool ThriftUnixServer::LockFileAt(const std::string& lock_path) {
     }
     for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
         int fd = -1;
-        int code = OpenAndLock(lock_path, true, &fd);
+        int code = OpenAndLock(lock_path, &fd);
         if (code == 1 && attempt + 1 < kLockAttempts) {
             // A probe that finds the lock file unlocked holds the lock for a moment
             // while it removes the file: only a lock held on would mean a daemon.

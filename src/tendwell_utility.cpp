@@ -45,10 +45,11 @@ std::string Md5Hex(const char* data, size_t len) {
     return hex;
 }
 
-int OpenAndLock(const std::string& path, bool truncate, int* fd_out) {
-    // O_NONBLOCK: a FIFO planted at the path must not hang the open.
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (truncate ? O_TRUNC : 0);
-    int fd = open(path.c_str(), flags, 0600);
+int OpenAndLock(const std::string& path, int* fd_out) {
+    // O_NONBLOCK: a FIFO planted at the path must not hang the open. O_NOFOLLOW:
+    // nor a link make this process create a file elsewhere. Never truncated: the
+    // lock file holds nothing, and a hard link may name a file that is not ours.
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600);
     *fd_out = fd;
     if (fd < 0) {
         TW_WARNING("LockFile", "lock file %s open fail, return:%d.", path.c_str(), errno);
@@ -70,7 +71,7 @@ int OpenAndLock(const std::string& path, bool truncate, int* fd_out) {
 
 int LockFile(const std::string& path) {
     int fd;
-    return OpenAndLock(path, false, &fd);
+    return OpenAndLock(path, &fd);
 }
 
 bool CheckiSocketFileListen(const std::string& path) {

@@ -14,6 +14,15 @@ extern PConfigure g_conf;
 // listener, which needs room for the terminating NUL) accepts.
 constexpr size_t kMaxUnixSocketPathLen = 107;
 
+// Largest configuration file read; an endless device named as one ends there.
+constexpr size_t kMaxConfigureBytes = 16 << 20;
+
+// Reads the configuration file at path whole into text: a FIFO without a writer
+// reads as an empty file, one with a writer until it closes. 0; -1 when it cannot
+// be opened, -2 when it cannot be read or is larger than kMaxConfigureBytes
+// (said on standard error); errno tells why.
+int ReadConfigureFile(const std::string& path, std::string* text);
+
 // Parses the text-format file at path into conf, fills in the control-socket
 // path and a default check for tendlets that name none. 0 on success, -1 otherwise.
 int TendwellGetConfigureFromFile(const std::string& path, PConfigure* conf);
@@ -38,7 +47,14 @@ std::string LogFilePath(const PConfigure& conf);
 // True when dir is a directory (or a link to one), creating it when missing.
 bool CheckDataDir(const std::string& dir);
 
-// The checks a configuration must pass before a daemon relies on it.
-bool CheckConfigure(const PConfigure& conf);
+// The working directory of a daemon of conf started with the -c directory
+// change_dir (empty when not given): change_dir, then change_directory taken
+// from it. Empty when both are: the daemon stays where it was started.
+std::string DaemonWorkDir(const PConfigure& conf, const std::string& change_dir);
+
+// The checks a configuration must pass before a daemon relies on it. Relative
+// data and log directories are taken from work_dir; an empty one means the
+// current directory (the daemon's own, once it has changed into it).
+bool CheckConfigure(const PConfigure& conf, const std::string& work_dir = std::string());
 
 }  // namespace tendwell

@@ -26,10 +26,13 @@ public:
     ProcessManager& operator=(const ProcessManager&) = delete;
 
     // Loads conf_path into the manager's own configuration, makes the RPC client
-    // and the tendlet records. 0, the loader's code, 11 or 21.
-    int32_t InitWithoutProcessKeeper(const std::string& conf_path);
+    // and the tendlet records. 0, the loader's code, 11 or 21. The directories
+    // are checked where a daemon started with the -c directory change_dir
+    // (empty when not given) would have them.
+    int32_t InitWithoutProcessKeeper(const std::string& conf_path, const std::string& change_dir);
 
-    // Only ever sent to the daemon.
+    // Only ever sent to the daemon; one that holds the lock but does not answer
+    // yet is asked again once a second, up to cmd_start_timeo_s times.
     TReturnResult Start(int32_t timeout);
     // local: permission to run the command here when no daemon is alive.
     TReturnResult Stop(bool local, int32_t timeout);

@@ -31,6 +31,11 @@ public:
     // Waits up to timeout_ms for the server to listen; true once it does.
     bool WaitListening(int timeout_ms);
 
+    // Why no socket can be served at path, or an empty string when one can: the
+    // path fits an address, its directory exists, and nothing but a socket (an
+    // earlier daemon's) stands there.
+    static std::string Unservable(const std::string& path);
+
     // True when another process holds the lock file.
     bool IsLocked();
     // Takes the lock file for this process; true on success.

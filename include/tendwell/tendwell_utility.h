@@ -28,14 +28,14 @@ enum LogLevel {
 std::string Md5Hex(const char* data, size_t len);
 
 // The one lock of a file, taken through one open: opens path write-only (created
-// 0600 when missing, emptied first when truncate is set) and takes a
+// 0600 when missing, never through a symbolic link, never emptied) and takes a
 // non-blocking write lock on the whole file. Returns 0 locked, 1 held by another
 // process, -1 cannot open; *fd receives the descriptor (-1 when there is none).
 // It is never closed here: closing any descriptor of the file would drop the
 // lock, so a lock that was taken lasts for the life of the process.
-int OpenAndLock(const std::string& path, bool truncate, int* fd);
+int OpenAndLock(const std::string& path, int* fd);
 
-// OpenAndLock without truncation, for a caller that needs no descriptor.
+// OpenAndLock for a caller that needs no descriptor.
 int LockFile(const std::string& path);
 
 // True when another process holds the lock file at path (a daemon is alive).

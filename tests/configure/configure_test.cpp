@@ -7,12 +7,15 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 
 #include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 
 #include "tendwell/tendwell_configure.h"
+#include "tendwell/tendwell_example.h"
+#include "tendwell/tendwell_unix_server.h"
 #include "tendwell/tendwell_utility.h"
 #include "test_util.h"
 
@@ -109,6 +112,36 @@ TEST(ConfigLoad, EmptySocketPathFailsTheLoad) {
     EXPECT_EQ(out, tmp.path() + "/" + Md5Of(conf_path));
 }
 
+// Runs load in a child process; its result, or -100 when it has not ended
+// within five seconds.
+int InChild(const std::function<int()>& load) {
+    pid_t child = fork();
+    if (child == 0) _exit(load() & 0xff);
+    testutil::PidReaper reaper;
+    reaper.Add(child);
+    int status = 0;
+    if (!testutil::WaitFor([&] { return waitpid(child, &status, WNOHANG) == child; }, 5000)) {
+        return -100;
+    }
+    return static_cast<int8_t>(WEXITSTATUS(status));
+}
+
+// A pipe with a writer is read to its end: the e2e test of -G | -t shows it.
+TEST(ConfigLoad, FifoWithoutWriterIsEmptyAndADeviceIsCutOff) {
+    TempDir tmp;
+    const std::string fifo = tmp / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {fifo, std::string("/dev/zero")}) {
+        EXPECT_EQ(InChild([&] {
+                      PConfigure conf;
+                      return TendwellGetConfigureFromFile(path, &conf);
+                  }),
+                  -1)
+            << path;
+        EXPECT_EQ(InChild([&] { return TestConfigure(path.c_str(), ""); }), -2) << path;
+    }
+}
+
 TEST(ConfigLoad, DefaultChecksFromPlatformTable) {
     TempDir tmp;
     const std::string head = "tendwell { log_path: \"/l\" data_dir: \"/d\" }\n";
@@ -193,7 +226,7 @@ TEST(ConfigCheck, RelativeDirectoriesLieUnderChangeDirectory) {
         "tendwell { log_path: \"./log\" data_dir: \"data\" }\n"
         "process { name: \"a\" default_check { start_command: \"x\" } }",
         &conf));
-    ASSERT_TRUE(CheckConfigure(conf));
+    ASSERT_TRUE(CheckConfigure(conf, DaemonWorkDir(conf, "")));
     EXPECT_TRUE(FileExists(home + "/data"));
     EXPECT_TRUE(FileExists(home + "/log"));
     EXPECT_FALSE(FileExists(work + "/data"));
@@ -213,6 +246,22 @@ TEST(ConfigLockFile, LockedFailedAndRepeated) {
     ASSERT_EQ(mkfifo((tmp / "fifo.lock").c_str(), 0600), 0);
     EXPECT_TRUE(CheckiSocketFileListen(tmp / "fifo.lock"));  // and does not hang
     EXPECT_FALSE(CheckiSocketFileListen(tmp / "missing/x.lock"));
+}
+
+TEST(ConfigLockFile, NeverCreatedOrTruncatedThroughALink) {
+    TempDir tmp;
+    const std::string victim = tmp / "victim", absent = tmp / "absent";
+    ASSERT_TRUE(WriteFile(victim, "keep"));
+    ASSERT_EQ(symlink(victim.c_str(), (tmp / "to-file.lock").c_str()), 0);
+    ASSERT_EQ(symlink(absent.c_str(), (tmp / "to-nothing.lock").c_str()), 0);
+    ASSERT_EQ(link(victim.c_str(), (tmp / "hard.lock").c_str()), 0);
+    for (const char* name : {"to-file.lock", "to-nothing.lock"}) {
+        EXPECT_EQ(LockFile(tmp / name), -1) << name;
+        EXPECT_FALSE(ThriftUnixServer::LockFileAt(tmp / name)) << name;
+    }
+    EXPECT_TRUE(ThriftUnixServer::LockFileAt(tmp / "hard.lock"));
+    EXPECT_EQ(testutil::ReadFile(victim), "keep");
+    EXPECT_FALSE(FileExists(absent));
 }
 
 TEST(ConfigLockFile, ChildHoldingLockIsAliveThenStale) {

@@ -91,7 +91,9 @@ mkdir "$T/gen"
 cd "$T/gen" || fail "cd"
 "$TW" -G | "$TW" -t /dev/stdin >"$T/out" 2>"$T/err"
 [ $? = 0 ] && [ "$(cat "$T/out")" = "configure:/dev/stdin is ok..." ] || fail "-G | -t: $(cat "$T/err")"
-[ -d "$T/gen/[required]/DIR/to/save/tendwell/data" ] || fail "-t did not create the data directory"
+# The relative data directory lies under the relative change_directory.
+[ -d "$T/gen/[optional]/path/to/cd/before/start/[required]/DIR/to/save/tendwell/data" ] &&
+    [ ! -e "$T/gen/[required]" ] || fail "-t did not create the daemon's data directory"
 "$TW" -G >"$T/example"
 echo stale-and-longer-than-nothing-at-all-really >"$T/gen/example.conf"
 run --generate "$T/gen/example.conf" -v
@@ -119,6 +121,21 @@ run -t "$T/empty.conf"
 { cat "$T/empty.conf"; echo 'process { name: "PLAT_ORVANE_DCX" }'; } >"$T/plat.conf"
 run -t "$T/plat.conf"
 [ "$RC" = 253 ] || fail "-t of a tendlet without a check exited $RC"
+
+# A client and -t check the directories a daemon started with the same -c
+# would use: relative ones under the -c directory, then under change_directory.
+write_conf "$CONF" alpha
+sed -i -e 's|^change_directory: .*|change_directory: "sub"|' -e "s|\"$T/log\"|\"clog\"|" \
+    -e "s|\"$T/data\"|\"cdata\"|" "$CONF"
+mkdir -p "$T/sub"
+run -c "$T/base" "$CONF" check
+[ "$RC" = 1 ] || fail "check without a daemon exited $RC: $OUT $ERR"
+run -c "$T/base2" -t "$CONF"
+[ "$RC" = 0 ] || fail "-t with -c exited $RC: $ERR"
+for made in base/sub/cdata base/sub/clog base2/sub/cdata base2/sub/clog; do
+    [ -d "$T/$made" ] || fail "$made was not created"
+done
+[ ! -e "$T/cdata" ] && [ ! -e "$T/sub/cdata" ] && [ ! -e "$T/clog" ] || fail "directories made where no daemon would use them"
 
 # 256 tendlets none of which runs: the status must not read as success.
 write_conf "$CONF"

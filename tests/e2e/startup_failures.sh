@@ -32,34 +32,31 @@ run -c "$T/nowhere" "$CONF" start
 [ "$RC" = 255 ] && [ "$ERR" = "[main]cdir_to $T/nowhere failed, erron:2" ] ||
     fail "bad -c: $RC $ERR"
 
-# A control socket that cannot be served: its directory is missing (so is the
-# lock file's) or a directory that is not empty stands at its path. The
-# foreground gives up at once with "start error..." and no tendlet is left.
+# A control socket that cannot be served: its directory is missing, or a file
+# that is not a socket (a directory that is not empty, a regular file) stands at
+# its path. Before anything is forked the start says why and exits 1, and the
+# file stays as it was.
 socket_conf() {
     write_conf "$CONF" alpha
     sed -i '/^tendwell {/,/^}/d' "$CONF"
     echo "tendwell { log_path: \"$T/log\" data_dir: \"$T/data\" unix_socket_path: \"$1\" $2 }" >>"$CONF"
 }
 mkdir -p "$T/sockdir/full"
-for socket in "$T/missing/tw.sock" "$T/sockdir"; do
-    socket_conf "$socket" ""
-    began=$(date +%s)
-    run "$CONF" start
-    [ "$RC" = 255 ] && [ "$OUT" = "begin to start..." ] && [ "$ERR" = "start error..." ] ||
-        fail "start on socket $socket: $RC $OUT $ERR"
-    [ $(($(date +%s) - began)) -lt 20 ] || fail "the foreground waited out its rounds"
-    wait_for no_tendwell || fail "daemon left running: $(our_tendwells)"
-    no_tendlet || fail "tendlets left running: $(live_tendlets)"
+echo precious >"$T/sockfile"
+for mode in "" "daemon: false"; do
+    for socket in missing/tw.sock sockdir sockfile; do
+        case $socket in
+            missing/*) why="$T/missing: No such file or directory" ;;
+            *) why="$T/$socket is not a socket" ;;
+        esac
+        socket_conf "$T/$socket" "$mode"
+        run "$CONF" start
+        [ "$RC" = 1 ] && [ "$OUT" = "begin to start..." ] &&
+            [ "$ERR" = "unix socket $T/$socket can't be served: $why" ] ||
+            fail "start on socket $socket ($mode): $RC $OUT $ERR"
+        no_tendwell || fail "daemon left running: $(our_tendwells)"
+    done
 done
-
-# The same in the foreground, where the daemon's own status shows.
-socket_conf "$T/missing/tw.sock" "daemon: false"
-run "$CONF" start
-[ "$RC" = 4 ] && [ "$OUT" = "begin to start..." ] && [ "$ERR" = "lock file fail..." ] ||
-    fail "foreground daemon without a lock file: $RC $OUT $ERR"
-socket_conf "$T/sockdir" "daemon: false"
-run "$CONF" start
-[ "$RC" = 1 ] && [ "$OUT" = "begin to start..." ] || fail "foreground daemon without a socket: $RC $OUT $ERR"
-no_tendlet || fail "tendlets left running: $(live_tendlets)"
+[ "$(cat "$T/sockfile")" = precious ] && [ -d "$T/sockdir/full" ] || fail "the socket path's file was changed"
 [ ! -e "$T/run/alpha.pids" ] || fail "a tendlet was started without a control socket"
 echo "1 passed, 0 failed"

@@ -109,6 +109,22 @@ TEST_F(ManagerTest, StopsReachTendletsStillStarting) {
     for (const char* name : {"a", "b", "c"}) EXPECT_EQ(Status(name), TTendletStatus::STOPED);
 }
 
+TEST_F(ManagerTest, AFailedStopOfATendletStillStartingNeitherEndsNorFailsTheStop) {
+    // job (lowest priority, stopped first) has no process yet for its stop
+    // command to find; web runs.
+    PProcessConfigure job = UserCheck("job");
+    job.set_priority(-5);
+    Init({job, DefaultCheck("web", 5)}, {"web"});
+    Expect(manager.StartOne("job"), 0, "OK");
+    keeper.exec_status = 1;
+    Expect(manager.Stop(), 0, "OK");
+    EXPECT_EQ(keeper.calls("exec"), (Calls{"exec stop-job 10000"}));
+    EXPECT_EQ(keeper.calls("stop"), (Calls{"stop web 10000"}));
+    EXPECT_EQ(Status("job"), TTendletStatus::STARTING);
+    EXPECT_EQ(Status("web"), TTendletStatus::STOPED);
+    EXPECT_FALSE(manager.keep_running());
+}
+
 TEST_F(ManagerTest, TheFirstFailureEndsAWalk) {
     InitAbc();
     keeper.failing_starts = {"c"};

@@ -6,6 +6,7 @@
 #include <sys/un.h>
 
 #include <functional>
+#include <random>
 #include <sstream>
 
 #include <thrift/TApplicationException.h>
@@ -66,6 +67,16 @@ bool ShutDownListener(pid_t daemon, const std::string& path) {
     if (fd >= 0) close(fd);
     if (pidfd >= 0) close(pidfd);
     return done;
+}
+
+std::string Be32(uint32_t v) {
+    const char bytes[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+    return std::string(bytes, 4);
+}
+
+// A message of the given type calling name, whose argument structure is args.
+std::string Message(const std::string& name, uint32_t type, const std::string& args) {
+    return Be32(0x80010000u | type) + Be32(name.size()) + name + Be32(1) + args;
 }
 
 }  // namespace
@@ -244,13 +255,21 @@ TEST_F(DaemonTest, StopBeforeListeningIsNotLost) {
 }
 
 TEST_F(DaemonTest, UnservableSocketEndsTheDaemonBeforeAnyTendlet) {
-    // A non-empty directory at the socket path survives the stale-socket removal.
-    ASSERT_EQ(mkdir(socket_.c_str(), 0755), 0);
-    ASSERT_TRUE(testutil::WriteFile(socket_ + "/keep", "x"));
-    pid_t daemon = StartDaemon();
-    EXPECT_EQ(WaitExit(daemon, 10000), 1);
-    EXPECT_FALSE(FileExists(dir_ / "a.pid"));
-    EXPECT_FALSE(FileExists(dir_ / "b.pid"));
+    // Whatever stands at the socket path and is not a socket stays as it was.
+    const std::string kept = socket_ + "/keep";
+    for (const std::string& file : {kept, socket_}) {
+        if (file == kept) {
+            ASSERT_EQ(mkdir(socket_.c_str(), 0755), 0);
+        }
+        ASSERT_TRUE(testutil::WriteFile(file, "x"));
+        pid_t daemon = StartDaemon();
+        EXPECT_EQ(WaitExit(daemon, 10000), 1) << file;
+        EXPECT_EQ(testutil::ReadFile(file), "x") << file;
+        EXPECT_FALSE(FileExists(dir_ / "a.pid"));
+        EXPECT_FALSE(FileExists(dir_ / "b.pid"));
+        unlink(file.c_str());
+        rmdir(socket_.c_str());
+    }
 }
 
 TEST_F(DaemonTest, ServesAgainAfterAcceptFails) {
@@ -281,4 +300,51 @@ TEST_F(DaemonTest, OversizedFrameDropsOnlyItsConnection) {
     EXPECT_LE(read(fd, &byte, 1), 0);
     close(fd);
     EXPECT_EQ(Check().returnInfo.returnCode, 0);
+}
+
+// Each malformed frame costs only its own connection: never the daemon (a
+// sanitizer build included), nor memory that a frame merely announces.
+TEST_F(DaemonTest, MalformedFramesCostOnlyTheirConnection) {
+    pid_t daemon = StartDaemon();
+    ASSERT_TRUE(WaitAllRunning());
+    const std::string huge = Be32(0x7fffffff);
+    std::vector<std::string> messages = {
+        Message("check", 0xff, std::string(1, '\0')),                // no such message type
+        Message("check", 1, "\x28\x00\x01" + std::string(8, '\0')),  // no such field type
+        Message("check", 1, std::string("\x0f\x00\x07\x08", 4) + huge),      // list
+        Message("check", 1, std::string("\x0d\x00\x07\x08\x08", 5) + huge),  // map
+        Message("checkOne", 1, std::string("\x0b\x00\x01", 3) + huge),       // string
+    };
+    // Mutations of calls that only read, so that none can turn into a stop.
+    const std::string valid[] = {
+        Message("check", 1, std::string("\x08\x00\x01", 3) + Be32(30) + '\0'),
+        Message("checkOne", 1, std::string("\x0b\x00\x01", 3) + Be32(1) + "a\x08\x00\x02" +
+                                   Be32(30) + '\0')};
+    std::mt19937 random(20240612);
+    while (messages.size() < 3000) {
+        std::string m = valid[random() % 2];
+        if (random() % 2) {
+            for (int i = random() % 3; i >= 0; --i) m[random() % m.size()] = char(random());
+        } else {
+            m.resize(4 + random() % (m.size() - 4));
+            for (int i = random() % 40; i > 0; --i) m += char(random());
+        }
+        messages.push_back(m);
+    }
+    char buf[256];
+    for (size_t i = 0; i < messages.size(); ++i) {
+        int fd = ConnectRaw(socket_);
+        ASSERT_GE(fd, 0) << "frame " << i;
+        std::string frame = Be32(messages[i].size()) + messages[i];
+        EXPECT_EQ(write(fd, frame.data(), frame.size()), ssize_t(frame.size()));
+        shutdown(fd, SHUT_WR);
+        struct pollfd pfd = {fd, POLLIN, 0};
+        while (poll(&pfd, 1, 5000) == 1 && read(fd, buf, sizeof(buf)) > 0) {
+        }
+        close(fd);
+        ASSERT_EQ(waitpid(daemon, nullptr, WNOHANG), 0) << "daemon ended at frame " << i;
+    }
+    EXPECT_EQ(Check().statusInfo.size(), 2u);
+    std::string status = testutil::ReadFile("/proc/" + std::to_string(daemon) + "/status");
+    EXPECT_LT(atol(status.c_str() + status.find("VmHWM:") + 6), 512 * 1024) << "kB at most";
 }

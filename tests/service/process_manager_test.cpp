@@ -93,7 +93,7 @@ protected:
 
     ProcessManager* Manager() {
         ProcessManager* manager = ProcessManager::GetInstance();
-        EXPECT_EQ(0, manager->InitWithoutProcessKeeper(conf_));
+        EXPECT_EQ(0, manager->InitWithoutProcessKeeper(conf_, ""));
         return manager;
     }
 
