@@ -79,6 +79,28 @@ TEST(RecordQueue, TakesBatchesOldestFirstAndRefusesBeyondItsCapacity) {
     queue.finished(batch, 1);
 }
 
+TEST(AsyncFileAppender, ThreadsKeepTheirOrderAndCloseWritesEverything) {
+    testutil::TempDir dir;
+    auto dev = logtest::FileDevice(dir.path(), "app.log");
+    snprintf(dev->type, sizeof(dev->type), "AFILE");
+    ASSERT_EQ(0, plume_openlog("afile", dev.get(), 1, nullptr));
+    constexpr int kThreads = 4, kLines = 3000;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t)
+        writers.emplace_back([t] {
+            for (int i = 0; i < kLines; ++i) plume_writelog(PLUME_LOG_NOTICE, "%d:%d", t, i);
+            plume_closelog_r();
+        });
+    for (auto& w : writers) w.join();
+    plume_closelog(0);  // what the writer has not written yet is written now
+    std::vector<int> next(kThreads, 0);
+    for (const std::string& m : Messages(dir / "app.log")) {
+        int t = std::stoi(m), i = std::stoi(m.substr(m.find(':') + 1));
+        EXPECT_EQ(next[t]++, i) << m;
+    }
+    EXPECT_EQ(std::vector<int>(kThreads, kLines), next);
+}
+
 // Started before any open, the writer sleeps instead of spinning, and writes once open.
 TEST(AsyncFileAppender, WriterSleepsUntilOpen) {
     struct Unopened : AsyncFileAppender {
