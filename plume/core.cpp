@@ -1,5 +1,6 @@
 #include "core.h"
 
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/time.h>
@@ -8,6 +9,7 @@
 #include <new>
 
 #include "category.h"
+#include "sendsvr/check_svr.h"
 #include "name_mg.h"
 #include "plume_diag.h"
 
@@ -60,7 +62,18 @@ int core_init() {
     return 0;
 }
 
+int core_stop_senders(int wait_ms) {
+    if (wait_ms == -1) wait_ms = INT_MAX;
+    if (wait_ms > 0) CheckSvr::waitIfMade(wait_ms);
+    CheckSvr::release();
+    return 0;
+}
+
 int core_close() {
+    // The checker's and send servers' threads end first, outside the core mutex: a
+    // thread that writes a line may be opening a handle, which takes it.
+    CheckSvr::release();
+    NameMg::getInstance()->stopSenders();
     std::lock_guard<std::mutex> lock(core_mutex());
     NameMg::getInstance()->destroy();
     g_default_logstat.store(nullptr);

@@ -11,7 +11,11 @@ struct LogStat;
 std::mutex& core_mutex();
 
 int core_init();
-// Deletes every registered object and the registry; clears the default level record.
+// Waits up to wait_ms (-1: without limit) for the network send servers to send what they
+// hold, then lets the server checker go.
+int core_stop_senders(int wait_ms);
+// Lets the server checker go, deletes every registered object and the registry; clears
+// the default level record.
 int core_close();
 bool core_initialised();
 // The default level record; null while the core is closed.

@@ -48,6 +48,18 @@ private:
     int pos_ = 0;
 };
 
+// The local time of seconds: one conversion per thread and second, as localtime_r takes
+// a lock of the whole process that writing threads would queue on.
+const struct tm& local_time(time_t seconds) {
+    thread_local time_t converted = -1;
+    thread_local struct tm tm;
+    if (seconds != converted) {
+        localtime_r(&seconds, &tm);
+        converted = seconds;
+    }
+    return tm;
+}
+
 }  // namespace
 
 Layout::Layout() {
@@ -66,9 +78,7 @@ int Layout::format(plume_event_t* ev) {
     if (size <= 1) return -1;
     LineWriter out(ev->line, size);
     if (ev->version >= 0 && ev->type[0]) out.putf("%d %s ", ev->version, ev->type);
-    struct tm tm;
-    time_t seconds = ev->time.tv_sec;
-    localtime_r(&seconds, &tm);
+    const struct tm& tm = local_time(ev->time.tv_sec);
     for (const char* p = pattern; *p && !out.full(); ++p) {
         if (*p != '%') {
             out.put(p, 1);

@@ -4,8 +4,11 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <vector>
+
 #include "plume/appender.h"
 #include "category.h"
+#include "sendsvr/send_svr.h"
 #include "sign.h"
 
 namespace plumespace {
@@ -29,9 +32,19 @@ int NameMg::create() {
 }
 
 void NameMg::destroy() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!table_.created()) return;
-    table_.forEach([](const Entry& e) {
+    // The objects are deleted outside the mutex: a send server's or writer's thread
+    // being joined may still be making a category.
+    std::vector<Entry> entries;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!table_.created()) return;
+        table_.forEach([&entries](const Entry& e) { entries.push_back(e); });
+        table_.destroy();
+    }
+    // Send servers first: their threads still print through the appenders.
+    for (const Entry& e : entries)
+        if (e.kind == NAME_SENDSVR) delete static_cast<SendSvr*>(e.object);
+    for (const Entry& e : entries) {
         switch (e.kind) {
         case NAME_CATEGORY: delete static_cast<Category*>(e.object); break;
         case NAME_APPENDER: delete static_cast<Appender*>(e.object); break;
@@ -39,8 +52,7 @@ void NameMg::destroy() {
         default: break;
         }
         free(e.text);
-    });
-    table_.destroy();
+    }
 }
 
 void* NameMg::get(int kind, const char* name) {
@@ -64,20 +76,27 @@ int NameMg::set(int kind, const char* name, void* object) {
     return ret;
 }
 
-void NameMg::stopAppenders() {
+std::vector<void*> NameMg::objects(int kind) {
+    std::vector<void*> out;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!table_.created()) return;
-    table_.forEach([](const Entry& e) {
-        if (e.kind == NAME_APPENDER) static_cast<Appender*>(e.object)->stop(nullptr);
+    if (!table_.created()) return out;
+    table_.forEach([&out, kind](const Entry& e) {
+        if (e.kind == kind) out.push_back(e.object);
     });
+    return out;
+}
+
+// These call outside the mutex, as a stop joins a thread that may be making a category.
+void NameMg::stopAppenders() {
+    for (void* a : objects(NAME_APPENDER)) static_cast<Appender*>(a)->stop(nullptr);
 }
 
 void NameMg::resetAppenders() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!table_.created()) return;
-    table_.forEach([](const Entry& e) {
-        if (e.kind == NAME_APPENDER) static_cast<Appender*>(e.object)->reset(nullptr);
-    });
+    for (void* a : objects(NAME_APPENDER)) static_cast<Appender*>(a)->reset(nullptr);
+}
+
+void NameMg::stopSenders() {
+    for (void* s : objects(NAME_SENDSVR)) static_cast<SendSvr*>(s)->stop();
 }
 
 }  // namespace plumespace

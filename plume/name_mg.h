@@ -3,13 +3,17 @@
 #pragma once
 
 #include <mutex>
+#include <vector>
 
 #include "xhash.h"
 
 namespace plumespace {
 
+class Appender;
+
 constexpr int NAME_CATEGORY = 1;
 constexpr int NAME_APPENDER = 2;
+constexpr int NAME_SENDSVR = 4;
 constexpr int NAME_LOGSTAT = 5;
 
 class NameMg {
@@ -18,7 +22,7 @@ public:
 
     // Makes the table; 0, or -1 when it cannot be made.
     int create();
-    // Deletes every registered object and frees the table.
+    // Deletes every registered object, send servers first, and frees the table.
     void destroy();
 
     void* get(int kind, const char* name);
@@ -28,8 +32,13 @@ public:
     // Calls the stop (or reset) operation of every registered appender.
     void stopAppenders();
     void resetAppenders();
+    // Ends the thread of every registered send server.
+    void stopSenders();
 
 private:
+    // The registered objects of one kind.
+    std::vector<void*> objects(int kind);
+
     struct Entry {
         int kind;
         void* object;

@@ -212,6 +212,7 @@ int plume_closelog(int wait_ms) {
         std::lock_guard<std::mutex> lock(g_open_close_mutex);
         g_closing.store(1);
     }
+    plumespace::core_stop_senders(wait_ms);
     g_open_threads.fetch_sub(1);
     plumespace::NameMg::getInstance()->stopAppenders();
     for (int i = 0; i < 10 && g_open_threads.load() >= 1; ++i) {

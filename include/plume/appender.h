@@ -5,7 +5,7 @@
 #include <stdint.h>
 
 #include <atomic>
-#include <mutex>
+#include <shared_mutex>
 
 #include "plume/plume.h"
 
@@ -49,7 +49,7 @@ public:
     std::atomic<int> is_open{1};
     std::atomic<Layout*> layout;
     std::atomic<uint64_t> mask{PLUME_DEFAULT_MASK};
-    std::mutex mutex;
+    std::shared_mutex mutex;
     Appender* backup = nullptr;
 
 protected:

@@ -5,8 +5,11 @@
 #include <vector>
 
 #include "plume/appender.h"
+#include "async_file_appender.h"
 #include "file_appender.h"
+#include "net_appender.h"
 #include "tty_appender.h"
+#include "zulog_appender.h"
 
 namespace plumespace {
 namespace {
@@ -36,7 +39,11 @@ TypeRegistry& registry() {
     static TypeRegistry* r = [] {
         TypeRegistry* made = new TypeRegistry();
         add_entry(*made, "FILE", FileAppender::getAppender, FileAppender::tryAppender);
+        add_entry(*made, "AFILE", AsyncFileAppender::getAppender, FileAppender::tryAppender);
+        add_entry(*made, "NET", NetAppender::getAppender, NetAppender::tryAppender);
         add_entry(*made, "TTY", TtyAppender::getAppender, TtyAppender::tryAppender);
+        add_entry(*made, "ZULOG", ZuLogAppender::getAppender, ZuLogAppender::tryAppender);
+        add_entry(*made, "ZUNET", ZuLogAppender::getAppender, ZuLogAppender::tryAppender);
         return made;
     }();
     return *r;

@@ -87,6 +87,7 @@ int FileAppender::open(void*) {
         f = moved;
     }
     fd = f;
+    ++generation_;
     return fstat(fd, &stat);
 }
 
@@ -99,7 +100,7 @@ int FileAppender::close(void*) {
 }
 
 int FileAppender::reset(void*) {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::shared_mutex> lock(mutex);
     fullpath[0] = '\0';
     return close(nullptr);
 }
@@ -113,36 +114,35 @@ int FileAppender::cut(std::string* cut_name) {
     return open(nullptr);
 }
 
+bool FileAppender::isOpenFile(struct stat* now) const {
+    return fd >= 0 && ::stat(fullpath, now) == 0 && now->st_ino == stat.st_ino && now->st_dev == stat.st_dev;
+}
+
+// Every type cuts at the size limit, DATECUT also when its period has passed.
+bool FileAppender::dueCut(const struct stat& now) const {
+    if (static_cast<int64_t>(now.st_size) >= static_cast<int64_t>(device.log_size) * 1048576) return true;
+    return device.splite_type == PLUME_DATECUT && time(nullptr) - last_cut > device.cuttime * 60L;
+}
+
+bool FileAppender::inStep() const {
+    struct stat now;
+    return isOpenFile(&now) && !dueCut(now);
+}
+
 int FileAppender::syncLocked(std::string* discard) {
-    struct stat now_stat;
+    struct stat now;
     // Closed, removed, or moved or replaced: write to a file of the name again.
-    if (fd < 0 || ::stat(fullpath, &now_stat) != 0 || now_stat.st_ino != stat.st_ino ||
-        now_stat.st_dev != stat.st_dev)
-        return open(nullptr);
-    // Every type cuts at the size limit; TRUNCT then drops what it cut.
-    if (static_cast<int64_t>(now_stat.st_size) >= static_cast<int64_t>(device.log_size) * 1048576)
-        return cut(device.splite_type == PLUME_TRUNCT ? discard : nullptr);
-    if (device.splite_type == PLUME_DATECUT && time(nullptr) - last_cut > device.cuttime * 60L) return cut(nullptr);
+    if (!isOpenFile(&now)) return open(nullptr);
+    // TRUNCT drops what it cut.
+    if (dueCut(now)) return cut(device.splite_type == PLUME_TRUNCT ? discard : nullptr);
     return 0;
 }
 
-template <class Then>
-int FileAppender::synced(Then then) {
-    std::string discard;
-    int ret;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        ret = then(syncLocked(&discard));
-    }
-    if (!discard.empty()) unlink(discard.c_str());
-    return ret;
-}
-
 int FileAppender::syncid(void*) {
-    return synced([](int ret) { return ret; });
+    return synced([](int) { return 0; }, [] {});
 }
 
-int FileAppender::writeLocked(const void* buf, int len) {
+int FileAppender::writeAll(int fd, const void* buf, int len) {
     const char* p = static_cast<const char*>(buf);
     int done = 0;
     while (done < len) {
@@ -151,7 +151,6 @@ int FileAppender::writeLocked(const void* buf, int len) {
         if (n <= 0) {
             int err = n < 0 ? errno : ENOSPC;
             PLUME_DIAG("ret[%d] != len[%d] %s", done, len, strerror(err));
-            close(nullptr);
             return -1;
         }
         done += static_cast<int>(n);
@@ -159,28 +158,24 @@ int FileAppender::writeLocked(const void* buf, int len) {
     return 0;
 }
 
-// The write runs under the mutex with the sync: a cut in another thread can never
-// close the descriptor between the two, so no line lands in a file that reused it.
 int FileAppender::print(plume_event_t* event) {
     if (!testMaskBit(event->level)) return 0;
     formatLine(event);
-    return synced([this, event](int ret) {
-        if (ret == 0) return writeLocked(event->line, event->line_len);
-        PLUME_DIAG("%.*s", event->line_len > 0 ? event->line_len - 1 : 0, event->line);
-        close(nullptr);
-        return ret;
-    });
+    return synced([event](int f) { return writeAll(f, event->line, event->line_len); },
+                  [event] { PLUME_DIAG("%.*s", event->line_len > 0 ? event->line_len - 1 : 0, event->line); });
 }
 
 int FileAppender::binprint(const void* buf, int len) {
-    return synced([this, buf, len](int ret) { return ret == 0 ? writeLocked(buf, len) : ret; });
+    return synced([buf, len](int f) { return writeAll(f, buf, len); }, [] {});
 }
 
-Appender* FileAppender::getAppender(plume_device_t& dev) {
+int FileAppender::begin() { return 0; }
+
+Appender* FileAppender::getOrMake(plume_device_t& dev, FileAppender* (*make)()) {
     std::string key = file_key(dev);
     NameMg* names = NameMg::getInstance();
     if (Appender* found = static_cast<Appender*>(names->get(NAME_APPENDER, key.c_str()))) return found;
-    FileAppender* made = new (std::nothrow) FileAppender();
+    FileAppender* made = make();
     if (!made) return nullptr;
     made->copyDevice(dev);
     if (made->syncid(nullptr) != 0) {
@@ -188,11 +183,15 @@ Appender* FileAppender::getAppender(plume_device_t& dev) {
         delete made;
         return nullptr;
     }
-    if (names->set(NAME_APPENDER, key.c_str(), made) != 0) {
+    if (made->begin() != 0 || names->set(NAME_APPENDER, key.c_str(), made) != 0) {
         delete made;
         return nullptr;
     }
     return made;
+}
+
+Appender* FileAppender::getAppender(plume_device_t& dev) {
+    return getOrMake(dev, [] { return new (std::nothrow) FileAppender(); });
 }
 
 Appender* FileAppender::tryAppender(plume_device_t& dev) {

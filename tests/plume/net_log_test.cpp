@@ -1,0 +1,236 @@
+// The network log end to end against a stand-in log server, the server list and the
+// message head.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <set>
+
+#include "log_server.h"
+#include "log_test_util.h"
+#include "sendsvr/loghead.h"
+#include "sendsvr/server_list.h"
+
+namespace {
+
+using testutil::StandInLogServer;
+using namespace plumespace;
+
+std::unique_ptr<plume_device_t> NetDevice(const std::string& list, const char* file, const char* type = "NET") {
+    auto dev = logtest::FileDevice(list, file);
+    snprintf(dev->type, sizeof(dev->type), "%s", type);
+    return dev;
+}
+
+// The messages of the lines, banners left out.
+std::vector<std::string> Messages(const std::vector<std::string>& lines) {
+    std::vector<std::string> out;
+    for (const std::string& line : lines)
+        if (line.find("------------") == std::string::npos) out.push_back(line.substr(line.rfind(' ') + 1));
+    return out;
+}
+
+// Backup files are made relative to the working directory.
+class NetLog : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(0, chdir(dir_.path().c_str())); }
+    void TearDown() override { EXPECT_EQ(0, chdir("/")); }
+    testutil::TempDir dir_;
+};
+
+TEST_F(NetLog, OneSenderServesEveryDeviceOfTheList) {
+    StandInLogServer server;
+    const std::string list = server.Address() + "/logs";
+    auto net = NetDevice(list, "a.log");
+    net->log_mask = 1 << PLUME_LOG_WARNING;
+    snprintf(net->auth, sizeof(net->auth), "secret");
+    net->compress = 1;
+    auto zunet = NetDevice(" " + list, "z.log", "ZUNET");
+    plume_device_t devs[2] = {*net, *zunet};
+    const uint32_t start = static_cast<uint32_t>(time(nullptr));
+    ASSERT_EQ(0, plume_openlog("nettest", devs, 2, nullptr));
+    std::vector<std::string> notices, warnings;
+    for (int i = 0; i < 300; ++i) {
+        notices.push_back("n" + std::to_string(i));
+        plume_writelog(PLUME_LOG_NOTICE, "%s", notices.back().c_str());
+        if (i % 50 == 0) {
+            warnings.push_back("w" + std::to_string(i));
+            plume_writelog(PLUME_LOG_WARNING, "%s", warnings.back().c_str());
+        }
+    }
+    EXPECT_TRUE(testutil::WaitFor([&] { return Messages(server.Lines("z.log")).size() == notices.size(); }, 10000));
+    EXPECT_EQ(0, plume_closelog(5000));
+    EXPECT_EQ(notices, Messages(server.Lines("z.log")));
+    EXPECT_EQ(warnings, Messages(server.Lines("z.log.wf")));
+    EXPECT_EQ(warnings, Messages(server.Lines("a.log")));
+    EXPECT_EQ(1, server.Connections());
+    std::set<uint32_t> handles;
+    for (const auto& open : server.Opens()) {
+        EXPECT_EQ("logs", open.path);
+        EXPECT_EQ(123u, open.log_id);
+        EXPECT_EQ(open.file == "a.log" ? "secret" : "", open.auth);
+        EXPECT_EQ(open.file == "a.log" ? 1u : 0u, open.compress);
+        handles.insert(open.handle);
+    }
+    EXPECT_EQ(3u, handles.size());
+    for (const auto& run : server.Runs()) {
+        EXPECT_EQ(1u, handles.count(run.handle));
+        EXPECT_GE(run.time, start);
+        EXPECT_LE(run.time, static_cast<uint32_t>(time(nullptr)));
+        EXPECT_EQ('\n', run.bytes.back());
+    }
+    EXPECT_EQ("", testutil::ReadFile("logs/a.log"));
+}
+
+TEST_F(NetLog, DeviceAddedWhileConnectedIsOpenedBeforeItsLines) {
+    StandInLogServer server;
+    auto first = NetDevice(server.Address(), "first.log");
+    ASSERT_EQ(0, plume_openlog("nettest", first.get(), 1, nullptr));
+    plume_writelog(PLUME_LOG_NOTICE, "one");
+    ASSERT_TRUE(testutil::WaitFor([&] { return Messages(server.Lines("first.log")).size() == 1; }, 10000));
+    auto later = NetDevice(server.Address(), "later.log");
+    ASSERT_EQ(0, plume_add_selflog(later.get(), 1, nullptr));
+    plume_writelog(PLUME_LOG_NOTICE, "two");
+    EXPECT_TRUE(testutil::WaitFor([&] { return Messages(server.Lines("later.log")).size() == 1; }, 10000));
+    plume_closelog(5000);
+    EXPECT_EQ(std::vector<std::string>({"two"}), Messages(server.Lines("later.log")));
+    EXPECT_EQ(1, server.Connections());
+}
+
+TEST_F(NetLog, LinesGoToTheNextServerOrTheBackup) {
+    struct {
+        const char* name;
+        bool first_down;   // before the open
+        int first_error;   // answer to every open request
+        bool first_fails;  // down after the first line
+        bool second;       // the list names a second server
+        bool to_second;    // else to the backup file
+    } cases[] = {
+        {"first_down", true, 0, false, true, true},
+        {"log_refused", false, 5, false, true, false},
+        {"server_goes_down", false, 0, true, false, false},
+    };
+    for (const auto& c : cases) {
+        StandInLogServer first, second;
+        if (c.first_down) first.Down();
+        first.SetOpenError(c.first_error);
+        std::string list = first.Address() + "/" + c.name + (c.second ? " " + second.Address() : "");
+        auto dev = NetDevice(list, "app.log");
+        ASSERT_EQ(0, plume_openlog("nettest", dev.get(), 1, nullptr)) << c.name;
+        if (c.first_fails) {
+            plume_writelog(PLUME_LOG_NOTICE, "before");
+            ASSERT_TRUE(testutil::WaitFor([&] { return Messages(first.Lines("app.log")).size() == 1; }, 10000));
+            first.Down();
+        }
+        plume_writelog(PLUME_LOG_NOTICE, "after");
+        const std::string backup = std::string(c.name) + "/app.log";
+        auto arrived = [&] {
+            if (c.to_second) return Messages(second.Lines("app.log")).size() == 1;
+            return Messages(logtest::Lines(testutil::ReadFile(backup))) == std::vector<std::string>({"after"});
+        };
+        EXPECT_TRUE(testutil::WaitFor(arrived, 10000)) << c.name;
+        plume_closelog(5000);
+        EXPECT_EQ(!c.first_down, !first.Opens().empty()) << c.name;
+        EXPECT_EQ(c.to_second, Messages(second.Lines("app.log")) == std::vector<std::string>({"after"})) << c.name;
+        EXPECT_EQ(c.to_second, testutil::ReadFile(backup).find("after") == std::string::npos) << c.name;
+    }
+}
+
+// The send waits at most its time-out for a server that stops reading; the batch then
+// goes to the backup file.
+TEST_F(NetLog, ServerThatStopsReadingHoldsTheSenderOnlyUntilTheTimeout) {
+    StandInLogServer server;
+    auto dev = NetDevice(server.Address() + "/stalled", "app.log");
+    ASSERT_EQ(0, plume_openlog("nettest", dev.get(), 1, nullptr));
+    plume_writelog(PLUME_LOG_NOTICE, "first");
+    ASSERT_TRUE(testutil::WaitFor([&] { return Messages(server.Lines("app.log")).size() == 1; }, 10000));
+    server.SetReading(false);
+    const std::string filler(1900, 'x');
+    for (int i = 0; i < 8000; ++i) plume_writelog(PLUME_LOG_NOTICE, "%s", filler.c_str());
+    EXPECT_TRUE(testutil::WaitFor([&] { return testutil::ReadFile("stalled/app.log").find(filler) != std::string::npos; },
+                                  25000));
+    server.SetReading(true);
+    plume_closelog(0);
+}
+
+TEST(ServerList, Parses) {
+    std::string many;
+    for (int i = 0; i < 33; ++i) many += "h" + std::to_string(i) + ":80 ";
+    struct {
+        std::string list;
+        int want;
+        const char* first_path;
+    } cases[] = {
+        {"A:8000/logs B:8000", 2, "logs"}, {"  A:1\tB:65535", 2, ""}, {many, 32, ""}, {"A:0", -1, ""},
+        {"A", -1, ""},  {"A:65536", -1, ""}, {"A:80x", -1, ""}, {":80", -1, ""}, {"   ", -1, ""},
+    };
+    std::vector<LogServer> servers(MAX_LOG_SERVERS);
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.want, parse_server_list(c.list.c_str(), servers.data(), MAX_LOG_SERVERS)) << c.list;
+        if (c.want > 0) {
+            EXPECT_STREQ(c.first_path, servers[0].path) << c.list;
+            EXPECT_EQ(-1, servers[0].socket);
+        }
+    }
+    ASSERT_EQ(2, parse_server_list("A:8000/logs B:8000", servers.data(), MAX_LOG_SERVERS));
+    EXPECT_STREQ("B", servers[1].host);
+    EXPECT_EQ(8000, servers[1].port);
+}
+
+TEST(LogHead, ChecksWhatItReads) {
+    auto head_bytes = [](uint32_t magic, uint32_t body_len) {
+        loghead_t h = {};
+        h.log_id = 7;
+        h.magic = magic;
+        h.body_len = body_len;
+        unsigned char wire[LOGHEAD_SIZE];
+        loghead_encode(h, wire);
+        return std::string(reinterpret_cast<char*>(wire), sizeof(wire));
+    };
+    struct {
+        const char* name;
+        std::string bytes;  // sent, then the writer hangs up
+        int want;
+    } cases[] = {
+        {"whole", head_bytes(LOGHEAD_MAGIC, 6) + "reqres", 0},
+        {"magic", head_bytes(1, 6) + "reqres", -EBADF},
+        {"body too long", head_bytes(LOGHEAD_MAGIC, 20) + "reqres", -ENOENT},
+        {"short head", head_bytes(LOGHEAD_MAGIC, 6).substr(0, 20), -EIO},
+        {"nothing", "", -E2BIG},
+        {"short body", head_bytes(LOGHEAD_MAGIC, 6) + "reqr", -EINTR},
+        {"no body", head_bytes(LOGHEAD_MAGIC, 6) + "req", -E2BIG},
+    };
+    for (const auto& c : cases) {
+        int pair[2];
+        ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
+        ASSERT_EQ(static_cast<ssize_t>(c.bytes.size()), write(pair[1], c.bytes.data(), c.bytes.size()));
+        close(pair[1]);
+        loghead_t head;
+        char req[3], rest[8] = {};
+        EXPECT_EQ(c.want, loghead_read(pair[0], &head, req, 3, rest, sizeof(rest), 1000, LOGHEAD_CHECK_MAGIC))
+            << c.name;
+        if (c.want == 0) {
+            EXPECT_EQ("res", std::string(rest));
+        }
+        close(pair[0]);
+    }
+    int pair[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
+    loghead_t head;
+    EXPECT_EQ(-ENOEXEC, loghead_read(pair[0], &head, nullptr, 0, nullptr, 0, 100, 0));
+    struct {
+        loghead_t head;
+        char body[5];
+    } out = {{}, "body"}, in = {};
+    out.head.body_len = 5;
+    EXPECT_EQ(0, loghead_write_msg(pair[0], &out.head, 1000, LOGHEAD_CHECK_MAGIC | LOGHEAD_CHECK_ARGS));
+    EXPECT_EQ(0, loghead_read_msg(pair[1], &in.head, sizeof(in), 1000, LOGHEAD_CHECK_MAGIC));
+    EXPECT_STREQ("body", in.body);
+    EXPECT_EQ(-1, loghead_read_msg(pair[1], &in.head, 35, 1000, 0));
+    EXPECT_EQ(-1, loghead_write(-1, &out.head, nullptr, 0, nullptr, 1000, LOGHEAD_CHECK_ARGS));
+    out.head.body_len = 2;
+    EXPECT_EQ(-ENOENT, loghead_write(pair[0], &out.head, "req", 3, nullptr, 1000, 0));
+    close(pair[0]);
+    close(pair[1]);
+}
+
+}  // namespace
