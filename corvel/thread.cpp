@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "corvel/thread_hooks.h"
 #include "corvel/thread_pool.h"
 
 namespace corvel {
@@ -54,6 +55,7 @@ void Thread::join() { pthread_join(handle_, nullptr); }
 void Thread::run_loop() {
     int ignored;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &ignored);
+    ThreadHookScope hooks;  // the logger's per-thread open and close
     for (;;) {
         Runnable* task;
         {

@@ -16,6 +16,10 @@ struct LogStat {
     std::atomic<uint64_t> mask{PLUME_DEFAULT_MASK};
 };
 
+// The mask of stat: the standard levels up to its level and its named self-defined
+// levels (all of them when it names none), which are registered when new.
+uint64_t logstat_mask(const plume_logstat_t* stat);
+
 class Category {
 public:
     static constexpr int MAX_APPENDERS = 1024;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "plume/appender.h"
+#include "plume/layout.h"
 #include "category.h"
 #include "sendsvr/send_svr.h"
 #include "sign.h"
@@ -48,6 +49,7 @@ void NameMg::destroy() {
         switch (e.kind) {
         case NAME_CATEGORY: delete static_cast<Category*>(e.object); break;
         case NAME_APPENDER: delete static_cast<Appender*>(e.object); break;
+        case NAME_LAYOUT: delete static_cast<Layout*>(e.object); break;
         case NAME_LOGSTAT: delete static_cast<LogStat*>(e.object); break;
         default: break;
         }

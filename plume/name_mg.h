@@ -13,6 +13,7 @@ class Appender;
 
 constexpr int NAME_CATEGORY = 1;
 constexpr int NAME_APPENDER = 2;
+constexpr int NAME_LAYOUT = 3;  // layouts made for configured devices
 constexpr int NAME_SENDSVR = 4;
 constexpr int NAME_LOGSTAT = 5;
 

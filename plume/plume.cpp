@@ -18,11 +18,13 @@
 #include "level_names.h"
 #include "name_mg.h"
 #include "plume_diag.h"
+#include "plumesig.h"
 #include "thread_data.h"
 
 using plumespace::Appender;
 using plumespace::Category;
 using plumespace::LogStat;
+using plumespace::logstat_mask;
 
 namespace {
 
@@ -58,9 +60,9 @@ int for_each_name(const char* text, F f) {
     return count;
 }
 
-// Mask of a level record: the standard levels up to `level` and the named self-defined
-// levels (all of them when none is named).
-uint64_t logstat_mask(const plume_logstat_t* stat) {
+}  // namespace
+
+uint64_t plumespace::logstat_mask(const plume_logstat_t* stat) {
     uint64_t mask = plume_level_to_mask(stat->level);
     int names = for_each_name(stat->userevents, [&mask](const char* name) {
         int id = plumespace::register_level_name(name);
@@ -69,6 +71,8 @@ uint64_t logstat_mask(const plume_logstat_t* stat) {
     if (names == 0) mask |= 0xffffffff00000000ULL;
     return mask;
 }
+
+namespace {
 
 // The terminal appender of the default layout, for the standard levels.
 Appender* default_tty_appender() {
@@ -145,6 +149,7 @@ int vwritelog_byname(const char* levelname, int version, const char* type, const
 
 // Frees everything the library holds and returns it to the closed state.
 void finish_close() {
+    plumesig_forget_all();  // their level records go with the core
     plumespace::core_close();
     g_main.store(nullptr);
     plume_end_generation();
