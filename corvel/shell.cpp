@@ -14,8 +14,7 @@
 
 #include "corvel/clock.h"
 #include "corvel/fd_io.h"
-
-extern char** environ;
+#include "corvel/spawn.h"
 
 namespace corvel {
 
@@ -23,8 +22,9 @@ namespace {
 
 enum class AtDeadline { kKillGroup, kGiveUp };
 
-// The shell must not inherit what the daemon ignores, handles or blocks.
-// Async-signal-safe calls only: this runs in a child forked from a threaded process.
+// The intermediate child of run_shell_command_detached must not act on what the
+// daemon handles, ignores or blocks. Async-signal-safe calls only: it is forked
+// from a threaded process.
 void reset_signals() {
     struct sigaction dfl;
     memset(&dfl, 0, sizeof dfl);
@@ -34,21 +34,6 @@ void reset_signals() {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-}
-
-[[noreturn]] void exec_shell(const char* command, bool new_group, int stdio_fd) {
-    reset_signals();
-    if (new_group && setpgid(0, 0) != 0) _exit(127);
-    if (stdio_fd >= 0) {
-        for (int fd = 0; fd <= 2; ++fd) {
-            int rc = fd == stdio_fd ? fcntl(fd, F_SETFD, 0) : dup2(stdio_fd, fd);
-            if (rc < 0) _exit(127);
-        }
-    }
-    char* const args[] = {const_cast<char*>("sh"), const_cast<char*>("-c"),
-                          const_cast<char*>(command), nullptr};
-    execve("/bin/sh", args, environ);
-    _exit(127);
 }
 
 // fork() with every signal blocked across it, so that none of our handlers can run
@@ -65,12 +50,12 @@ pid_t fork_quiet() {
     return pid;
 }
 
-// Forks "/bin/sh -c command", in a new process group when new_group is set, with
-// stdio_fd as its standard streams unless it is -1.
-pid_t spawn_shell(const char* command, bool new_group, int stdio_fd) {
-    pid_t pid = fork_quiet();
-    if (pid == 0) exec_shell(command, new_group, stdio_fd);
-    return pid;
+// Starts "/bin/sh -c command", in a new process group when new_group is set; the
+// pid, or -1 with errno.
+pid_t start_shell(const char* command, bool new_group) {
+    ShellSetup setup;
+    setup.new_group = new_group;
+    return spawn_shell(command, setup);
 }
 
 // Kills and reaps the child when a thread cancellation unwinds through its wait,
@@ -146,9 +131,9 @@ int wait_child(pid_t pid, bool leads_group, uint64_t start_ns, int timeout_ms) {
                                int report_fd) {
     reset_signals();
     int32_t value;
-    pid_t shell = spawn_shell(command, false, -1);
+    pid_t shell = start_shell(command, false);
     if (shell < 0) {
-        value = -errno;
+        value = spawn_made_no_process(errno) ? -errno : kShellNotRunStatus;
     } else {
         value = poll_child(shell, start_ns, timeout_ms, AtDeadline::kGiveUp);
         if (value < 0) value = -errno;
@@ -164,8 +149,8 @@ int run_shell_command(const char* command, int32_t timeout_ms) {
     // SIGINT and SIGQUIT while the command runs; with one the shell leads a group.
     const bool timed = timeout_ms >= 0;
     uint64_t start = monotonic_ns();
-    pid_t pid = spawn_shell(command, timed, -1);
-    if (pid < 0) return -1;
+    pid_t pid = start_shell(command, timed);
+    if (pid < 0) return spawn_made_no_process(errno) ? -1 : kShellNotRunStatus;
     return wait_child(pid, timed, start, timeout_ms);
 }
 
@@ -214,7 +199,10 @@ int open_shell_command(const char* command, ShellCommand** handle) {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return -1;
     ShellCommand* shell = new (std::nothrow) ShellCommand;
-    pid_t pid = shell ? spawn_shell(command, true, pair[1]) : -1;
+    ShellSetup setup;
+    setup.new_group = true;
+    setup.stdio_fd = pair[1];
+    pid_t pid = shell ? spawn_shell(command, setup) : -1;
     int saved = shell ? errno : ENOMEM;
     close_fd(pair[1]);
     if (pid < 0) {

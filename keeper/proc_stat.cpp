@@ -42,7 +42,10 @@ bool GroupHasLiveMember(pid_t pgid) {
     while (struct dirent* entry = readdir(proc)) {
         const pid_t pid = atoi(entry->d_name);
         ProcStat stat;
-        if (pid > 0 && ReadProcStat(pid, &stat) && stat.pgrp == pgid && !stat.ended()) {
+        // One cheap call per process; the stat entry, which the kernel builds at
+        // some cost, is read only for the members.
+        if (pid > 0 && getpgid(pid) == pgid && ReadProcStat(pid, &stat) && stat.pgrp == pgid &&
+            !stat.ended()) {
             found = true;
             break;
         }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <set>
 
 #include "corvel/clock.h"
@@ -24,14 +25,14 @@ constexpr unsigned kPoolBatch = 5;
 constexpr uint32_t kInitStartMs = 5000;
 // Time-out of the check commands Init runs, before any configuration is known.
 constexpr int32_t kInitCheckMs = 10000;
-// Start and Stop look at the runner at least this often besides when it changes:
-// an adopted process's end shows only to a look.
+// How often a wait looks again where no change of a runner can wake it: an
+// adopted process's end shows only to a look.
 constexpr int64_t kLookMs = 10;
 // How long Shutdown lets runners finish their current check command.
 constexpr int64_t kQuitWaitMs = 2000;
-// Start and Stop look at least this many times, also when a time-out below 10 ms
-// leaves no time between the looks.
-constexpr int kMinLooks = 10;
+// Start and Stop wait in this many steps of equal length, also when a time-out
+// below 10 ms leaves no time between them.
+constexpr int kSteps = 10;
 
 void Append(std::string* msg, const std::string& name, const char* suffix) {
     if (msg != nullptr) *msg += name + suffix;
@@ -39,11 +40,6 @@ void Append(std::string* msg, const std::string& name, const char* suffix) {
 
 int64_t ElapsedMs(uint64_t start_ns) {
     return static_cast<int64_t>((corvel::monotonic_ns() - start_ns) / 1000000);
-}
-
-// Milliseconds to wait before the next look: never past the moment next_ms.
-int LookMs(int64_t now_ms, int64_t next_ms) {
-    return static_cast<int>(std::clamp<int64_t>(next_ms - now_ms, 0, kLookMs));
 }
 
 // A pid-mode child of this run that the record does not hold yet.
@@ -134,7 +130,7 @@ bool ProcessKeeper::Add(const Process& process, std::string* msg) {
         stored = process;
     }
     Append(msg, process.name, " added.");
-    Save();
+    SaveIfChanged();
     return true;
 }
 
@@ -151,7 +147,7 @@ bool ProcessKeeper::Remove(const std::string& name, std::string* msg) {
     }
     processes_.erase(name);
     Append(msg, name, " removed.");
-    Save();
+    SaveIfChanged();
     return true;
 }
 
@@ -174,17 +170,16 @@ bool ProcessKeeper::StartLocked(const std::string& name, uint32_t timeout_ms, st
         if (seen.status == PROCESS_RUNNING) {
             Append(msg, name, " is already running.");
             Confirm(seen, &record->second);
-            Save();
+            SaveIfChanged();
             return true;
         }
     }
 
     const uint64_t start_ns = corvel::monotonic_ns();
-    const int64_t limit_ms = 10 * static_cast<int64_t>(timeout_ms / 10);
+    const int64_t step_ms = timeout_ms / kSteps;
     bool handed = false;
-    int looks = 0;
-    for (;;) {
-        // A run still executing (ending, or about to fork) is never handed over a
+    for (int step = 0;;) {
+        // A run still executing (ending, or about to spawn) is never handed over a
         // second time: its end is awaited within the same time-out.
         if (!handed && !runner->busy()) {
             runner->Reset(record->second);
@@ -199,7 +194,6 @@ bool ProcessKeeper::StartLocked(const std::string& name, uint32_t timeout_ms, st
             handed = true;
         }
         Process seen = runner->Snapshot();
-        ++looks;
         // A child is on record from the moment it exists, before its start is
         // confirmed: a keeper killed in between leaves it for the next one to adopt.
         Process& process = record->second;
@@ -208,25 +202,23 @@ bool ProcessKeeper::StartLocked(const std::string& name, uint32_t timeout_ms, st
             process.start_time_us = seen.start_time_us;
             process.running = false;
             process.status = PROCESS_STARTING;
-            Save();
+            SaveIfChanged();
         }
-        // A pid-mode start counts only once the child is forked: before that the
+        // A pid-mode start counts only once the child is spawned: before that the
         // copy still holds the previous run's pid.
         const bool started = seen.command.empty()
                                  ? seen.status == PROCESS_STARTING || seen.status == PROCESS_RUNNING
                                  : seen.status == PROCESS_RUNNING;
         if (started) {
             Confirm(seen, &process);
-            Save();
+            SaveIfChanged();
             Append(msg, name, " started.");
             return true;
         }
-        const int64_t now_ms = ElapsedMs(start_ns);
-        if (now_ms >= limit_ms && looks >= kMinLooks) {
+        if (AwaitChange(start_ns, (step + 1) * step_ms, false) && ++step == kSteps) {
             Append(msg, name, " started failed.");
             return false;
         }
-        AwaitChange(LookMs(now_ms, limit_ms));
     }
 }
 
@@ -254,9 +246,7 @@ bool ProcessKeeper::StopLocked(const std::string& name, uint32_t timeout_ms, std
     }
 
     const uint64_t start_ns = corvel::monotonic_ns();
-    const int64_t step_ms = timeout_ms / 10;
-    const int64_t kill_ms = 9 * step_ms;
-    const int64_t limit_ms = 10 * step_ms;
+    const int64_t step_ms = timeout_ms / kSteps;
     // An adopted process is not this keeper's child: its end is seen through the
     // identity check, without waiting for the runner's next one, and before any
     // signal, as its pid may already belong to another program.
@@ -268,28 +258,29 @@ bool ProcessKeeper::StopLocked(const std::string& name, uint32_t timeout_ms, std
     };
     bool stopped = ended(seen);
     if (!stopped) SignalGroup(seen.pid, SIGTERM);
-    bool killed = false;
-    int looks = 0;
-    while (!stopped) {
-        const int64_t now_ms = ElapsedMs(start_ns);
-        if (!killed && now_ms >= kill_ms && looks >= kMinLooks - 1) {
-            SignalGroup(seen.pid, SIGKILL);
-            killed = true;
-        }
-        AwaitChange(LookMs(now_ms, killed ? limit_ms : kill_ms));
+    // SIGTERM at once, SIGKILL when nine of the ten steps have passed, given up after
+    // the tenth; the runner's report of the end wakes the wait at any moment.
+    for (int step = 0; !stopped;) {
+        const bool passed = AwaitChange(start_ns, (step + 1) * step_ms, runner->adopting());
         stopped = ended(runner->Snapshot());
-        ++looks;
-        if (!stopped && killed && ElapsedMs(start_ns) >= limit_ms && looks >= kMinLooks) {
+        if (stopped || !passed) continue;
+        if (++step == kSteps - 1) {
+            SignalGroup(seen.pid, SIGKILL);
+        } else if (step == kSteps) {
             Append(msg, name, " can't be stoped.");
             return false;
         }
     }
+    // The run ends right after its process; waiting for it within the time-out lets
+    // a Remove that follows find the runner free.
+    bool passed = false;
+    while (runner->busy() && !passed) passed = AwaitChange(start_ns, kSteps * step_ms, false);
     Append(msg, name, " stoped.");
     auto record = processes_.find(name);
     if (record != processes_.end()) {
         record->second.running = false;
         record->second.status = PROCESS_STOPPED;
-        Save();
+        SaveIfChanged();
     }
     return true;
 }
@@ -335,7 +326,7 @@ void ProcessKeeper::GetAll(std::map<std::string, Process>* out) {
 void ProcessKeeper::GetAllLocked(std::map<std::string, Process>* out) {
     for (auto& item : processes_) Refresh(item.first, &item.second);
     if (out != nullptr) *out = processes_;
-    Save();
+    SaveIfChanged();
 }
 
 bool ProcessKeeper::Get(const std::string& name, Process* out) {
@@ -362,7 +353,7 @@ bool ProcessKeeper::Shutdown() {
     corvel::MutexLockGuard guard(mutex_);
     if (!initialized_) return true;
     initialized_ = false;
-    Save();
+    SaveIfChanged();
     // The processes keep the states just saved, for the next Init to re-adopt.
     EndRunners();
     return true;
@@ -381,17 +372,20 @@ void ProcessKeeper::EndRunners() {
     runners_.clear();
 }
 
-void ProcessKeeper::AwaitChange(int ms) {
+bool ProcessKeeper::AwaitChange(uint64_t start_ns, int64_t moment_ms, bool look) {
+    int64_t wait_ms = std::clamp<int64_t>(moment_ms - ElapsedMs(start_ns), 0, INT_MAX);
+    if (look || changed_fd_ < 0) wait_ms = std::min(wait_ms, kLookMs);
     if (changed_fd_ < 0) {
-        corvel::sleep_ms(ms);
-        return;
+        corvel::sleep_ms(static_cast<int>(wait_ms));
+    } else {
+        struct pollfd fd = {changed_fd_, POLLIN, 0};
+        if (poll(&fd, 1, static_cast<int>(wait_ms)) > 0) {
+            uint64_t count;
+            ssize_t ignored = read(changed_fd_, &count, sizeof(count));
+            (void)ignored;
+        }
     }
-    struct pollfd fd = {changed_fd_, POLLIN, 0};
-    if (poll(&fd, 1, ms) > 0) {
-        uint64_t count;
-        ssize_t ignored = read(changed_fd_, &count, sizeof(count));
-        (void)ignored;
-    }
+    return ElapsedMs(start_ns) >= moment_ms;
 }
 
 void ProcessKeeper::Warn(const char* operation, const std::string& text) {
@@ -410,7 +404,7 @@ void ProcessKeeper::Refresh(const std::string& name, Process* process) {
 
 void ProcessKeeper::Confirm(const Process& seen, Process* process) {
     process->pid = seen.pid;
-    // A pid-mode runner took the stamp of the child it forked, or kept the one of
+    // A pid-mode runner took the stamp of the child it spawned, or kept the one of
     // the process it adopted; a stamp taken now could belong to a reused pid.
     process->start_time_us = seen.command.empty() ? ProcStartTime(seen.pid) : seen.start_time_us;
     process->status = seen.status;

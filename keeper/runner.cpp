@@ -1,23 +1,19 @@
 // The runner: starts one kept process and watches it on a pool thread. Pid mode
-// forks the command and waits for it, adoption watches a process an earlier daemon
+// spawns the command and waits for it, adoption watches a process an earlier daemon
 // started through the identity check, check mode runs a check command in a loop.
 #include "runner.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <poll.h>
-#include <string.h>
+#include <signal.h>
 #include <sys/eventfd.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <climits>
-
 #include "corvel/clock.h"
 #include "corvel/shell.h"
+#include "corvel/spawn.h"
 #include "keeper/process_keeper.h"
 #include "process_group.h"
 
@@ -25,7 +21,8 @@ namespace tendwell {
 
 namespace {
 
-constexpr int32_t kForkFailedStatus = 170;
+// The exit status recorded when no process could be made for a start.
+constexpr int32_t kStartFailedStatus = 170;
 // An adopted process's identity is checked this often.
 constexpr int kAdoptCheckMs = 2000;
 // How often a wait looks again where no event can wake it.
@@ -49,57 +46,6 @@ void Post(int fd) {
     (void)ignored;
 }
 
-// Everything the child needs, prepared before the fork: between fork and exec only
-// async-signal-safe calls are made.
-struct ChildSetup {
-    const char* command;
-    struct sigaction default_action;
-    sigset_t empty_mask;
-    int max_fd;
-};
-
-// Makes target a descriptor on /dev/null opened with flags.
-void NullDescriptor(int target, int flags) {
-    int fd = open("/dev/null", flags);
-    if (fd >= 0 && fd != target) {
-        dup2(fd, target);
-        close(fd);
-    }
-}
-
-[[noreturn]] void ExecChild(const ChildSetup& setup) {
-    // The child leads its own process group, so the whole group can be signalled.
-    setpgid(0, 0);
-    // Nothing of the keeper's signal handling or open files reaches the command.
-    for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &setup.default_action, nullptr);
-    sigprocmask(SIG_SETMASK, &setup.empty_mask, nullptr);
-    bool closed = false;
-#ifdef SYS_close_range
-    closed = syscall(SYS_close_range, 0U, ~0U, 0U) == 0;
-#endif
-    for (int fd = 0; !closed && fd < setup.max_fd; ++fd) close(fd);
-    NullDescriptor(0, O_RDONLY);
-    NullDescriptor(1, O_WRONLY);
-    NullDescriptor(2, O_WRONLY);
-    execl("/bin/sh", "/bin/sh", "-l", "-c", setup.command, static_cast<char*>(nullptr));
-    _exit(127);
-}
-
-ChildSetup PrepareChild(const std::string& command) {
-    ChildSetup setup;
-    setup.command = command.c_str();
-    memset(&setup.default_action, 0, sizeof(setup.default_action));
-    setup.default_action.sa_handler = SIG_DFL;
-    sigemptyset(&setup.default_action.sa_mask);
-    sigemptyset(&setup.empty_mask);
-    struct rlimit limit;
-    setup.max_fd = 1024;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-        setup.max_fd = limit.rlim_cur > INT_MAX ? INT_MAX : static_cast<int>(limit.rlim_cur);
-    }
-    return setup;
-}
-
 }  // namespace
 
 ProcessKeeper::Runner::Runner(const Process& process, int changed_fd)
@@ -112,10 +58,14 @@ ProcessKeeper::Runner::~Runner() {
 }
 
 int ProcessKeeper::Runner::run() {
-    // Cleared also when the thread is cancelled and unwinds through here.
+    // Cleared also when the thread is cancelled and unwinds through here; a Start
+    // waiting to hand the runner over again is woken.
     struct BusyGuard {
         Runner* runner;
-        ~BusyGuard() { runner->set_busy(false); }
+        ~BusyGuard() {
+            runner->set_busy(false);
+            runner->Changed();
+        }
     } guard{this};
     const Process process = Snapshot();
     if (!process.command.empty()) {
@@ -133,18 +83,18 @@ int ProcessKeeper::Runner::run() {
 
 void ProcessKeeper::Runner::RunPidMode(const Process& process) {
     SetState(PROCESS_STARTING, false);
-    const ChildSetup setup = PrepareChild(process.command);
-    pid_t pid = fork();
-    if (pid == 0) ExecChild(setup);
+    corvel::ShellSetup setup;
+    setup.login = true;
+    setup.new_group = true;
+    setup.null_stdio = true;
+    const pid_t pid = corvel::spawn_shell(process.command.c_str(), setup);
     if (pid < 0) {
-        SetEnded(kForkFailedStatus);
+        SetEnded(corvel::spawn_made_no_process(errno) ? kStartFailedStatus
+                                                      : corvel::kShellNotRunStatus);
         return;
     }
-    // Also from this side, so that the group exists before anyone signals it; it
-    // fails harmlessly once the child has done it and run the command.
-    setpgid(pid, pid);
     // The stamp is taken before this runner can reap the child, so it is always
-    // the stamp of the child forked here.
+    // the stamp of the child spawned here.
     const int64_t stamp = ProcStartTime(pid);
     Update([pid, stamp](Process& copy) {
         copy.pid = pid;

@@ -32,7 +32,7 @@ public:
     // state 2 then makes the run adopt the recorded process.
     void set_busy(bool busy);
     // True from such a hand-over while the run watches a process it did not
-    // fork.
+    // spawn.
     bool adopting();
     // Tells an adopting run that its process was found dead, so that it
     // ends without waiting for its next identity check.

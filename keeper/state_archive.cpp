@@ -56,7 +56,8 @@ void StateWriter::Put(bool value) { Number(value ? 1 : 0); }
 
 void StateWriter::Number(long long value) {
     Separate();
-    text_ += std::to_string(value);
+    char digits[kMaxNumberLength];
+    text_.append(digits, std::to_chars(digits, digits + sizeof(digits), value).ptr);
 }
 
 void StateWriter::Separate() {

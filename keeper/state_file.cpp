@@ -8,6 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+#include <utility>
+
 #include "corvel/clock.h"
 #include "corvel/fd_io.h"
 #include "keeper/process_keeper.h"
@@ -32,16 +35,18 @@ int CreateFresh(const std::string& path) {
 }
 
 // Writes text to path through path + ".new"; 0, or the error that stopped it.
-int WriteThroughNew(const std::string& path, const std::string& text) {
+// *written describes the file made.
+int WriteThroughNew(const std::string& path, const std::string& text, struct stat* written) {
     const std::string new_path = path + ".new";
     int fd = CreateFresh(new_path);
     if (fd < 0) return errno;
     errno = 0;
     // The mode is not left to the umask.
-    bool written = fchmod(fd, 0600) == 0 &&
-                   corvel::write_all(fd, text.data(), text.size(), -1) ==
-                       static_cast<ssize_t>(text.size());
-    int error = written ? 0 : (errno != 0 ? errno : EIO);
+    bool done = fchmod(fd, 0600) == 0 &&
+                corvel::write_all(fd, text.data(), text.size(), -1) ==
+                    static_cast<ssize_t>(text.size()) &&
+                fstat(fd, written) == 0;
+    int error = done ? 0 : (errno != 0 ? errno : EIO);
     // A failed close may mean lost data: only a clean close lets the file replace
     // the state file.
     if (close(fd) != 0 && error == 0) error = errno;
@@ -61,21 +66,50 @@ bool Trusted(const struct stat& st) {
     return S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+// Whether the file at path is still the one described by written: the same file,
+// neither replaced nor changed since, or for a null written still no file at all.
+bool StillInPlace(const std::string& path, const struct stat* written) {
+    struct stat now;
+    if (stat(path.c_str(), &now) != 0) return written == nullptr && errno == ENOENT;
+    return written != nullptr && now.st_dev == written->st_dev &&
+           now.st_ino == written->st_ino && now.st_size == written->st_size &&
+           now.st_mtim.tv_sec == written->st_mtim.tv_sec &&
+           now.st_mtim.tv_nsec == written->st_mtim.tv_nsec;
+}
+
 }  // namespace
 
-bool ProcessKeeper::Save() {
+bool ProcessKeeper::Save() { return save_path_.empty() || Store(StateText()); }
+
+bool ProcessKeeper::SaveIfChanged() {
     if (save_path_.empty()) return true;
-    bool active = false;
-    for (const auto& item : processes_) {
-        if (item.second.status != PROCESS_STOPPED) active = true;
+    std::string text = StateText();
+    if (saved_text_ == text &&
+        StillInPlace(save_path_, text.empty() ? nullptr : &saved_file_)) {
+        return true;
     }
+    return Store(std::move(text));
+}
+
+std::string ProcessKeeper::StateText() const {
+    for (const auto& item : processes_) {
+        if (item.second.status != PROCESS_STOPPED) return StateWriter::Write(processes_);
+    }
+    return std::string();
+}
+
+bool ProcessKeeper::Store(std::string text) {
+    saved_text_.reset();
     int error = 0;
-    if (!active) {
+    if (text.empty()) {
         if (unlink(save_path_.c_str()) != 0 && errno != ENOENT) error = errno;
     } else {
-        error = WriteThroughNew(save_path_, StateWriter::Write(processes_));
+        error = WriteThroughNew(save_path_, text, &saved_file_);
     }
-    if (error == 0) return true;
+    if (error == 0) {
+        saved_text_ = std::move(text);
+        return true;
+    }
     const uint64_t now_ns = corvel::monotonic_ns();
     if (save_warned_ns_ == 0 || now_ns - save_warned_ns_ >= kSaveWarningGapNs) {
         save_warned_ns_ = now_ns;

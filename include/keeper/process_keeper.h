@@ -5,10 +5,12 @@
 #pragma once
 
 #include <stdint.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "corvel/mutex.h"
@@ -63,7 +65,7 @@ public:
         // Also the id of the process group the child leads; -1 when none.
         int32_t pid = -1;
         // Raw wait status of the ended child, the failing check's result, or 170
-        // when the fork failed.
+        // when no process could be made for the start.
         int32_t exit_status = -1;
         // Identity stamp: modification time of /proc/<pid> in microseconds.
         int64_t start_time_us = -1;
@@ -105,7 +107,8 @@ public:
     bool StopAll(uint32_t timeout_ms, std::string* msg);
     bool Shutdown();
 
-    // The state file; called with the keeper's lock held.
+    // The state file; called with the keeper's lock held. Save writes the table
+    // now; the keeper's operations write it only when it changed.
     bool Save();
     bool Load();
 
@@ -135,8 +138,19 @@ private:
     // Reaps the recorded process when it has ended and is a child of this process
     // that no runner waits for (one adopted by a keeper re-initialised here).
     static void ReapEnded(const Process& process);
-    // Waits up to ms for any runner to change its copy of a record.
-    void AwaitChange(int ms);
+    // Waits until a runner changes its copy of a record or until moment_ms after
+    // start_ns, looking again every few milliseconds when look is set; true once
+    // that moment has come.
+    bool AwaitChange(uint64_t start_ns, int64_t moment_ms, bool look);
+    // Saves unless the file already holds what the table would write: its bytes as
+    // last written, and still the file that save made (or, for an inactive table,
+    // still no file). An idle keeper writes nothing.
+    bool SaveIfChanged();
+    // The state file's bytes for the table; empty when no record is active, and then
+    // there is to be no file.
+    std::string StateText() const;
+    // Writes text to the state file, or removes the file for an empty text.
+    bool Store(std::string text);
     void Warn(const char* operation, const std::string& text);
 
     corvel::ThreadPool pool_;
@@ -151,6 +165,10 @@ private:
     WarningSink warning_sink_;
     // When a failing save was last reported; 0 before the first.
     uint64_t save_warned_ns_ = 0;
+    // What the last successful save left: the text (empty: no file) and the file it
+    // wrote; unset before the first and after a failure.
+    std::optional<std::string> saved_text_;
+    struct stat saved_file_ = {};
 };
 
 }  // namespace tendwell

@@ -70,6 +70,33 @@ struct ReleaseAll {
     }
 };
 
+// Notes the size of the stack it runs on.
+class StackSizeTask : public corvel::Runnable {
+public:
+    int run() override {
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            size_t size = 0;
+            pthread_attr_getstacksize(&attr, &size);
+            pthread_attr_destroy(&attr);
+            bytes = size;
+        }
+        return 0;
+    }
+    std::atomic<size_t> bytes{0};
+};
+
+// A daemon has a worker per kept process: none carries the default 8 MB stack.
+TEST(CorvelThreadPoolTest, WorkersRunOnSmallStacks) {
+    ThreadPool pool;
+    StackSizeTask task;
+    ASSERT_TRUE(pool.start(1, true));
+    ASSERT_TRUE(pool.add(&task));
+    EXPECT_TRUE(WaitFor([&] { return task.bytes != 0; }, 5000));
+    pool.stop(true);
+    EXPECT_LE(task.bytes, 1024u * 1024u);
+}
+
 TEST(CorvelThreadPoolTest, RefusesBadStartsAndAdds) {
     ThreadPool pool;
     GateTask task;

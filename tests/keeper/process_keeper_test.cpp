@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 #include <tuple>
 
@@ -144,6 +145,26 @@ TEST_F(KeeperTest, StartsAQuietGroupLeaderAndStopsIt) {
     EXPECT_TRUE(WaitFor([&] { return !PidAlive(pid); }, 2000));
     EXPECT_FALSE(FileExists(path_));
     close(inherited);
+}
+
+// With these time-outs a step is seconds long: the answers come from the runner's
+// reports, also that a run still ending is free to start again.
+TEST_F(KeeperTest, AnswersAsSoonAsTheRunnerReports) {
+    keeper_.Add(ProcessKeeper::Process("s", "exec sleep 1000"), nullptr);
+    std::string msg;
+    // Each call, and whether it leaves a process running.
+    const std::tuple<const char*, std::function<bool()>, bool> calls[] = {
+        {"start", [&] { return keeper_.Start("s", 20000, &msg); }, true},
+        {"restart", [&] { return keeper_.Restart("s", 40000, &msg); }, true},
+        {"stop", [&] { return keeper_.Stop("s", 20000, &msg); }, false},
+    };
+    for (const auto& [label, call, starts] : calls) {
+        auto start = Clock::now();
+        EXPECT_TRUE(call()) << label;
+        EXPECT_LT(MsSince(start), 1000) << label;
+        if (starts) reaper_.Add(Get(keeper_, "s").pid);
+    }
+    EXPECT_EQ(msg, "s started.s stoped.\ns started.s stoped.");
 }
 
 TEST_F(KeeperTest, GroupIgnoringTermIsKilledAtNineTenths) {

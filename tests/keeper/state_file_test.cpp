@@ -123,6 +123,38 @@ TEST_F(StateFileTest, FileGoesAwayWhenNothingIsActive) {
     EXPECT_TRUE(keeper_.Save());
 }
 
+// An idle keeper writes nothing: an unchanged table is written again only when its
+// file has gone or is not the one written.
+TEST_F(StateFileTest, UnchangedTableIsWrittenOnlyWhenItsFileIsNotTheOneWritten) {
+    keeper_.Add(Record("web", "sleep 100", 2, 812, -1, 123), nullptr);
+    const std::string saved = ReadFile(path_);
+    struct stat written;
+    ASSERT_EQ(stat(path_.c_str(), &written), 0);
+    for (int i = 0; i < 3; ++i) Current();
+    keeper_.Add(Record("web", "sleep 100", 2, 812, -1, 123), nullptr);
+    struct stat now;
+    ASSERT_EQ(stat(path_.c_str(), &now), 0);
+    EXPECT_EQ(now.st_ino, written.st_ino);
+    EXPECT_EQ(now.st_mtim.tv_nsec, written.st_mtim.tv_nsec);
+
+    const std::string other = dir_ / "other";
+    const Plant cases[] = {
+        {"removed", [&] { return unlink(path_.c_str()); }},
+        {"replaced", [&] { return !WriteFile(other, "x") || rename(other.c_str(), path_.c_str()); }},
+        {"cut", [&] { return truncate(path_.c_str(), 10); }},
+    };
+    for (const Plant& c : cases) {
+        ASSERT_EQ(c.second(), 0) << c.first;
+        Current();
+        EXPECT_EQ(ReadFile(path_), saved) << c.first;
+    }
+    // Nothing active: there is to be no file.
+    keeper_.Remove("web", nullptr);
+    ASSERT_TRUE(WriteFile(path_, saved));
+    Current();
+    EXPECT_FALSE(FileExists(path_));
+}
+
 TEST_F(StateFileTest, BoostWritesTheSameBytesAndReadsOurs) {
     const Table table = SampleTable();
     AddAll(table);
