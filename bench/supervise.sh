@@ -78,7 +78,7 @@ wait_gone() {
 
 # Nanoseconds the process has run on a processor, all its threads together.
 cpu_ns() {
-    cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%d", s }'
+    cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%.0f", s }'
 }
 io_field() { awk -v k="$2:" '$1 == k { print $2 }' /proc/"$1"/io; }
 
