@@ -10,7 +10,11 @@
 #include <atomic>
 #include <memory>
 
-#include <openssl/evp.h>
+// The low-level digest, deprecated but kept by OpenSSL 3, needs no library
+// initialisation: no configuration file read, no provider loaded, for one
+// short digest in a command that lives a few milliseconds.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/md5.h>
 
 #include "tendwell/protocal/TendwellBase_types.h"
 
@@ -31,14 +35,14 @@ int GetLogLevel() { return g_log_level.load(std::memory_order_relaxed); }
 
 std::string Md5Hex(const char* data, size_t len) {
     static const char kDigits[] = "0123456789ABCDEF";
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int digest_len = 0;
-    if (EVP_Digest(data, len, digest, &digest_len, EVP_md5(), nullptr) != 1) {
+    unsigned char digest[MD5_DIGEST_LENGTH];
+    MD5_CTX ctx;
+    if (MD5_Init(&ctx) != 1 || MD5_Update(&ctx, data, len) != 1 || MD5_Final(digest, &ctx) != 1) {
         return std::string();
     }
     std::string hex;
-    hex.reserve(digest_len * 2);
-    for (unsigned int i = 0; i < digest_len; ++i) {
+    hex.reserve(sizeof(digest) * 2);
+    for (size_t i = 0; i < sizeof(digest); ++i) {
         hex.push_back(kDigits[digest[i] >> 4]);
         hex.push_back(kDigits[digest[i] & 0x0f]);
     }
