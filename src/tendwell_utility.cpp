@@ -22,6 +22,17 @@ namespace tendwell {
 
 namespace {
 std::atomic<int> g_log_level{0};
+
+// A write lock on the whole file.
+struct flock WholeFileWriteLock() {
+    struct flock lock;
+    memset(&lock, 0, sizeof(lock));
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    return lock;
+}
 }  // namespace
 
 const char* SourceBaseName(const char* file) {
@@ -59,12 +70,7 @@ int OpenAndLock(const std::string& path, int* fd_out) {
         TW_WARNING("LockFile", "lock file %s open fail, return:%d.", path.c_str(), errno);
         return -1;
     }
-    struct flock lock;
-    memset(&lock, 0, sizeof(lock));
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = 0;
-    lock.l_len = 0;
+    struct flock lock = WholeFileWriteLock();
     if (fcntl(fd, F_SETLK, &lock) != 0) {
         TW_WARNING("LockFile", "lock file %s fcntl fail, return:%d.", path.c_str(), errno);
         return 1;
@@ -101,6 +107,15 @@ bool CheckiSocketFileListen(const std::string& path) {
     unlink(path.c_str());
     TW_DEBUG("CheckiSocketFileListen", "socket file:%s not own by somone", path.c_str());
     return false;
+}
+
+pid_t LockHolder(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) return 0;
+    struct flock lock = WholeFileWriteLock();
+    int ret = fcntl(fd, F_GETLK, &lock);
+    close(fd);
+    return ret == 0 && lock.l_type != F_UNLCK ? lock.l_pid : 0;
 }
 
 std::string FormatTime(time_t t) {
