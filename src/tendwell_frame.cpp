@@ -1,8 +1,10 @@
 #include "tendwell/tendwell_frame.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <pthread.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +26,29 @@ TendwellFrame* TendwellFrame::GetInstance() {
     return instance;
 }
 
+TendwellFrame::TendwellFrame() : wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+void TendwellFrame::Request(int32_t state) {
+    run_state_.store(state);
+    if (wake_fd_ < 0) return;
+    // A signal handler may interrupt a thread between its call and its look at errno.
+    const int saved_errno = errno;
+    const uint64_t one = 1;
+    ssize_t ignored = write(wake_fd_, &one, sizeof(one));
+    (void)ignored;
+    errno = saved_errno;
+}
+
+void TendwellFrame::WaitRequest(int ms) {
+    if (wake_fd_ < 0) {
+        corvel::sleep_ms(ms);
+        return;
+    }
+    // Never read: once a request came, every later wait returns at once.
+    struct pollfd fd = {wake_fd_, POLLIN, 0};
+    poll(&fd, 1, ms);
+}
+
 int TendwellFrame::Init() {
     SetDaemonRequests({[] { GetInstance()->SetStop(); }, [] { GetInstance()->SetAbort(); }});
     int ret = TendletManager::GetInstance()->Init(g_conf);
@@ -37,20 +62,14 @@ int TendwellFrame::Init() {
 }
 
 int TendwellFrame::Run() {
-    pthread_t monitor, check;
+    pthread_t monitor;
     bool monitor_started = StartThread(&monitor, Monitor, "Monitor");
     // Tendlets are started only by a daemon that can be reached to stop them.
-    bool check_started = monitor_started && WaitServerListening() &&
-                         StartThread(&check, Check, "Check");
+    check_started_ = monitor_started && WaitServerListening() &&
+                     StartThread(&check_thread_, Check, "Check");
     MainLoop();
     TW_NOTICE("Run", "begin to join update thread");
     if (monitor_started) pthread_join(monitor, nullptr);
-    if (check_started) {
-        pthread_join(check, nullptr);
-    } else {
-        // The loop has been told to end, so this only shuts the keeper down.
-        TendletManager::GetInstance()->period();
-    }
     TW_NOTICE("Run", "exit now...");
     return thread_failed_ ? -1 : 0;
 }
@@ -90,7 +109,7 @@ void* TendwellFrame::Check(void*) {
 
 void TendwellFrame::MainLoop() {
     while (run_state_.load() == kRun) {
-        corvel::sleep_ms(1000);
+        WaitRequest(1000);
         ModifyUnixSocketMod();
     }
     if (run_state_.load() == kStop) {
@@ -98,9 +117,21 @@ void TendwellFrame::MainLoop() {
     } else {
         TendletManager::GetInstance()->Abort();
     }
+    // Before the lock goes: a daemon started the moment it is free must find
+    // the keeper's table saved for the last time.
+    EndKeeping();
     usleep(10000);
     ThriftUnixServer::GetInstance()->Stop();
     TW_NOTICE("MainLoop", "exit..");
+}
+
+void TendwellFrame::EndKeeping() {
+    if (check_started_) {
+        pthread_join(check_thread_, nullptr);
+    } else {
+        // The loop has been told to end, so this only shuts the keeper down.
+        TendletManager::GetInstance()->period();
+    }
 }
 
 void TendwellFrame::ModifyUnixSocketMod() {

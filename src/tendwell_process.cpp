@@ -16,6 +16,9 @@ namespace tendwell {
 
 namespace {
 
+// How often a stopping daemon's lock is looked at.
+constexpr int kLockLookMs = 1;
+
 // The log tag of a command: "Stop" for "stop" on all tendlets, "StopOne" on one.
 std::string MethodTag(const char* word, bool one) {
     std::string tag(word);
@@ -78,6 +81,30 @@ std::string ProcessManager::LockPath() const {
 }
 
 bool ProcessManager::DaemonAlive() const { return CheckiSocketFileListen(LockPath()); }
+
+void ProcessManager::AwaitDaemonGone(const TReturnResult& reply) {
+    // The client's own failures: the request may never have reached the daemon.
+    if (reply.returnCode == TReturnCode::ERROR_CONNECTED_TO_SERVER ||
+        reply.returnCode == TReturnCode::ERROR_GETHOSTNAME_FAIL ||
+        reply.returnCode == TReturnCode::ERROR_COMMNICATE_WITH_SERVER) {
+        return;
+    }
+    // A server worker would otherwise wait on this connection for a next request.
+    unix_rpc_manager_->Close();
+    const std::string lock_path = LockPath();
+    // A daemon started meanwhile holds a lock of its own: only this one is waited for.
+    const pid_t daemon = LockHolder(lock_path);
+    const uint64_t start_ns = corvel::monotonic_ns();
+    const int timeout_ms = unix_rpc_manager_->recv_timeout_ms();
+    while (daemon != 0 && LockHolder(lock_path) == daemon) {
+        if (corvel::remaining_ms(start_ns, timeout_ms) == 0) {
+            TW_WARNING("AwaitDaemonGone", "daemon %d still holds %s after %d ms",
+                       static_cast<int>(daemon), lock_path.c_str(), timeout_ms);
+            return;
+        }
+        corvel::sleep_ms(kLockLookMs);
+    }
+}
 
 template <typename Reply, typename Remote, typename InProcess>
 Reply ProcessManager::Dispatch(const std::string& tag, const std::string& label, bool local,
@@ -145,10 +172,13 @@ TReturnResult ProcessManager::Start(int32_t timeout) {
 template <typename Reply>
 Reply ProcessManager::ForAll(const char* word, bool local, int32_t timeout,
                              void (UnixRpcManager::*remote)(Reply&, int32_t),
-                             Reply (TendletManager::*in_process)()) {
+                             Reply (TendletManager::*in_process)(), bool ends_daemon) {
     return Dispatch<Reply>(
         MethodTag(word, false), word, local,
-        [&](Reply& r) { (unix_rpc_manager_.get()->*remote)(r, timeout); },
+        [&](Reply& r) {
+            (unix_rpc_manager_.get()->*remote)(r, timeout);
+            if (ends_daemon) AwaitDaemonGone(ResultOf(r));
+        },
         [&] { return (TendletManager::GetInstance()->*in_process)(); });
 }
 
@@ -164,7 +194,7 @@ Reply ProcessManager::ForOne(const char* word, const std::string& name, bool loc
 }
 
 TReturnResult ProcessManager::Stop(bool local, int32_t timeout) {
-    return ForAll("stop", local, timeout, &UnixRpcManager::Stop, &TendletManager::Stop);
+    return ForAll("stop", local, timeout, &UnixRpcManager::Stop, &TendletManager::Stop, true);
 }
 
 TReturnResult ProcessManager::Restart(bool local, int32_t timeout) {
@@ -172,7 +202,7 @@ TReturnResult ProcessManager::Restart(bool local, int32_t timeout) {
 }
 
 TReturnResult ProcessManager::Abort(bool local, int32_t timeout) {
-    return ForAll("abort", local, timeout, &UnixRpcManager::Abort, &TendletManager::Abort);
+    return ForAll("abort", local, timeout, &UnixRpcManager::Abort, &TendletManager::Abort, true);
 }
 
 TReturnResult ProcessManager::Reload(bool local, int32_t timeout) {

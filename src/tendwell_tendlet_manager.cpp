@@ -1,9 +1,9 @@
 #include "tendwell/tendwell_tendlet_manager.h"
 
 #include <algorithm>
+#include <chrono>
 #include <vector>
 
-#include "corvel/clock.h"
 #include "tendwell/tendwell_configure.h"
 #include "tendwell/tendwell_utility.h"
 
@@ -12,8 +12,6 @@ namespace tendwell {
 namespace {
 
 constexpr int32_t kMinPeriodMs = 1000;
-// The loop sleeps in slices this long so that a stopping daemon ends it promptly.
-constexpr int32_t kSleepSliceMs = 100;
 
 void SetResult(TReturnResult* result, int code, const std::string& msg) {
     result->returnCode = static_cast<TReturnCode::type>(code);
@@ -185,7 +183,7 @@ TReturnResult TendletManager::Stop() {
         }
     }
     // A stop of all tendlets ends the periodic loop, whatever it achieved.
-    keep_running_ = false;
+    EndLoop();
     TW_NOTICE("Stop", "return:%d(%s), keeper_msg:%s", result.returnCode, result.returnMsg.c_str(),
               msg.c_str());
     return result;
@@ -232,8 +230,9 @@ TReturnResult TendletManager::Restart() {
 }
 
 TReturnResult TendletManager::Abort() {
-    // No lock: an abort must get through while a command or a pass holds it.
-    keep_running_ = false;
+    // Not the manager's mutex: an abort must get through while a command or a
+    // pass holds it.
+    EndLoop();
     TReturnResult result;
     TW_NOTICE("Abort", "return:%d(%s)", result.returnCode, result.returnMsg.c_str());
     return result;
@@ -366,7 +365,7 @@ void TendletManager::period() {
             MirrorKeeper(processes);
             StartDue();
         }
-        SleepWhileRunning();
+        WaitPeriod();
     }
     {
         // Under the mutex, so that no command slips in between the shutdown and the flag.
@@ -433,10 +432,16 @@ void TendletManager::StartDue() {
     }
 }
 
-void TendletManager::SleepWhileRunning() const {
-    for (int32_t left = period_ms_; left > 0 && keep_running_; left -= kSleepSliceMs) {
-        corvel::sleep_ms(std::min(left, kSleepSliceMs));
-    }
+void TendletManager::EndLoop() {
+    std::lock_guard<std::mutex> lock(loop_mutex_);
+    keep_running_ = false;
+    loop_ended_.notify_all();
+}
+
+void TendletManager::WaitPeriod() {
+    std::unique_lock<std::mutex> lock(loop_mutex_);
+    loop_ended_.wait_for(lock, std::chrono::milliseconds(period_ms_),
+                         [this] { return !keep_running_; });
 }
 
 }  // namespace tendwell

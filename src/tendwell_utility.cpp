@@ -10,7 +10,11 @@
 #include <atomic>
 #include <memory>
 
-#include <openssl/evp.h>
+// The low-level digest, deprecated but kept by OpenSSL 3, needs no library
+// initialisation: no configuration file read, no provider loaded, for one
+// short digest in a command that lives a few milliseconds.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/md5.h>
 
 #include "tendwell/protocal/TendwellBase_types.h"
 
@@ -18,6 +22,17 @@ namespace tendwell {
 
 namespace {
 std::atomic<int> g_log_level{0};
+
+// A write lock on the whole file.
+struct flock WholeFileWriteLock() {
+    struct flock lock;
+    memset(&lock, 0, sizeof(lock));
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    return lock;
+}
 }  // namespace
 
 const char* SourceBaseName(const char* file) {
@@ -31,14 +46,14 @@ int GetLogLevel() { return g_log_level.load(std::memory_order_relaxed); }
 
 std::string Md5Hex(const char* data, size_t len) {
     static const char kDigits[] = "0123456789ABCDEF";
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int digest_len = 0;
-    if (EVP_Digest(data, len, digest, &digest_len, EVP_md5(), nullptr) != 1) {
+    unsigned char digest[MD5_DIGEST_LENGTH];
+    MD5_CTX ctx;
+    if (MD5_Init(&ctx) != 1 || MD5_Update(&ctx, data, len) != 1 || MD5_Final(digest, &ctx) != 1) {
         return std::string();
     }
     std::string hex;
-    hex.reserve(digest_len * 2);
-    for (unsigned int i = 0; i < digest_len; ++i) {
+    hex.reserve(sizeof(digest) * 2);
+    for (size_t i = 0; i < sizeof(digest); ++i) {
         hex.push_back(kDigits[digest[i] >> 4]);
         hex.push_back(kDigits[digest[i] & 0x0f]);
     }
@@ -55,12 +70,7 @@ int OpenAndLock(const std::string& path, int* fd_out) {
         TW_WARNING("LockFile", "lock file %s open fail, return:%d.", path.c_str(), errno);
         return -1;
     }
-    struct flock lock;
-    memset(&lock, 0, sizeof(lock));
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = 0;
-    lock.l_len = 0;
+    struct flock lock = WholeFileWriteLock();
     if (fcntl(fd, F_SETLK, &lock) != 0) {
         TW_WARNING("LockFile", "lock file %s fcntl fail, return:%d.", path.c_str(), errno);
         return 1;
@@ -97,6 +107,15 @@ bool CheckiSocketFileListen(const std::string& path) {
     unlink(path.c_str());
     TW_DEBUG("CheckiSocketFileListen", "socket file:%s not own by somone", path.c_str());
     return false;
+}
+
+pid_t LockHolder(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) return 0;
+    struct flock lock = WholeFileWriteLock();
+    int ret = fcntl(fd, F_GETLK, &lock);
+    close(fd);
+    return ret == 0 && lock.l_type != F_UNLCK ? lock.l_pid : 0;
 }
 
 std::string FormatTime(time_t t) {

@@ -24,24 +24,36 @@ public:
     // Starts the threads, runs the main loop until a stop or abort, shuts down
     // and joins. 0, or -1 when a thread could not be created.
     int Run();
-    // Safe from a signal handler: a single lock-free store.
-    void SetStop() { run_state_.store(kStop); }
-    void SetAbort() { run_state_.store(kAbort); }
+    // Safe from a signal handler: a lock-free store and a write to the wake-up
+    // descriptor.
+    void SetStop() { Request(kStop); }
+    void SetAbort() { Request(kAbort); }
 
     static void* Monitor(void* arg);
     static void* Check(void* arg);
 
 private:
-    TendwellFrame() = default;
+    TendwellFrame();
+    void Request(int32_t state);
     // Creates a joinable thread; on failure logs it and asks for a stop.
     bool StartThread(pthread_t* thread, void* (*body)(void*), const char* name);
     // Waits until the server listens; false when a stop or abort came first.
     bool WaitServerListening();
+    // Waits up to ms for a stop or abort request.
+    void WaitRequest(int ms);
     void MainLoop();
+    // Ends the keeping loop and shuts the keeper down: in the Check thread when
+    // it runs, else here.
+    void EndKeeping();
     void ModifyUnixSocketMod();
 
     std::atomic<int32_t> run_state_{kRun};
     static_assert(std::atomic<int32_t>::is_always_lock_free, "the run state is set by signals");
+    // An eventfd that every request makes readable for good; -1 when none could
+    // be made, and the main loop then looks once a second.
+    int wake_fd_;
+    pthread_t check_thread_;
+    bool check_started_ = false;
     bool socket_mode_applied_ = false;
     bool thread_failed_ = false;
 };

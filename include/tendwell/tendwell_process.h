@@ -60,15 +60,20 @@ private:
 
     std::string LockPath() const;
     bool DaemonAlive() const;
+    // After the daemon's reply to a stop or abort of all tendlets: waits, up to
+    // the receive time-out, until the daemon that held the instance lock has let
+    // go of it, so that a start at once finds no daemon.
+    void AwaitDaemonGone(const TReturnResult& reply);
     // Runs one command by the three-way rule; tag and label name it in log lines.
     template <typename Reply, typename Remote, typename InProcess>
     Reply Dispatch(const std::string& tag, const std::string& label, bool local, Remote remote,
                    InProcess in_process);
-    // Dispatch of a command on all tendlets, and on the one named.
+    // Dispatch of a command on all tendlets, and on the one named. ends_daemon:
+    // the daemon exits once it has answered.
     template <typename Reply>
     Reply ForAll(const char* word, bool local, int32_t timeout,
                  void (UnixRpcManager::*remote)(Reply&, int32_t),
-                 Reply (TendletManager::*in_process)());
+                 Reply (TendletManager::*in_process)(), bool ends_daemon = false);
     template <typename Reply>
     Reply ForOne(const char* word, const std::string& name, bool local, int32_t timeout,
                  void (UnixRpcManager::*remote)(Reply&, const std::string&, int32_t),

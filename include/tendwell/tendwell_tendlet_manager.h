@@ -5,8 +5,10 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "corvel/mutex.h"
@@ -65,9 +67,15 @@ private:
     bool StartTendlet(Tendlet* tendlet, bool new_series, TReturnResult* result);
     void MirrorKeeper(const std::map<std::string, ProcessKeeper::Process>& processes);
     void StartDue();
-    void SleepWhileRunning() const;
+    // Clears keep_running and wakes the loop from its wait.
+    void EndLoop();
+    // Waits one period, or less when the loop is ended meanwhile.
+    void WaitPeriod();
 
     std::atomic<bool> keep_running_{true};
+    // Held only for a moment, never with a command or a pass waiting on it.
+    std::mutex loop_mutex_;
+    std::condition_variable loop_ended_;
     int32_t period_ms_ = 1000;
     std::map<std::string, std::unique_ptr<Tendlet>> tendlets_;
     mutable corvel::Mutex mutex_;

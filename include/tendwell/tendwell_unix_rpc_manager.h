@@ -30,6 +30,7 @@ public:
     // Applies to the next Open. Taken in 64 bits so a caller's seconds x 1000
     // cannot wrap, and clamped to what the transport can honour.
     void SetRecvTimeout(int64_t ms);
+    int32_t recv_timeout_ms() const { return recv_timeout_ms_; }
 
     bool Open();
     void Close();

@@ -5,6 +5,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/types.h>
 #include <time.h>
 
 #include <limits>
@@ -41,6 +42,11 @@ int LockFile(const std::string& path);
 // True when another process holds the lock file at path (a daemon is alive).
 // A stale lock file is removed once this process holds its lock.
 bool CheckiSocketFileListen(const std::string& path);
+
+// The pid of the process holding a lock on the file at path, without taking
+// one; 0 when the file is gone, nobody holds one or the holder is not visible
+// from here. Closes what it opens: never call it on a file this process locked.
+pid_t LockHolder(const std::string& path);
 
 // t in local time as "YYYY-MM-DD hh:mm:ss".
 std::string FormatTime(time_t t);

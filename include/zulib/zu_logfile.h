@@ -10,13 +10,15 @@ constexpr int ZU_LOGFILE_MAX = 2048;
 constexpr int ZU_LOGFILE_PATH = 1024;
 constexpr int ZU_LOGFILE_ROTATE = 1;  // `flags`: enforce the size limit by rotation
 
+// Every member has a constant initialiser, so a static table of entries is
+// zero-filled by the loader and costs no page until an entry is used.
 struct zu_logfile_t {
-    FILE* fp;
-    int flags;
-    int refcount;  // 0: free entry
-    int max_size;  // bytes; 0: no limit
+    FILE* fp = nullptr;
+    int flags = 0;
+    int refcount = 0;  // 0: free entry
+    int max_size = 0;  // bytes; 0: no limit
     std::mutex mutex;
-    char path[ZU_LOGFILE_PATH];
+    char path[ZU_LOGFILE_PATH] = {};
 };
 
 // The shared entry of path, or a new one opened for append. Null with *result -1 when

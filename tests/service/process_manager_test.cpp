@@ -5,8 +5,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <thrift/protocol/TBinaryProtocol.h>
@@ -27,14 +29,32 @@ using apache::thrift::server::TSimpleServer;
 using apache::thrift::transport::TFramedTransportFactory;
 using apache::thrift::transport::TServerSocket;
 
+// Set in the stand-in's process: a stop or abort makes it exit a moment after
+// its reply, as a daemon lets go of its lock only once it has answered.
+bool g_ends_on_stop = true;
+
+void EndSoon() {
+    if (!g_ends_on_stop) return;
+    std::thread([] {
+        usleep(200 * 1000);
+        _exit(0);
+    }).detach();
+}
+
 // checkOne answers with as many records as its name asks for: "none", "one"
-// or any other name for two; stop answers "fake stop".
+// or any other name for two; stop and abort answer "fake stop" and "fake abort".
 class FakeDaemon : public TSlaveServiceProtocolIf {
 public:
     void start(TReturnResult&, const int32_t) override {}
-    void stop(TReturnResult& r, const int32_t) override { r.returnMsg = "fake stop"; }
+    void stop(TReturnResult& r, const int32_t) override {
+        r.returnMsg = "fake stop";
+        EndSoon();
+    }
     void restart(TReturnResult&, const int32_t) override {}
-    void abort(TReturnResult&, const int32_t) override {}
+    void abort(TReturnResult& r, const int32_t) override {
+        r.returnMsg = "fake abort";
+        EndSoon();
+    }
     void reload(TReturnResult&, const int32_t) override {}
     void check(TTendletStatusResponse&, const int32_t) override {}
     void startOne(TReturnResult&, const std::string&, const int32_t) override {}
@@ -71,14 +91,16 @@ protected:
         ASSERT_TRUE(testutil::WriteFile(
             conf_, "tendwell { log_path: \"" + dir_.path() + "/log\" data_dir: \"" + dir_.path() +
                        "/data\" unix_socket_path: \"" + socket_ +
-                       "\" }\nprocess { name: \"web\" default_check { start_command: \"true\" } }\n"));
+                       "\" }\ncmd_operate_timeout_sec: 1\n"
+                       "process { name: \"web\" default_check { start_command: \"true\" } }\n"));
     }
 
     // Forks the stand-in daemon and waits until it serves.
-    void StartFakeDaemon() {
+    void StartFakeDaemon(bool ends_on_stop = true) {
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
+            g_ends_on_stop = ends_on_stop;
             if (LockFile(socket_ + ".lock") != 0) _exit(1);
             TSimpleServer server(
                 std::make_shared<TSlaveServiceProtocolProcessor>(std::make_shared<FakeDaemon>()),
@@ -140,6 +162,42 @@ TEST_F(ProcessManagerTest, LiveDaemonGetsTheCommandEvenWhenLocalIsAllowed) {
     EXPECT_EQ("fake stop", result.returnMsg);
     EXPECT_FALSE(manager->RanInProcess());
 }
+
+struct EndingCase {
+    const char* command;
+    bool daemon_ends;
+};
+
+void PrintTo(const EndingCase& c, std::ostream* os) {
+    *os << c.command << (c.daemon_ends ? " ends" : " holds");
+}
+
+class DaemonEndingCommand : public ProcessManagerTest,
+                           public ::testing::WithParamInterface<EndingCase> {};
+
+// A stop or abort of all tendlets returns once the daemon has let go of its
+// lock; from one that keeps it, after the receive time-out, with its reply.
+TEST_P(DaemonEndingCommand, ReturnsOnceTheDaemonLetsGoOfItsLock) {
+    const std::string command = GetParam().command;
+    StartFakeDaemon(GetParam().daemon_ends);
+    ProcessManager* manager = Manager();
+    const auto begin = std::chrono::steady_clock::now();
+    TReturnResult result =
+        command == "stop" ? manager->Stop(false, 30) : manager->Abort(false, 30);
+    const auto waited = std::chrono::steady_clock::now() - begin;
+    EXPECT_EQ(0, result.returnCode);
+    EXPECT_EQ("fake " + command, result.returnMsg);
+    if (GetParam().daemon_ends) {
+        EXPECT_EQ(0, LockHolder(socket_ + ".lock"));
+    } else {
+        EXPECT_NE(0, LockHolder(socket_ + ".lock"));
+        EXPECT_GE(waited, std::chrono::seconds(1));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, DaemonEndingCommand,
+                         ::testing::Values(EndingCase{"stop", true}, EndingCase{"abort", true},
+                                           EndingCase{"stop", false}));
 
 TEST_F(ProcessManagerTest, NoDaemonAndNoPermissionIsRefusedAndTheStaleLockGoes) {
     ASSERT_TRUE(testutil::WriteFile(socket_ + ".lock", ""));
