@@ -26,7 +26,7 @@ cleanup() {
     local pid
     pid=$(daemon_pid)
     "$TW" "$CONF" stop >/dev/null 2>&1
-    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+    if [ -n "$pid" ] && alive "$pid"; then
         kill -9 "$pid" 2>/dev/null
         # The saved process table still names the tendlets: stop them here.
         "$TW" "$CONF" stop >/dev/null 2>&1
@@ -68,9 +68,17 @@ wait_all_running() {
     done
 }
 
+# A process that has ended counts as gone even while nobody has reaped it yet.
+alive() {
+    local stat
+    stat=$(cat /proc/"$1"/stat 2>/dev/null) || return 1
+    stat=${stat##*) }
+    [ "${stat%% *}" != Z ]
+}
+
 wait_gone() {
     local pid=$1 deadline=$(( $(now_us) + $2 * 1000000 ))
-    while kill -0 "$pid" 2>/dev/null; do
+    while alive "$pid"; do
         [ "$(now_us)" -lt "$deadline" ] || return 1
         sleep 0.001
     done

@@ -7,7 +7,11 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 namespace tendwell {
 
@@ -35,23 +39,73 @@ bool ReadProcStat(pid_t pid, ProcStat* out) {
     return true;
 }
 
-bool GroupHasLiveMember(pid_t pgid) {
+namespace {
+
+// Groups by id, with the pids that belonged to each at one pass over /proc.
+using GroupTable = std::unordered_map<pid_t, std::vector<pid_t>>;
+
+GroupTable ScanGroups() {
+    GroupTable groups;
     DIR* proc = opendir("/proc");
-    if (proc == nullptr) return false;
-    bool found = false;
+    if (proc == nullptr) return groups;
     while (struct dirent* entry = readdir(proc)) {
         const pid_t pid = atoi(entry->d_name);
-        ProcStat stat;
+        if (pid <= 0) continue;
         // One cheap call per process; the stat entry, which the kernel builds at
-        // some cost, is read only for the members.
-        if (pid > 0 && getpgid(pid) == pgid && ReadProcStat(pid, &stat) && stat.pgrp == pgid &&
-            !stat.ended()) {
-            found = true;
-            break;
-        }
+        // some cost, is read later and only for the members asked about.
+        const pid_t pgid = getpgid(pid);
+        if (pgid > 0) groups[pgid].push_back(pid);
     }
     closedir(proc);
-    return found;
+    return groups;
+}
+
+// One pass over /proc costs about half a millisecond with a thousand processes, and
+// when many kept processes end together (a stop of all) each runner asks: a pass
+// that began after a caller's question answers it, so callers that wait together
+// share one pass.
+class GroupScanner {
+public:
+    std::vector<pid_t> Members(pid_t pgid) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        const uint64_t needed = started_ + 1;
+        while (done_ < needed) {
+            if (scanning_) {
+                changed_.wait(lock);
+                continue;
+            }
+            scanning_ = true;
+            const uint64_t pass = ++started_;
+            lock.unlock();
+            GroupTable groups = ScanGroups();
+            lock.lock();
+            groups_ = std::move(groups);
+            done_ = pass;
+            scanning_ = false;
+            changed_.notify_all();
+        }
+        auto found = groups_.find(pgid);
+        return found == groups_.end() ? std::vector<pid_t>() : found->second;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool scanning_ = false;
+    uint64_t started_ = 0;
+    uint64_t done_ = 0;
+    GroupTable groups_;
+};
+
+}  // namespace
+
+bool GroupHasLiveMember(pid_t pgid) {
+    static GroupScanner scanner;
+    for (pid_t pid : scanner.Members(pgid)) {
+        ProcStat stat;
+        if (ReadProcStat(pid, &stat) && stat.pgrp == pgid && !stat.ended()) return true;
+    }
+    return false;
 }
 
 }  // namespace tendwell

@@ -30,6 +30,9 @@ constexpr int32_t kInitCheckMs = 10000;
 constexpr int64_t kLookMs = 10;
 // How long Shutdown lets runners finish their current check command.
 constexpr int64_t kQuitWaitMs = 2000;
+// How long Remove waits for a run that is ending what its process left behind:
+// the grace of its group and a little more.
+constexpr int64_t kEndingWaitMs = 2000;
 // Start and Stop wait in this many steps of equal length, also when a time-out
 // below 10 ms leaves no time between them.
 constexpr int kSteps = 10;
@@ -40,13 +43,6 @@ void Append(std::string* msg, const std::string& name, const char* suffix) {
 
 int64_t ElapsedMs(uint64_t start_ns) {
     return static_cast<int64_t>((corvel::monotonic_ns() - start_ns) / 1000000);
-}
-
-// A pid-mode child of this run that the record does not hold yet.
-bool NewChild(const ProcessKeeper::Process& seen, const ProcessKeeper::Process& record) {
-    return !seen.command.empty() && seen.pid > 1 &&
-           seen.status != ProcessKeeper::PROCESS_STOPPED &&
-           (seen.pid != record.pid || seen.start_time_us != record.start_time_us);
 }
 
 }  // namespace
@@ -138,6 +134,12 @@ bool ProcessKeeper::Remove(const std::string& name, std::string* msg) {
     corvel::MutexLockGuard guard(mutex_);
     auto runner = runners_.find(name);
     if (runner != runners_.end()) {
+        // A run whose process has ended may still be ending the rest of its group:
+        // that is awaited, within a bound.
+        const uint64_t start_ns = corvel::monotonic_ns();
+        while (runner->second->busy() && runner->second->Snapshot().status == PROCESS_STOPPED &&
+               !AwaitChange(start_ns, kEndingWaitMs, false)) {
+        }
         if (runner->second->busy() || runner->second->Snapshot().status == PROCESS_RUNNING) {
             Append(msg, name, " is running now, can't be removed.");
             return false;
@@ -194,22 +196,16 @@ bool ProcessKeeper::StartLocked(const std::string& name, uint32_t timeout_ms, st
             handed = true;
         }
         Process seen = runner->Snapshot();
-        // A child is on record from the moment it exists, before its start is
-        // confirmed: a keeper killed in between leaves it for the next one to adopt.
-        Process& process = record->second;
-        if (NewChild(seen, process)) {
-            process.pid = seen.pid;
-            process.start_time_us = seen.start_time_us;
-            process.running = false;
-            process.status = PROCESS_STARTING;
-            SaveIfChanged();
-        }
         // A pid-mode start counts only once the child is spawned: before that the
-        // copy still holds the previous run's pid.
+        // copy still holds the previous run's pid. The runner reports the child
+        // only once its spawn has returned, which is also when its start is
+        // confirmed, so the save below is made as soon as the child exists: a keeper
+        // killed after it leaves the child to the next one to adopt.
         const bool started = seen.command.empty()
                                  ? seen.status == PROCESS_STARTING || seen.status == PROCESS_RUNNING
                                  : seen.status == PROCESS_RUNNING;
         if (started) {
+            Process& process = record->second;
             Confirm(seen, &process);
             SaveIfChanged();
             Append(msg, name, " started.");
@@ -271,16 +267,17 @@ bool ProcessKeeper::StopLocked(const std::string& name, uint32_t timeout_ms, std
             return false;
         }
     }
-    // The run ends right after its process; waiting for it within the time-out lets
-    // a Remove that follows find the runner free.
-    bool passed = false;
-    while (runner->busy() && !passed) passed = AwaitChange(start_ns, kSteps * step_ms, false);
     Append(msg, name, " stoped.");
     auto record = processes_.find(name);
     if (record != processes_.end()) {
         record->second.running = false;
         record->second.status = PROCESS_STOPPED;
-        SaveIfChanged();
+        // The last stop removes the state file at once. Any other is saved with the
+        // next change, table copy or shutdown: a stop of a thousand processes would
+        // otherwise rewrite the whole table a thousand times. Meanwhile the file may
+        // still name the ended process as running, which costs nothing, as no record
+        // is adopted before its identity is checked.
+        if (!AnyActive()) SaveIfChanged();
     }
     return true;
 }
@@ -346,6 +343,7 @@ bool ProcessKeeper::StopAll(uint32_t timeout_ms, std::string* msg) {
     for (const auto& item : table) {
         if (!StopLocked(item.first, timeout_ms, msg)) all = false;
     }
+    SaveIfChanged();
     return all;
 }
 

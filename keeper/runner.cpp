@@ -46,6 +46,20 @@ void Post(int fd) {
     (void)ignored;
 }
 
+// The raw wait status that waitpid would give for the end info describes.
+int32_t WaitStatus(const siginfo_t& info) {
+    switch (info.si_code) {
+    case CLD_EXITED:
+        return (info.si_status & 0xff) << 8;
+    case CLD_KILLED:
+        return info.si_status & 0x7f;
+    case CLD_DUMPED:
+        return (info.si_status & 0x7f) | 0x80;
+    default:
+        return -1;
+    }
+}
+
 }  // namespace
 
 ProcessKeeper::Runner::Runner(const Process& process, int changed_fd)
@@ -118,14 +132,14 @@ void ProcessKeeper::Runner::RunPidMode(const Process& process) {
         }
     }
     if (pid_fd >= 0) close(pid_fd);
+    // The end is reported at once; the run stays busy until the rest of the group
+    // has ended, so no new start of this runner can overlap it.
+    SetEnded(rc == 0 ? WaitStatus(info) : -1);
     // What the leader left running in its group ends with it; until the leader is
     // reaped no other group can take the id.
     if (rc == 0) EndGroupRest(pid);
-    int status = -1;
-    pid_t waited;
-    while ((waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
-    SetEnded(waited == pid ? status : -1);
 }
 
 void ProcessKeeper::Runner::Adopt(const Process& process) {

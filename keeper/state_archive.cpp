@@ -1,7 +1,9 @@
 #include "state_archive.h"
 
 #include <ctype.h>
+#include <string.h>
 
+#include <algorithm>
 #include <charconv>
 
 namespace tendwell {
@@ -18,6 +20,8 @@ constexpr size_t kMaxNumberLength = 20;
 
 std::string StateWriter::Write(const std::map<std::string, ProcessKeeper::Process>& table) {
     StateWriter out;
+    // Room for typical records, so the buffer is sized once.
+    out.text_.resize(64 + table.size() * 96);
     out.Put(std::string(kSignature));
     out.Number(kArchiveLibraryVersion);
     // The table's tracking and class version, its count and item version.
@@ -38,30 +42,39 @@ std::string StateWriter::Write(const std::map<std::string, ProcessKeeper::Proces
             out.Number(0);
             out.Number(ProcessKeeper::Process::kVersion);
         }
-        ProcessKeeper::Process record = item.second;
-        record.serialize(out, ProcessKeeper::Process::kVersion);
+        // The one field list serves both directions, so it takes its record as
+        // mutable; writing only reads it.
+        const_cast<ProcessKeeper::Process&>(item.second).serialize(out, ProcessKeeper::Process::kVersion);
         first = false;
     }
-    out.text_ += '\n';
-    return out.text_;
+    out.Append("\n", 1);
+    out.text_.resize(out.used_);
+    return std::move(out.text_);
 }
 
 void StateWriter::Put(const std::string& text) {
     Number(static_cast<long long>(text.size()));
-    text_ += ' ';
-    text_ += text;
+    Append(" ", 1);
+    Append(text.data(), text.size());
 }
 
 void StateWriter::Put(bool value) { Number(value ? 1 : 0); }
 
 void StateWriter::Number(long long value) {
-    Separate();
-    char digits[kMaxNumberLength];
-    text_.append(digits, std::to_chars(digits, digits + sizeof(digits), value).ptr);
+    // A blank, then the digits.
+    char token[kMaxNumberLength + 1] = {' '};
+    char* begin = used_ == 0 ? token + 1 : token;
+    char* end = std::to_chars(token + 1, token + sizeof(token), value).ptr;
+    Append(begin, static_cast<size_t>(end - begin));
 }
 
-void StateWriter::Separate() {
-    if (!text_.empty()) text_ += ' ';
+// The text is written into a buffer sized ahead and cut to length at the end: a
+// table of a thousand records is rewritten on every change, and growing a string
+// token by token cost more than the file write.
+void StateWriter::Append(const char* data, size_t size) {
+    if (used_ + size > text_.size()) text_.resize(std::max<size_t>(2 * text_.size(), used_ + size + 4096));
+    memcpy(&text_[used_], data, size);
+    used_ += size;
 }
 
 StateReader::StateReader(FILE* file, uint64_t size) : file_(file), left_(size) {}

@@ -92,10 +92,14 @@ bool ProcessKeeper::SaveIfChanged() {
 }
 
 std::string ProcessKeeper::StateText() const {
+    return AnyActive() ? StateWriter::Write(processes_) : std::string();
+}
+
+bool ProcessKeeper::AnyActive() const {
     for (const auto& item : processes_) {
-        if (item.second.status != PROCESS_STOPPED) return StateWriter::Write(processes_);
+        if (item.second.status != PROCESS_STOPPED) return true;
     }
-    return std::string();
+    return false;
 }
 
 bool ProcessKeeper::Store(std::string text) {

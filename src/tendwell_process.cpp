@@ -137,6 +137,7 @@ Reply ProcessManager::Dispatch(const std::string& tag, const std::string& label,
         result.returnMsg = "init tendlet manager fail";
     } else {
         reply = in_process();
+        TendletManager::GetInstance()->ShutdownKeeper();
         if (result.returnCode == 0) {
             TW_NOTICE(tag.c_str(), "tendlet controller %s ok, return:%d(%s)", label.c_str(),
                       result.returnCode, result.returnMsg.c_str());

@@ -354,6 +354,9 @@ void TendletManager::period() {
     TW_NOTICE("period", "main loop now, check gap:%d ...", period_ms_);
     std::map<std::string, ProcessKeeper::Process> processes;
     while (keep_running_) {
+        // The next pass is due a period after this one began: after a long pass
+        // (a thousand starts) the statuses are brought up to date at once.
+        const auto pass_began = std::chrono::steady_clock::now();
         processes.clear();
         keeper_->GetAll(&processes);
         {
@@ -365,15 +368,17 @@ void TendletManager::period() {
             MirrorKeeper(processes);
             StartDue();
         }
-        WaitPeriod();
+        WaitPeriod(pass_began + std::chrono::milliseconds(period_ms_));
     }
-    {
-        // Under the mutex, so that no command slips in between the shutdown and the flag.
-        corvel::MutexLockGuard guard(mutex_);
-        keeper_shut_ = true;
-        if (!keeper_->Shutdown()) TW_WARNING("period", "shutdown process keeper fail.");
-    }
+    ShutdownKeeper();
     TW_NOTICE("period", "main loop exit...");
+}
+
+void TendletManager::ShutdownKeeper() {
+    // Under the mutex, so that no command slips in between the shutdown and the flag.
+    corvel::MutexLockGuard guard(mutex_);
+    keeper_shut_ = true;
+    if (!keeper_->Shutdown()) TW_WARNING("period", "shutdown process keeper fail.");
 }
 
 void TendletManager::MirrorKeeper(const std::map<std::string, ProcessKeeper::Process>& processes) {
@@ -438,10 +443,9 @@ void TendletManager::EndLoop() {
     loop_ended_.notify_all();
 }
 
-void TendletManager::WaitPeriod() {
+void TendletManager::WaitPeriod(std::chrono::steady_clock::time_point due) {
     std::unique_lock<std::mutex> lock(loop_mutex_);
-    loop_ended_.wait_for(lock, std::chrono::milliseconds(period_ms_),
-                         [this] { return !keep_running_; });
+    loop_ended_.wait_until(lock, due, [this] { return !keep_running_; });
 }
 
 }  // namespace tendwell

@@ -149,6 +149,8 @@ private:
     // The state file's bytes for the table; empty when no record is active, and then
     // there is to be no file.
     std::string StateText() const;
+    // Whether a record is starting or running: only then is there a state file.
+    bool AnyActive() const;
     // Writes text to the state file, or removes the file for an empty text.
     bool Store(std::string text);
     void Warn(const char* operation, const std::string& text);

@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -53,6 +54,10 @@ public:
     // The keeping loop; returns once keep_running is cleared, after shutting
     // the keeper down.
     void period();
+    // Saves the keeper's table and lets its runners go, leaving the processes
+    // running; every command after it is refused. The loop ends with it, and so
+    // does a command run in a client.
+    void ShutdownKeeper();
 
     bool keep_running() const { return keep_running_; }
     int32_t period_ms() const { return period_ms_; }
@@ -69,8 +74,8 @@ private:
     void StartDue();
     // Clears keep_running and wakes the loop from its wait.
     void EndLoop();
-    // Waits one period, or less when the loop is ended meanwhile.
-    void WaitPeriod();
+    // Waits until due, or less when the loop is ended meanwhile.
+    void WaitPeriod(std::chrono::steady_clock::time_point due);
 
     std::atomic<bool> keep_running_{true};
     // Held only for a moment, never with a command or a pass waiting on it.
