@@ -1,9 +1,7 @@
 #include "state_archive.h"
 
 #include <ctype.h>
-#include <string.h>
 
-#include <algorithm>
 #include <charconv>
 
 namespace tendwell {
@@ -20,8 +18,8 @@ constexpr size_t kMaxNumberLength = 20;
 
 std::string StateWriter::Write(const std::map<std::string, ProcessKeeper::Process>& table) {
     StateWriter out;
-    // Room for typical records, so the buffer is sized once.
-    out.text_.resize(64 + table.size() * 96);
+    // Room for typical records, so the text does not grow step by step.
+    out.text_.reserve(64 + table.size() * 96);
     out.Put(std::string(kSignature));
     out.Number(kArchiveLibraryVersion);
     // The table's tracking and class version, its count and item version.
@@ -43,38 +41,31 @@ std::string StateWriter::Write(const std::map<std::string, ProcessKeeper::Proces
             out.Number(ProcessKeeper::Process::kVersion);
         }
         // The one field list serves both directions, so it takes its record as
-        // mutable; writing only reads it.
-        const_cast<ProcessKeeper::Process&>(item.second).serialize(out, ProcessKeeper::Process::kVersion);
+        // mutable; writing only reads it, and a copy would cost four strings.
+        const_cast<ProcessKeeper::Process&>(item.second)
+            .serialize(out, ProcessKeeper::Process::kVersion);
         first = false;
     }
-    out.Append("\n", 1);
-    out.text_.resize(out.used_);
-    return std::move(out.text_);
+    out.text_ += '\n';
+    return out.text_;
 }
 
 void StateWriter::Put(const std::string& text) {
     Number(static_cast<long long>(text.size()));
-    Append(" ", 1);
-    Append(text.data(), text.size());
+    text_ += ' ';
+    text_ += text;
 }
 
 void StateWriter::Put(bool value) { Number(value ? 1 : 0); }
 
 void StateWriter::Number(long long value) {
-    // A blank, then the digits.
-    char token[kMaxNumberLength + 1] = {' '};
-    char* begin = used_ == 0 ? token + 1 : token;
-    char* end = std::to_chars(token + 1, token + sizeof(token), value).ptr;
-    Append(begin, static_cast<size_t>(end - begin));
+    Separate();
+    char digits[kMaxNumberLength];
+    text_.append(digits, std::to_chars(digits, digits + sizeof(digits), value).ptr);
 }
 
-// The text is written into a buffer sized ahead and cut to length at the end: a
-// table of a thousand records is rewritten on every change, and growing a string
-// token by token cost more than the file write.
-void StateWriter::Append(const char* data, size_t size) {
-    if (used_ + size > text_.size()) text_.resize(std::max<size_t>(2 * text_.size(), used_ + size + 4096));
-    memcpy(&text_[used_], data, size);
-    used_ += size;
+void StateWriter::Separate() {
+    if (!text_.empty()) text_ += ' ';
 }
 
 StateReader::StateReader(FILE* file, uint64_t size) : file_(file), left_(size) {}

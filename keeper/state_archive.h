@@ -38,11 +38,9 @@ private:
     void Put(uint32_t value) { Number(value); }
     void Put(int64_t value) { Number(value); }
     void Number(long long value);
-    void Append(const char* data, size_t size);
+    void Separate();
 
     std::string text_;
-    // Bytes of text_ written so far.
-    size_t used_ = 0;
 };
 
 // Reads an archive written by StateWriter (or by Boost's text_oarchive of the same
