@@ -103,7 +103,7 @@ int LodirHttpClient::Post(const std::string& url, const char* body, std::string&
 }
 
 std::string LodirHttpClient::Escape(const std::string& text) {
-    if (curl_ == nullptr || text.size() > static_cast<size_t>(INT_MAX)) {
+    if (lib_ == nullptr || text.size() > static_cast<size_t>(INT_MAX)) {
         return std::string();
     }
     char* escaped = lib_->easy_escape(curl_, text.data(), static_cast<int>(text.size()));
