@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "lodir/lodir_log.h"
+#include "lodir_curl_library.h"
 
 namespace lodir {
 
@@ -27,32 +28,39 @@ size_t AppendResponse(char* data, size_t size, size_t count, void* user) {
 
 }  // namespace
 
-LodirHttpClient::LodirHttpClient() {
-    curl_global_init(CURL_GLOBAL_ALL);
-    curl_ = curl_easy_init();
+LodirHttpClient::LodirHttpClient() : lib_(GetCurlLibrary()), curl_(nullptr) {
+    // Without the library every transfer fails, as with an unreachable agent.
+    if (lib_ == nullptr) {
+        return;
+    }
+    lib_->global_init(CURL_GLOBAL_ALL);
+    curl_ = lib_->easy_init();
     if (curl_ != nullptr) {
-        curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, AppendResponse);
+        lib_->easy_setopt(curl_, CURLOPT_WRITEFUNCTION, AppendResponse);
     }
 }
 
 LodirHttpClient::~LodirHttpClient() {
-    if (curl_ != nullptr) {
-        curl_easy_cleanup(curl_);
+    if (lib_ == nullptr) {
+        return;
     }
-    curl_global_cleanup();
+    if (curl_ != nullptr) {
+        lib_->easy_cleanup(curl_);
+    }
+    lib_->global_cleanup();
 }
 
 int LodirHttpClient::Perform(std::string& response, CURLcode* transfer_result, long* status) {
-    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &response);
-    curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, kTimeoutSecs);
-    curl_easy_setopt(curl_, CURLOPT_TIMEOUT, kTimeoutSecs);
-    *transfer_result = curl_easy_perform(curl_);
+    lib_->easy_setopt(curl_, CURLOPT_WRITEDATA, &response);
+    lib_->easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+    lib_->easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, kTimeoutSecs);
+    lib_->easy_setopt(curl_, CURLOPT_TIMEOUT, kTimeoutSecs);
+    *transfer_result = lib_->easy_perform(curl_);
     if (*transfer_result != CURLE_OK) {
         return -1;
     }
     *status = 0;
-    if (curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, status) != CURLE_OK || *status != 200) {
+    if (lib_->easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, status) != CURLE_OK || *status != 200) {
         return -2;
     }
     return 0;
@@ -64,9 +72,9 @@ int LodirHttpClient::Get(const std::string& url, std::string& response) {
     if (curl_ == nullptr) {
         return -1;
     }
-    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+    lib_->easy_setopt(curl_, CURLOPT_URL, url.c_str());
     // A Post leaves its method on the shared handle.
-    curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
+    lib_->easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
     CURLcode transfer_result = CURLE_OK;
     long status = 0;
     int ret = Perform(response, &transfer_result, &status);
@@ -85,25 +93,25 @@ int LodirHttpClient::Post(const std::string& url, const char* body, std::string&
     if (curl_ == nullptr) {
         return -1;
     }
-    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+    lib_->easy_setopt(curl_, CURLOPT_URL, url.c_str());
     // Without fields libcurl would read the body from standard input.
-    curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body != nullptr ? body : "");
-    curl_easy_setopt(curl_, CURLOPT_POST, 1L);
+    lib_->easy_setopt(curl_, CURLOPT_POSTFIELDS, body != nullptr ? body : "");
+    lib_->easy_setopt(curl_, CURLOPT_POST, 1L);
     CURLcode transfer_result = CURLE_OK;
     long status = 0;
     return Perform(response, &transfer_result, &status);
 }
 
 std::string LodirHttpClient::Escape(const std::string& text) {
-    if (text.size() > static_cast<size_t>(INT_MAX)) {
+    if (lib_ == nullptr || text.size() > static_cast<size_t>(INT_MAX)) {
         return std::string();
     }
-    char* escaped = curl_easy_escape(curl_, text.data(), static_cast<int>(text.size()));
+    char* escaped = lib_->easy_escape(curl_, text.data(), static_cast<int>(text.size()));
     if (escaped == nullptr) {
         return std::string();
     }
     std::string result(escaped);
-    curl_free(escaped);
+    lib_->free(escaped);
     return result;
 }
 

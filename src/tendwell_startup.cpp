@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/types.h>
@@ -146,6 +147,11 @@ int InitDaemon(uint32_t attempts) {
 }
 
 int StartDaemon(const std::string& change_dir) {
+    // With one thread per tendlet, malloc would make up to eight arenas per
+    // processor, each holding pages of its own. The daemon's threads rarely
+    // allocate at the same time: one arena serves them as fast. Set before any
+    // thread starts.
+    mallopt(M_ARENA_MAX, 1);
     printf("begin to start...\n");
     // Later failures may end the process without exit handlers.
     fflush(stdout);

@@ -1,5 +1,6 @@
 // Fetches one URL over HTTP into a string, for the naming lookup. Short fixed
-// time-outs, so an unreachable naming agent costs seconds, not minutes.
+// time-outs, so an unreachable naming agent costs seconds, not minutes. The
+// first client loads libcurl; when it cannot, every transfer fails (-1).
 #pragma once
 
 #include <curl/curl.h>
@@ -7,6 +8,8 @@
 #include <string>
 
 namespace lodir {
+
+struct CurlLibrary;
 
 class LodirHttpClient {
 public:
@@ -29,6 +32,7 @@ private:
     // Runs the request set up on the handle: 0, -1 or -2 as above.
     int Perform(std::string& response, CURLcode* transfer_result, long* status);
 
+    const CurlLibrary* lib_;  // null: libcurl cannot be loaded
     CURL* curl_;
 };
 

@@ -44,6 +44,8 @@ public:
     void clearMask();
     void setDefaultMask();
 
+    // The device it was made from; of its parameter table only the first
+    // param_num entries are set.
     plume_device_t device;
     int fd = -1;
     std::atomic<int> is_open{1};

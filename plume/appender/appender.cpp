@@ -1,12 +1,24 @@
 #include "plume/appender.h"
 
+#include <stddef.h>
 #include <string.h>
+
+#include <algorithm>
 
 #include "plume/layout.h"
 
 namespace plumespace {
 
-Appender::Appender() : layout(plume_default_layout()) { memset(&device, 0, sizeof(device)); }
+// The parameter table is most of a device (256 KB) and its entries past
+// param_num are never read: leaving them unwritten keeps those pages of an
+// appender out of memory.
+Appender::Appender() : layout(plume_default_layout()) {
+    memset(&device, 0, offsetof(plume_device_t, params));
+    device.param_count = 0;
+    device.param_size = 0;
+    device.param_list = nullptr;
+    device.layout = nullptr;
+}
 
 Appender::~Appender() = default;
 
@@ -19,8 +31,12 @@ int Appender::flush() { return 0; }
 int Appender::syncid(void*) { return 0; }
 
 void Appender::copyDevice(const plume_device_t& dev) {
-    device = dev;
+    memcpy(&device, &dev, offsetof(plume_device_t, params));
+    std::copy_n(dev.params, std::clamp(dev.param_num, 0, PLUME_MAX_PARAMS), device.params);
+    device.param_count = dev.param_count;
+    device.param_size = dev.param_size;
     device.param_list = device.params;
+    device.layout = dev.layout;
     mask.store(dev.log_mask);
 }
 

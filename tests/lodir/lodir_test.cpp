@@ -1,7 +1,10 @@
 // The naming lookup library against stand-in naming agents on 127.0.0.1.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <google/protobuf/text_format.h>
+#include <libgen.h>
 #include <sched.h>
+#include <sys/mount.h>
 
 #include <chrono>
 #include <memory>
@@ -47,6 +50,35 @@ TEST(LodirHttpClient, PostAppendsAndLeavesNoPostBehind) {
     ASSERT_EQ(0, client.Get(agent.Url("/g"), response));
     EXPECT_EQ("ok;", response);
     EXPECT_EQ("GET /g HTTP/1.1", agent.Requests().back());
+}
+
+// libcurl is loaded by the first client only; without it a lookup fails as
+// with an unreachable agent. Checked in a child with a mount namespace of its
+// own, where an empty file system hides the system's library directory.
+TEST(LodirHttpClient, LoadsLibcurlOnFirstUseAndFailsWithoutIt) {
+    StandInAgent agent;
+    agent.Reply(200, kOne);
+    pid_t child = fork();
+    if (child == 0) {
+        if (dlopen("libcurl.so.4", RTLD_LAZY | RTLD_NOLOAD) != nullptr) _exit(1);
+        Dl_info libc;
+        if (dladdr(reinterpret_cast<void*>(&printf), &libc) == 0) _exit(2);
+        std::string libc_path = libc.dli_fname;
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", dirname(&libc_path[0]), "tmpfs", 0, nullptr) != 0) {
+            _exit(77);
+        }
+        ReverseQueryOutput out;
+        _exit(LodirReverseQueryClient(agent.port(), "").GetLodirInstancesByHostname(out) == -1
+                  ? 0
+                  : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace here";
+    EXPECT_EQ(0, status);
+    EXPECT_TRUE(agent.Requests().empty());
 }
 
 TEST(LodirQuery, DecodesByTheStringAndIntegerRulesWithoutRaising) {
