@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "corvel/clock.h"
 #include "corvel/proc_title.h"
 #include "tendwell/protocal/TendwellSlave_types.h"
 #include "tendwell/tendwell_configure.h"
@@ -22,6 +23,9 @@ namespace {
 
 const int32_t kCommandTimeout = 30;
 const size_t kMaxConfPathLen = 512;
+// Looks at the instance lock before "start" decides that a daemon holds it.
+constexpr int kLockLooks = 3;
+constexpr int kLockLookGapMs = 25;
 
 struct CommandOptions {
     std::string conf_path;
@@ -187,6 +191,17 @@ int RunCommand(ProcessManager* manager, const std::string& cmd) {
     exit(2);
 }
 
+// Whether a daemon holds the instance lock. Every client's probe takes the lock for
+// an instant before it removes the file, and a start that looked just then would
+// ask a daemon that does not exist: only a lock held at every look is a daemon's.
+bool DaemonHoldsLock() {
+    for (int look = 1;; ++look) {
+        if (!ThriftUnixServer::GetInstance()->IsLocked()) return false;
+        if (look == kLockLooks) return true;
+        corvel::sleep_ms(kLockLookGapMs);
+    }
+}
+
 // The client road: the command goes through the process manager.
 int RunClient(const std::string& cmd) {
     ProcessManager* manager = ProcessManager::GetInstance();
@@ -287,7 +302,7 @@ int Main(int argc, char** argv) {
         fprintf(stderr, "load conf %s failed\n", g_options.conf_path.c_str());
         ExitNow(2);
     }
-    if (cmd == "start" && g_options.name.empty() && !ThriftUnixServer::GetInstance()->IsLocked()) {
+    if (cmd == "start" && g_options.name.empty() && !DaemonHoldsLock()) {
         return StartDaemon(g_options.change_dir);
     }
     return RunClient(cmd);

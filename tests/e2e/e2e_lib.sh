@@ -1,8 +1,9 @@
 # Sourced by every end-to-end test: runs the real binary ($1) on configurations
-# in a fresh temporary directory, with shell-loop tendlets that record their pids.
-# On exit, whatever way, a trap kills by pid every process the test left: the
-# daemons and clients (the binary with the test directory as working directory)
-# and every recorded tendlet's process group.
+# in a fresh temporary directory, with shell-loop tendlets that record their pids
+# ($2 is a helper for the tests that need one). On exit, whatever way, a trap kills
+# by pid every process the test left: the daemons and clients (the binary with the
+# test directory as working directory), every recorded tendlet's process group and
+# the helpers whose pids are in $HELPERS.
 
 set -u
 TW=$1
@@ -60,8 +61,9 @@ live_tendlets() {
     done
 }
 
+HELPERS=""
 cleanup() {
-    for p in $(our_tendwells); do kill -KILL "$p" 2>/dev/null; done
+    for p in $HELPERS $(our_tendwells); do kill -KILL "$p" 2>/dev/null; done
     for p in $(live_tendlets); do
         kill -s KILL -- "-$p" 2>/dev/null
         kill -KILL "$p" 2>/dev/null
