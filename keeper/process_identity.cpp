@@ -68,7 +68,7 @@ int64_t ProcessKeeper::ProcStartTime(pid_t pid) {
     const std::string path = "/proc/" + std::to_string(pid);
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return 0;
-    return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000 + st.st_mtim.tv_nsec / 1000;
+    return Microseconds(st.st_mtim);
 }
 
 bool ProcessKeeper::Verify(const Process& process) {
