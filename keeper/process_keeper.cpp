@@ -13,6 +13,7 @@
 #include <set>
 
 #include "corvel/clock.h"
+#include "corvel/fd_io.h"
 #include "process_group.h"
 #include "runner.h"
 
@@ -205,8 +206,7 @@ bool ProcessKeeper::StartLocked(const std::string& name, uint32_t timeout_ms, st
                                  ? seen.status == PROCESS_STARTING || seen.status == PROCESS_RUNNING
                                  : seen.status == PROCESS_RUNNING;
         if (started) {
-            Process& process = record->second;
-            Confirm(seen, &process);
+            Confirm(seen, &record->second);
             SaveIfChanged();
             Append(msg, name, " started.");
             return true;
@@ -373,15 +373,11 @@ void ProcessKeeper::EndRunners() {
 bool ProcessKeeper::AwaitChange(uint64_t start_ns, int64_t moment_ms, bool look) {
     int64_t wait_ms = std::clamp<int64_t>(moment_ms - ElapsedMs(start_ns), 0, INT_MAX);
     if (look || changed_fd_ < 0) wait_ms = std::min(wait_ms, kLookMs);
-    if (changed_fd_ < 0) {
-        corvel::sleep_ms(static_cast<int>(wait_ms));
-    } else {
-        struct pollfd fd = {changed_fd_, POLLIN, 0};
-        if (poll(&fd, 1, static_cast<int>(wait_ms)) > 0) {
-            uint64_t count;
-            ssize_t ignored = read(changed_fd_, &count, sizeof(count));
-            (void)ignored;
-        }
+    // Without the descriptor poll skips it and only waits.
+    struct pollfd fd = {changed_fd_, POLLIN, 0};
+    if (poll(&fd, 1, static_cast<int>(wait_ms)) > 0) {
+        uint64_t count;
+        corvel::read_fd(changed_fd_, &count, sizeof(count));
     }
     return ElapsedMs(start_ns) >= moment_ms;
 }

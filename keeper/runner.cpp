@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "corvel/clock.h"
+#include "corvel/fd_io.h"
 #include "corvel/shell.h"
 #include "corvel/spawn.h"
 #include "keeper/process_keeper.h"
@@ -42,8 +43,7 @@ int OpenPidFd(pid_t pid) {
 void Post(int fd) {
     if (fd < 0) return;
     const uint64_t one = 1;
-    ssize_t ignored = write(fd, &one, sizeof(one));
-    (void)ignored;
+    corvel::write_fd(fd, &one, sizeof(one));
 }
 
 // The raw wait status that waitpid would give for the end info describes.
@@ -251,8 +251,7 @@ bool ProcessKeeper::Runner::Pause(int fd, int ms) {
         if (poll(fds, 2, wait_ms) > 0) {
             if (fds[1].revents != 0) return false;
             uint64_t count;
-            ssize_t ignored = read(wake_fd_, &count, sizeof(count));
-            (void)ignored;
+            corvel::read_fd(wake_fd_, &count, sizeof(count));
         }
     }
 }
