@@ -120,13 +120,7 @@ int zu_connecto_tv(int fd, const struct sockaddr* addr, socklen_t len, struct ti
         return connect_failed(fd, flags, close_on_failure, errno);
     }
     struct pollfd p = {fd, POLLIN | POLLOUT, 0};
-    int ms = remaining ? zu_tv_to_ms(remaining) : -1;
-    int64_t start = zu_net_now_ms();
-    int ret = zu_poll(&p, 1, ms);
-    if (remaining) {
-        int64_t left = ms - (zu_net_now_ms() - start);
-        zu_ms_to_tv(left > 0 ? static_cast<int>(left) : 0, remaining);
-    }
+    int ret = zu_net_poll_tv(&p, remaining);
     if (ret == 0) return connect_failed(fd, flags, close_on_failure, ETIMEDOUT);
     if (ret < 0 || !(p.revents & (POLLIN | POLLOUT))) return connect_failed(fd, flags, close_on_failure, errno);
     int so_error = 0;
