@@ -20,6 +20,16 @@ zu_confitem_t* find(const zu_conftable_t* table, const char* name) {
     return nullptr;
 }
 
+// find, for a caller whose out argument must not be null either: error number 8 and null
+// when an argument is.
+zu_confitem_t* find_checked(const zu_conftable_t* table, const char* name, const void* out) {
+    if (!table || !name || !out) {
+        zu_seterrno(ZU_ERR_PARAM);
+        return nullptr;
+    }
+    return find(table, name);
+}
+
 // An integer value as the getters read it: "0x" then hexadecimal digits, "0" then octal
 // digits, else decimal, each after optional blanks and sign. Digits beyond what 64 bits
 // hold set overflow.
@@ -79,23 +89,13 @@ bool to_integer(const char* text, T* out) {
 
 template <typename T>
 int get_integer(const zu_conftable_t* table, const char* name, T* value) {
-    if (!table || !name || !value) {
-        zu_seterrno(ZU_ERR_PARAM);
-        return 0;
-    }
-    const zu_confitem_t* item = find(table, name);
-    char text[ZU_CONF_TEXT_SIZE];
-    if (!item) return 0;
-    zu_strlcpy(text, item->value, sizeof(text));
-    return to_integer(text, value) ? 1 : 0;
+    const zu_confitem_t* item = find_checked(table, name, value);
+    return item && to_integer(item->value, value) ? 1 : 0;
 }
 
+// value is never null: an argument's address, or a text checked before.
 int modify(zu_conftable_t* table, const char* name, const void* value, int type) {
-    if (!table || !name) {
-        zu_seterrno(ZU_ERR_PARAM);
-        return 0;
-    }
-    zu_confitem_t* item = find(table, name);
+    zu_confitem_t* item = find_checked(table, name, value);
     if (!item) return 0;
     zu_conf_format(item->value, value, type);
     return 1;
@@ -177,11 +177,7 @@ int zu_getconfuint64(const zu_conftable_t* table, const char* name, unsigned lon
 }
 
 int zu_getconffloat(const zu_conftable_t* table, const char* name, float* value) {
-    if (!table || !name || !value) {
-        zu_seterrno(ZU_ERR_PARAM);
-        return 0;
-    }
-    const zu_confitem_t* item = find(table, name);
+    const zu_confitem_t* item = find_checked(table, name, value);
     if (!item) return 0;
     *value = static_cast<float>(atof(item->value));
     return 1;

@@ -35,13 +35,21 @@ int unix_address(const char* path, sockaddr_un* addr) {
     return 0;
 }
 
+// Ends a failed listen or connect with errno err: the descriptor closed, or back to its
+// flags (when they were read) when it is kept.
+int give_up(int fd, int flags, int close_on_failure, int err) {
+    if (close_on_failure)
+        zu_sclose(fd);
+    else if (flags >= 0)
+        fcntl(fd, F_SETFL, flags);
+    errno = err;
+    return -1;
+}
+
 // Binds fd to addr and listens; closes fd and returns -1 on failure.
 int bind_listen(int fd, const sockaddr* addr, socklen_t len, int backlog) {
     if (zu_bind(fd, addr, len) == 0 && zu_listen(fd, backlog < 1 ? 5 : backlog) == 0) return fd;
-    int err = errno;
-    zu_sclose(fd);
-    errno = err;
-    return -1;
+    return give_up(fd, -1, 1, errno);
 }
 
 // Connects a new socket of the address's family; -1 (socket closed) on failure.
@@ -49,20 +57,7 @@ int connect_new(const sockaddr* addr, socklen_t len) {
     int fd = zu_socket(addr->sa_family, STREAM, 0);
     if (fd < 0) return -1;
     if (zu_connect(fd, addr, len) == 0) return fd;
-    int err = errno;
-    zu_sclose(fd);
-    errno = err;
-    return -1;
-}
-
-// Ends a failed connect: the descriptor closed, or back to its flags when it is kept.
-int connect_failed(int fd, int flags, int close_on_failure, int err) {
-    if (close_on_failure)
-        zu_sclose(fd);
-    else if (flags >= 0)
-        fcntl(fd, F_SETFL, flags);
-    errno = err;
-    return -1;
+    return give_up(fd, -1, 1, errno);
 }
 
 }  // namespace
@@ -108,32 +103,26 @@ int zu_connecto_tv(int fd, const struct sockaddr* addr, socklen_t len, struct ti
         errno = EBADF;
         return -1;
     }
-    if (!addr) return connect_failed(fd, -1, close_on_failure, EINVAL);
+    if (!addr) return give_up(fd, -1, close_on_failure, EINVAL);
     int flags = zu_getfl(fd);
-    if (flags < 0 || zu_setnonblock(fd) != 0) return connect_failed(fd, flags, close_on_failure, errno);
+    if (flags < 0 || zu_setnonblock(fd) != 0) return give_up(fd, flags, close_on_failure, errno);
     if (connect(fd, addr, len) == 0) {
         fcntl(fd, F_SETFL, flags);
         return 0;
     }
     if (errno != EINPROGRESS && errno != EINTR) {
         zu_net_connect_warn(fd, addr, len);
-        return connect_failed(fd, flags, close_on_failure, errno);
+        return give_up(fd, flags, close_on_failure, errno);
     }
     struct pollfd p = {fd, POLLIN | POLLOUT, 0};
-    int ms = remaining ? zu_tv_to_ms(remaining) : -1;
-    int64_t start = zu_net_now_ms();
-    int ret = zu_poll(&p, 1, ms);
-    if (remaining) {
-        int64_t left = ms - (zu_net_now_ms() - start);
-        zu_ms_to_tv(left > 0 ? static_cast<int>(left) : 0, remaining);
-    }
-    if (ret == 0) return connect_failed(fd, flags, close_on_failure, ETIMEDOUT);
-    if (ret < 0 || !(p.revents & (POLLIN | POLLOUT))) return connect_failed(fd, flags, close_on_failure, errno);
+    int ret = zu_net_poll_tv(&p, remaining);
+    if (ret == 0) return give_up(fd, flags, close_on_failure, ETIMEDOUT);
+    if (ret < 0 || !(p.revents & (POLLIN | POLLOUT))) return give_up(fd, flags, close_on_failure, errno);
     int so_error = 0;
     socklen_t so_len = sizeof(so_error);
     if (zu_getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &so_len) != 0)
-        return connect_failed(fd, flags, close_on_failure, errno);
-    if (so_error != 0) return connect_failed(fd, flags, close_on_failure, so_error);
+        return give_up(fd, flags, close_on_failure, errno);
+    if (so_error != 0) return give_up(fd, flags, close_on_failure, so_error);
     fcntl(fd, F_SETFL, flags);
     return 0;
 }

@@ -36,16 +36,21 @@ int wait_ms(int fd, short events, int ms) {
 }
 
 int wait_tv(int fd, short events, struct timeval* remaining) {
-    if (!remaining) return wait_ms(fd, events, -1);
+    struct pollfd p = {fd, events, 0};
+    return zu_net_poll_tv(&p, remaining);
+}
+
+}  // namespace
+
+int zu_net_poll_tv(struct pollfd* p, struct timeval* remaining) {
+    if (!remaining) return zu_poll(p, 1, -1);
     int ms = zu_tv_to_ms(remaining);
     int64_t start = zu_net_now_ms();
-    int ret = wait_ms(fd, events, ms);
+    int ret = zu_poll(p, 1, ms);
     int64_t left = ms - (zu_net_now_ms() - start);
     zu_ms_to_tv(left > 0 ? static_cast<int>(left) : 0, remaining);
     return ret;
 }
-
-}  // namespace
 
 void zu_ms_to_tv(int ms, struct timeval* tv) {
     tv->tv_sec = ms / 1000;
