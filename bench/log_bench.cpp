@@ -73,17 +73,16 @@ Result Run(const char* type, const std::string& dir, testutil::StandInLogServer*
             plume_closelog_r();
         });
     for (auto& w : writers) w.join();
-    // Lines a full queue turned away went to the backup file in the writing thread.
-    size_t backup = CountLines(dir + "/bench.log");
-    if (server)
+    size_t backup = 0;
+    if (server) {
+        // Lines a full queue turned away went to the backup file in the writing thread.
+        backup = CountLines(dir + "/bench.log");
         while (server->LineCount() < kLines - backup + kBanners && Seconds(Clock::now() - start) < 60)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     double elapsed = Seconds(Clock::now() - start);
     plume_closelog(60000);  // an asynchronous device writes what it holds
-    if (!server) {
-        elapsed = Seconds(Clock::now() - start);
-        backup = 0;
-    }
+    if (!server) elapsed = Seconds(Clock::now() - start);
     delete dev;
     size_t received = server ? server->LineCount() : 0;
     size_t delivered = received - std::min(received, kBanners) + CountLines(dir + "/bench.log");

@@ -81,18 +81,14 @@ void read_syslevel(ConfDevice& d, plume_device_t* dev) {
 // that it lives as long as the appenders that use it.
 bool read_layout(ConfDevice& d, plume_device_t* dev) {
     char pattern[ZU_CONF_TEXT_SIZE];
-    std::unique_ptr<Layout> made;
-    if (d.getStr("LAYOUT", pattern, sizeof(pattern))) {
-        made.reset(new (std::nothrow) Layout());
-        if (!made) return false;
-        made->setPattern(pattern);
-    }
-    if (d.getStr("LAYOUT_NDC", pattern, sizeof(pattern))) {
-        if (!made) made.reset(new (std::nothrow) Layout());
-        if (!made) return false;
-        made->setNdcPattern(pattern);
-    }
-    if (!made) return true;
+    char ndc_pattern[ZU_CONF_TEXT_SIZE];
+    bool own_pattern = d.getStr("LAYOUT", pattern, sizeof(pattern));
+    bool own_ndc = d.getStr("LAYOUT_NDC", ndc_pattern, sizeof(ndc_pattern));
+    if (!own_pattern && !own_ndc) return true;
+    std::unique_ptr<Layout> made(new (std::nothrow) Layout());
+    if (!made) return false;
+    if (own_pattern) made->setPattern(pattern);
+    if (own_ndc) made->setNdcPattern(ndc_pattern);
     char name[32];
     snprintf(name, sizeof(name), "%p", static_cast<void*>(made.get()));
     plumespace::NameMg* names = plumespace::NameMg::getInstance();

@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <string>
@@ -33,8 +34,8 @@ Appender* sub_appender(const plume_device_t& dev, const char* suffix, uint64_t m
 
 // Each sub-appender applies its own mask; the first failure is the result.
 template <class Print>
-int print_each(Appender* const (&subs)[3], Print print) {
-    for (Appender* a : subs)
+int print_each(const ZuLogAppender& z, Print print) {
+    for (Appender* a : {z.normal_app, z.wf_app, z.sf_app})
         if (a && print(a) != 0) return -1;
     return 0;
 }
@@ -47,13 +48,11 @@ int ZuLogAppender::close(void*) { return 0; }
 
 int ZuLogAppender::print(plume_event_t* event) {
     if (!testMaskBit(event->level)) return 0;
-    Appender* const subs[3] = {normal_app, wf_app, sf_app};
-    return print_each(subs, [event](Appender* a) { return a->print(event); });
+    return print_each(*this, [event](Appender* a) { return a->print(event); });
 }
 
 int ZuLogAppender::binprint(const void* buf, int len) {
-    Appender* const subs[3] = {normal_app, wf_app, sf_app};
-    return print_each(subs, [buf, len](Appender* a) { return a->binprint(buf, len); });
+    return print_each(*this, [buf, len](Appender* a) { return a->binprint(buf, len); });
 }
 
 Appender* ZuLogAppender::getAppender(plume_device_t& dev) {
