@@ -21,6 +21,9 @@ PConfigure g_conf;
 
 namespace {
 
+// Largest configuration file read; an endless device named as one ends there.
+constexpr size_t kMaxConfigureBytes = 16 << 20;
+
 // The base library's cleaned copy of path (blanks trimmed), or an empty string
 // when cleaning fails.
 std::string CleanPath(const std::string& path) {
@@ -95,39 +98,35 @@ void MakeUnixSocketPath(const std::string& dir, const std::string& conf_path, st
               clean_dir.c_str());
 }
 
-int ReadConfigureFile(const std::string& path, std::string* text) {
+int ParseConfigureFile(const std::string& path, PConfigure* conf) {
     // Non-blocking, so that a FIFO without a writer opens at once; blocking
     // again for the reads, so that a writer that is there is waited for.
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return -1;
-    text->clear();
+    std::string text;
     char buf[65536];
     ssize_t n = corvel::clear_nonblocking(fd);
-    while (n >= 0 && text->size() <= kMaxConfigureBytes) {
+    while (n >= 0 && text.size() <= kMaxConfigureBytes) {
         n = corvel::read_fd(fd, buf, sizeof(buf));
         if (n <= 0) break;
-        text->append(buf, n);
+        text.append(buf, n);
     }
-    const int saved = errno;
     corvel::close_fd(fd);
-    errno = saved;
     if (n < 0) return -2;
-    if (text->size() > kMaxConfigureBytes) {
+    if (text.size() > kMaxConfigureBytes) {
         fprintf(stderr, "configure %s is larger than %zu bytes\n", path.c_str(), kMaxConfigureBytes);
-        errno = EFBIG;
         return -2;
     }
-    return 0;
+    return google::protobuf::TextFormat::ParseFromString(text, conf) ? 0 : -2;
 }
 
 int TendwellGetConfigureFromFile(const std::string& path, PConfigure* conf) {
-    std::string text;
-    const int read = ReadConfigureFile(path, &text);
-    if (read == -1) {
+    const int parsed = ParseConfigureFile(path, conf);
+    if (parsed == -1) {
         TW_WARNING("TendwellGetConfigureFromFile", "open %s fail, errno:%d", path.c_str(), errno);
         return -1;
     }
-    if (read != 0 || !google::protobuf::TextFormat::ParseFromString(text, conf)) {
+    if (parsed != 0) {
         TW_WARNING("TendwellGetConfigureFromFile", "parse %s fail.", path.c_str());
         return -1;
     }

@@ -77,14 +77,13 @@ int GenerateExampleConfigure(const char* file) {
 }
 
 int TestConfigure(const char* file, const std::string& change_dir) {
-    std::string text;
-    const int read = ReadConfigureFile(file, &text);
-    if (read == -1) {
+    PConfigure conf;
+    const int parsed = ParseConfigureFile(file, &conf);
+    if (parsed == -1) {
         fprintf(stderr, "open fail:%s error,errno:%d", file, errno);
         return -1;
     }
-    PConfigure conf;
-    if (read != 0 || !google::protobuf::TextFormat::ParseFromString(text, &conf)) {
+    if (parsed != 0) {
         fprintf(stderr, "configure:%s parse error\n", file);
         return -2;
     }

@@ -14,14 +14,11 @@ extern PConfigure g_conf;
 // listener, which needs room for the terminating NUL) accepts.
 constexpr size_t kMaxUnixSocketPathLen = 107;
 
-// Largest configuration file read; an endless device named as one ends there.
-constexpr size_t kMaxConfigureBytes = 16 << 20;
-
-// Reads the configuration file at path whole into text: a FIFO without a writer
-// reads as an empty file, one with a writer until it closes. 0; -1 when it cannot
-// be opened, -2 when it cannot be read or is larger than kMaxConfigureBytes
-// (said on standard error); errno tells why.
-int ReadConfigureFile(const std::string& path, std::string* text);
+// Reads the configuration file at path whole and parses its text into conf: a
+// FIFO without a writer reads as an empty file, one with a writer until it
+// closes. 0; -1 when it cannot be opened (errno tells why); -2 when it cannot be
+// read, is larger than 16 MB (said on standard error) or does not parse.
+int ParseConfigureFile(const std::string& path, PConfigure* conf);
 
 // Parses the text-format file at path into conf, fills in the control-socket
 // path and a default check for tendlets that name none. 0 on success, -1 otherwise.

@@ -31,8 +31,9 @@ public:
     // Waits up to timeout_ms for the server to listen; true once it does.
     bool WaitListening(int timeout_ms);
 
-    // Why no socket can be served at path, or an empty string when one can: the
-    // path fits an address, its directory exists, and nothing but a socket (an
+    // Why no socket can be served at the socket path of a loaded and checked
+    // configuration (never empty, short enough for an address), or an empty
+    // string when one can: its directory exists, and nothing but a socket (an
     // earlier daemon's) stands there.
     static std::string Unservable(const std::string& path);
 
