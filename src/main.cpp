@@ -9,13 +9,13 @@
 #include "corvel/clock.h"
 #include "corvel/proc_title.h"
 #include "tendwell/protocal/TendwellSlave_types.h"
-#include "tendwell/tendwell_configure.h"
-#include "tendwell/tendwell_example.h"
-#include "tendwell/tendwell_lodir_conf.h"
-#include "tendwell/tendwell_process.h"
-#include "tendwell/tendwell_startup.h"
-#include "tendwell/tendwell_unix_server.h"
-#include "tendwell/tendwell_utility.h"
+#include "tendwell_configure.h"
+#include "tendwell_example.h"
+#include "tendwell_lodir_conf.h"
+#include "tendwell_process.h"
+#include "tendwell_startup.h"
+#include "tendwell_unix_server.h"
+#include "tendwell_utility.h"
 
 namespace tendwell {
 

@@ -1,6 +1,6 @@
-#include "tendwell/tendwell_keeper_port.h"
+#include "tendwell_keeper_port.h"
 
-#include "tendwell/tendwell_utility.h"
+#include "tendwell_utility.h"
 
 namespace tendwell {
 

@@ -1,4 +1,4 @@
-#include "tendwell/tendwell_process.h"
+#include "tendwell_process.h"
 
 #include <assert.h>
 #include <ctype.h>
@@ -6,11 +6,11 @@
 
 #include "corvel/clock.h"
 #include "tendwell/protocal/TendwellConfigure.pb.h"
-#include "tendwell/tendwell_configure.h"
-#include "tendwell/tendwell_tendlet_manager.h"
-#include "tendwell/tendwell_unix_rpc_manager.h"
-#include "tendwell/tendwell_unix_server.h"
-#include "tendwell/tendwell_utility.h"
+#include "tendwell_configure.h"
+#include "tendwell_tendlet_manager.h"
+#include "tendwell_unix_rpc_manager.h"
+#include "tendwell_unix_server.h"
+#include "tendwell_utility.h"
 
 namespace tendwell {
 

@@ -1,11 +1,11 @@
-#include "tendwell/tendwell_tendlet_manager.h"
+#include "tendwell_tendlet_manager.h"
 
 #include <algorithm>
 #include <chrono>
 #include <vector>
 
-#include "tendwell/tendwell_configure.h"
-#include "tendwell/tendwell_utility.h"
+#include "tendwell_configure.h"
+#include "tendwell_utility.h"
 
 namespace tendwell {
 

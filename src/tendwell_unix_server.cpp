@@ -1,4 +1,4 @@
-#include "tendwell/tendwell_unix_server.h"
+#include "tendwell_unix_server.h"
 
 #include <errno.h>
 #include <sched.h>
@@ -22,10 +22,10 @@
 
 #include "corvel/clock.h"
 #include "tendwell/protocal/TSlaveServiceProtocol.h"
-#include "tendwell/tendwell_configure.h"
-#include "tendwell/tendwell_slave_service_handler.h"
-#include "tendwell/tendwell_unix_rpc_manager.h"
-#include "tendwell/tendwell_utility.h"
+#include "tendwell_configure.h"
+#include "tendwell_slave_service_handler.h"
+#include "tendwell_unix_rpc_manager.h"
+#include "tendwell_utility.h"
 
 namespace tendwell {
 

@@ -1,4 +1,4 @@
-#include "tendwell/tendwell_utility.h"
+#include "tendwell_utility.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -13,10 +13,10 @@
 #include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 
-#include "tendwell/tendwell_configure.h"
-#include "tendwell/tendwell_example.h"
-#include "tendwell/tendwell_unix_server.h"
-#include "tendwell/tendwell_utility.h"
+#include "tendwell_configure.h"
+#include "tendwell_example.h"
+#include "tendwell_unix_server.h"
+#include "tendwell_utility.h"
 #include "test_util.h"
 
 using namespace tendwell;

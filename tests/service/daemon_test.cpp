@@ -15,7 +15,7 @@
 #include <thrift/transport/TSocket.h>
 
 #include "daemon_fixture.h"
-#include "tendwell/tendwell_utility.h"
+#include "tendwell_utility.h"
 
 using namespace tendwell;
 using testutil::FileExists;

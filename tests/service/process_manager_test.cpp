@@ -18,8 +18,8 @@
 
 #include "test_util.h"
 #include "tendwell/protocal/TSlaveServiceProtocol.h"
-#include "tendwell/tendwell_process.h"
-#include "tendwell/tendwell_utility.h"
+#include "tendwell_process.h"
+#include "tendwell_utility.h"
 
 namespace tendwell {
 namespace {

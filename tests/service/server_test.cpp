@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "test_util.h"
-#include "tendwell/tendwell_configure.h"
-#include "tendwell/tendwell_unix_server.h"
+#include "tendwell_configure.h"
+#include "tendwell_unix_server.h"
 
 using namespace tendwell;
 

@@ -15,8 +15,8 @@
 #include "corvel/mutex.h"
 #include "tendwell/protocal/TendwellSlave_types.h"
 #include "tendwell/protocal/TendwellConfigure.pb.h"
-#include "tendwell/tendwell_keeper_port.h"
-#include "tendwell/tendwell_tendlet.h"
+#include "tendwell_keeper_port.h"
+#include "tendwell_tendlet.h"
 
 namespace tendwell {
 

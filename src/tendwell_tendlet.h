@@ -9,7 +9,7 @@
 
 #include "tendwell/protocal/TendwellBase_types.h"
 #include "tendwell/protocal/TendwellConfigure.pb.h"
-#include "tendwell/tendwell_keeper_port.h"
+#include "tendwell_keeper_port.h"
 
 namespace tendwell {
 
