@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "tendwell/protocal/TendwellConfigure.pb.h"
-#include "tendwell_keeper_port.h"
+#include "tendwell_tendlet.h"
 #include "tendwell_tendlet.h"
 
 namespace managertest {
