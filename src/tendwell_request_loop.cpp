@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <exception>
 
-#include <thrift/concurrency/ThreadFactory.h>
 #include <thrift/protocol/TBinaryProtocol.h>
 #include <thrift/transport/TBufferTransports.h>
 
@@ -21,8 +20,6 @@
 
 namespace tendwell {
 
-using apache::thrift::concurrency::ThreadFactory;
-using apache::thrift::concurrency::ThreadManager;
 using apache::thrift::protocol::TBinaryProtocolFactoryT;
 using apache::thrift::transport::TMemoryBuffer;
 using apache::thrift::transport::TTransport;
@@ -50,32 +47,24 @@ int OpenReserve() { return open("/dev/null", O_RDONLY | O_CLOEXEC); }
 
 }  // namespace
 
-// One whole request, carried out on a worker.
-class RequestLoop::Answer : public apache::thrift::concurrency::Runnable {
-public:
-    Answer(RequestLoop* loop, int fd, std::string frame)
-        : loop_(loop), fd_(fd), frame_(std::move(frame)) {}
-    void run() override { loop_->Returned(fd_, loop_->Carry(fd_, frame_)); }
-
-private:
-    RequestLoop* loop_;
-    int fd_;
-    std::string frame_;
-};
-
 RequestLoop::RequestLoop(std::shared_ptr<apache::thrift::TProcessor> processor,
                          const Limits& limits)
     : processor_(std::move(processor)),
       limits_(limits),
       wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       reserve_fd_(OpenReserve()) {
-    workers_ = ThreadManager::newSimpleThreadManager(limits_.workers, 0);
-    workers_->threadFactory(std::make_shared<ThreadFactory>(true));
-    workers_->start();
+    try {
+        for (int i = 0; i < limits_.workers; ++i) workers_.emplace_back([this] { Work(); });
+    } catch (...) {
+        StopWorkers();
+        if (reserve_fd_ >= 0) close(reserve_fd_);
+        if (wake_fd_ >= 0) close(wake_fd_);
+        throw;
+    }
 }
 
 RequestLoop::~RequestLoop() {
-    workers_->stop();
+    StopWorkers();
     for (const auto& entry : connections_) close(entry.first);
     if (reserve_fd_ >= 0) close(reserve_fd_);
     if (wake_fd_ >= 0) close(wake_fd_);
@@ -131,7 +120,7 @@ std::string RequestLoop::Serve(int listen_fd) {
     }
     // Requests being answered are answered; those still waiting for a worker
     // go with their connections.
-    workers_->stop();
+    StopWorkers();
     for (const auto& entry : connections_) close(entry.first);
     connections_.clear();
     std::lock_guard<std::mutex> lock(returned_mutex_);
@@ -209,12 +198,11 @@ void RequestLoop::Dispatch(int fd) {
         std::string frame = connection.input.substr(kFrameHeader, static_cast<size_t>(length));
         connection.input.erase(0, kFrameHeader + static_cast<size_t>(length));
         connection.busy = true;
-        try {
-            workers_->add(std::make_shared<Answer>(this, fd, std::move(frame)));
-        } catch (const std::exception& e) {
-            TW_WARNING("RequestLoop", "no worker for a request: %s", e.what());
-            Close(fd);
+        {
+            std::lock_guard<std::mutex> lock(jobs_mutex_);
+            jobs_.push_back({fd, std::move(frame)});
         }
+        jobs_changed_.notify_one();
         return;
     }
     // Half a request from a client that has gone will never be whole.
@@ -277,6 +265,32 @@ void RequestLoop::Trim(int newest) {
         // Every other connection carries a request: none is refused.
         if (oldest == connections_.end()) return;
         Close(oldest->first);
+    }
+}
+
+void RequestLoop::Work() {
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock<std::mutex> lock(jobs_mutex_);
+            jobs_changed_.wait(lock, [this] { return workers_stopping_ || !jobs_.empty(); });
+            if (workers_stopping_) return;
+            job = std::move(jobs_.front());
+            jobs_.pop_front();
+        }
+        Returned(job.fd, Carry(job.fd, job.frame));
+    }
+}
+
+void RequestLoop::StopWorkers() {
+    {
+        std::lock_guard<std::mutex> lock(jobs_mutex_);
+        workers_stopping_ = true;
+        jobs_.clear();
+    }
+    jobs_changed_.notify_all();
+    for (std::thread& worker : workers_) {
+        if (worker.joinable()) worker.join();
     }
 }
 

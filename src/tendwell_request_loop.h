@@ -8,14 +8,16 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <thrift/TProcessor.h>
-#include <thrift/concurrency/ThreadManager.h>
 
 namespace tendwell {
 
@@ -33,6 +35,7 @@ public:
         int reply_ms = 5000;
     };
 
+    // Throws std::system_error when no worker thread can be made.
     RequestLoop(std::shared_ptr<apache::thrift::TProcessor> processor, const Limits& limits);
     ~RequestLoop();
     RequestLoop(const RequestLoop&) = delete;
@@ -53,7 +56,11 @@ private:
         bool busy = false;
         bool ended = false;
     };
-    class Answer;
+    // One whole request for a worker.
+    struct Job {
+        int fd;
+        std::string frame;
+    };
 
     // Accepts what waits, revents being what poll reported of listen_fd; why
     // accepting failed for good, or an empty string. Sets accept_rest_ when
@@ -72,13 +79,22 @@ private:
     // Closes the oldest connection without a request, other than newest, while
     // there are too many.
     void Trim(int newest);
+    // A worker's life: takes jobs until the workers are stopped.
+    void Work();
+    // Ends the workers once the jobs they carry out are done; jobs still queued
+    // are dropped.
+    void StopWorkers();
     // The worker's part: the answer written to fd; false when the connection must go.
     bool Carry(int fd, const std::string& frame);
     void Returned(int fd, bool keep);
 
     std::shared_ptr<apache::thrift::TProcessor> processor_;
     Limits limits_;
-    std::shared_ptr<apache::thrift::concurrency::ThreadManager> workers_;
+    std::vector<std::thread> workers_;
+    std::mutex jobs_mutex_;
+    std::condition_variable jobs_changed_;
+    std::deque<Job> jobs_;
+    bool workers_stopping_ = false;
     // Readable after Stop and whenever a worker hands a connection back.
     int wake_fd_;
     // Kept for the moment descriptors run out: closed to accept one more client.
