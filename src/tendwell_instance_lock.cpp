@@ -86,8 +86,10 @@ InstanceLock::Owner InstanceLock::Probe() {
         owner = kCommand;
     } else if (LockWholeFile(fd)) {
         // Removed while this process holds both the lock and the mark, so no
-        // daemon or command can take the file meanwhile.
-        unlink(path_.c_str());
+        // daemon or command can take the file meanwhile; and only while the path
+        // still names it: another probe may have removed it since the open, and
+        // the file at the path now may be a new holder's.
+        if (IsFileAt(fd, path_)) unlink(path_.c_str());
         owner = kNobody;
     }
     close(fd);

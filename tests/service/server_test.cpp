@@ -32,7 +32,7 @@ TEST(ThriftUnixServer, LockHeldIsTheFileAtThePathDespiteStaleProbes) {
     });
     testutil::PidReaper reaper;
     int locked = 0;
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 300; ++i) {
         int report[2];
         ASSERT_EQ(pipe(report), 0);
         pid_t child = fork();
