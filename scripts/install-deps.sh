@@ -2,6 +2,8 @@
 # Installs, with apt-get, the Debian packages tendwell needs to build and test.
 # Idempotent: does nothing (and prints nothing) when everything is present.
 set -e
+# g++ brings, through libgcc-N-dev, the runtimes of the sanitizers the tests are
+# built with: libasan, libubsan and libtsan.
 PKGS="g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
 libthrift-dev thrift-compiler libprotobuf-dev protobuf-compiler
 libboost-serialization-dev libcurl4-openssl-dev libjsoncpp-dev libssl-dev

@@ -1,11 +1,43 @@
 #!/bin/sh
-# Installs what is missing, builds with AddressSanitizer and UndefinedBehaviorSanitizer,
-# and runs every test.
+# Installs what is missing, then builds and runs every test twice: with
+# AddressSanitizer and UndefinedBehaviorSanitizer (build-test), then with
+# ThreadSanitizer (build-tsan). Arguments go to both ctest runs.
 set -e
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+
+# Benchmarks are no tests: neither build compiles them.
 BUILD_DIR="$ROOT/build-test"
-"$ROOT/scripts/build.sh" "$BUILD_DIR" -DTENDWELL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+"$ROOT/scripts/build.sh" "$BUILD_DIR" -DTENDWELL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
+    -DTENDWELL_BENCH=OFF
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
-cd "$BUILD_DIR"
-ctest --output-on-failure -j "$(nproc)" "$@"
+(cd "$BUILD_DIR" && ctest --output-on-failure -j "$(nproc)" "$@")
+
+TSAN_DIR="$ROOT/build-tsan"
+"$ROOT/scripts/build.sh" "$TSAN_DIR" -DTENDWELL_TSAN=ON -DCMAKE_BUILD_TYPE=Debug \
+    -DTENDWELL_BENCH=OFF
+# Every report goes to a file of its own (report.PID): a daemon's standard error
+# is /dev/null, and a report there must fail the run as much as one in a test
+# program. The first report ends its process with status 66. Options given in
+# TSAN_OPTIONS come last and win.
+REPORTS="$TSAN_DIR/tsan-reports"
+rm -rf "$REPORTS"
+mkdir -p "$REPORTS"
+TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:atexit_sleep_ms=0\
+:suppressions=$ROOT/tests/tsan.supp:log_path=$REPORTS/report${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
+export TSAN_OPTIONS
+# GCC's ThreadSanitizer knows the address layout only of kernels that randomise
+# mappings with at most 28 bits; elsewhere the tests run without randomisation.
+NO_RANDOM=""
+if [ "$(cat /proc/sys/vm/mmap_rnd_bits 2>/dev/null || echo 28)" -gt 28 ]; then
+    NO_RANDOM="setarch $(uname -m) -R"
+fi
+status=0
+(cd "$TSAN_DIR" && $NO_RANDOM ctest --output-on-failure -j "$(nproc)" "$@") || status=$?
+for report in "$REPORTS"/*; do
+    [ -e "$report" ] || continue
+    echo "ThreadSanitizer report ($report):"
+    cat "$report"
+    [ "$status" -ne 0 ] || status=1
+done
+exit "$status"

@@ -6,16 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "corvel/clock.h"
 #include "corvel/proc_title.h"
 #include "tendwell/protocal/TendwellSlave_types.h"
-#include "tendwell/tendwell_configure.h"
-#include "tendwell/tendwell_example.h"
-#include "tendwell/tendwell_lodir_conf.h"
-#include "tendwell/tendwell_process.h"
-#include "tendwell/tendwell_startup.h"
-#include "tendwell/tendwell_unix_server.h"
-#include "tendwell/tendwell_utility.h"
+#include "tendwell_configure.h"
+#include "tendwell_example.h"
+#include "tendwell_instance_lock.h"
+#include "tendwell_lodir_conf.h"
+#include "tendwell_process.h"
+#include "tendwell_startup.h"
+#include "tendwell_utility.h"
 
 namespace tendwell {
 
@@ -23,9 +22,6 @@ namespace {
 
 const int32_t kCommandTimeout = 30;
 const size_t kMaxConfPathLen = 512;
-// Looks at the instance lock before "start" decides that a daemon holds it.
-constexpr int kLockLooks = 3;
-constexpr int kLockLookGapMs = 25;
 
 struct CommandOptions {
     std::string conf_path;
@@ -191,21 +187,10 @@ int RunCommand(ProcessManager* manager, const std::string& cmd) {
     exit(2);
 }
 
-// Whether a daemon holds the instance lock. Every client's probe takes the lock for
-// an instant before it removes the file, and a start that looked just then would
-// ask a daemon that does not exist: only a lock held at every look is a daemon's.
-bool DaemonHoldsLock() {
-    for (int look = 1;; ++look) {
-        if (!ThriftUnixServer::GetInstance()->IsLocked()) return false;
-        if (look == kLockLooks) return true;
-        corvel::sleep_ms(kLockLookGapMs);
-    }
-}
-
 // The client road: the command goes through the process manager.
 int RunClient(const std::string& cmd) {
     ProcessManager* manager = ProcessManager::GetInstance();
-    int ret = manager->InitWithoutProcessKeeper(g_options.conf_path, g_options.change_dir);
+    int ret = manager->InitWithoutProcessKeeper(g_conf, g_options.conf_path, g_options.change_dir);
     if (ret != 0) {
         fprintf(stderr, "Init process manager fail%d %s\n", ret, g_options.conf_path.c_str());
         return ret;
@@ -302,8 +287,16 @@ int Main(int argc, char** argv) {
         fprintf(stderr, "load conf %s failed\n", g_options.conf_path.c_str());
         ExitNow(2);
     }
-    if (cmd == "start" && g_options.name.empty() && !DaemonHoldsLock()) {
-        return StartDaemon(g_options.change_dir);
+    if (cmd == "start" && g_options.name.empty()) {
+        // Decided here, in the foreground, where a failure can still be seen.
+        InstanceLock lock(LockFilePath(g_conf.tendwell().unix_socket_path()));
+        const InstanceLock::Owner owner =
+            lock.Await(SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec()));
+        if (owner == InstanceLock::kNobody) return StartDaemon(g_options.change_dir);
+        if (owner == InstanceLock::kUnusable) {
+            fprintf(stderr, "%s\n", lock.why().c_str());
+            ExitNow(4);
+        }
     }
     return RunClient(cmd);
 }

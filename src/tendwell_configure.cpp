@@ -1,4 +1,4 @@
-#include "tendwell/tendwell_configure.h"
+#include "tendwell_configure.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -13,7 +13,7 @@
 
 #include "corvel/fd_io.h"
 #include "corvel/path.h"
-#include "tendwell/tendwell_utility.h"
+#include "tendwell_utility.h"
 
 namespace tendwell {
 

@@ -1,4 +1,4 @@
-#include "tendwell/tendwell_example.h"
+#include "tendwell_example.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -8,7 +8,7 @@
 
 #include <google/protobuf/text_format.h>
 
-#include "tendwell/tendwell_configure.h"
+#include "tendwell_configure.h"
 
 namespace tendwell {
 

@@ -1,4 +1,4 @@
-#include "tendwell/tendwell_frame.h"
+#include "tendwell_frame.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -12,11 +12,11 @@
 
 #include "corvel/clock.h"
 #include "plume/plume.h"
-#include "tendwell/tendwell_configure.h"
-#include "tendwell/tendwell_slave_service_handler.h"
-#include "tendwell/tendwell_tendlet_manager.h"
-#include "tendwell/tendwell_unix_server.h"
-#include "tendwell/tendwell_utility.h"
+#include "tendwell_configure.h"
+#include "tendwell_slave_service_handler.h"
+#include "tendwell_tendlet_manager.h"
+#include "tendwell_unix_server.h"
+#include "tendwell_utility.h"
 
 namespace tendwell {
 

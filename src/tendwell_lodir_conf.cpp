@@ -1,11 +1,11 @@
-#include "tendwell/tendwell_lodir_conf.h"
+#include "tendwell_lodir_conf.h"
 
 #include <ctype.h>
 
 #include <algorithm>
 
 #include "lodir/lodir_reverse_query.h"
-#include "tendwell/tendwell_utility.h"
+#include "tendwell_utility.h"
 
 namespace tendwell {
 

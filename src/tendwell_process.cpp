@@ -1,16 +1,13 @@
-#include "tendwell/tendwell_process.h"
+#include "tendwell_process.h"
 
 #include <assert.h>
-#include <ctype.h>
-#include <stdio.h>
 
 #include "corvel/clock.h"
 #include "tendwell/protocal/TendwellConfigure.pb.h"
-#include "tendwell/tendwell_configure.h"
-#include "tendwell/tendwell_tendlet_manager.h"
-#include "tendwell/tendwell_unix_rpc_manager.h"
-#include "tendwell/tendwell_unix_server.h"
-#include "tendwell/tendwell_utility.h"
+#include "tendwell_configure.h"
+#include "tendwell_tendlet_manager.h"
+#include "tendwell_unix_rpc_manager.h"
+#include "tendwell_utility.h"
 
 namespace tendwell {
 
@@ -19,23 +16,9 @@ namespace {
 // How often a stopping daemon's lock is looked at.
 constexpr int kLockLookMs = 1;
 
-// The log tag of a command: "Stop" for "stop" on all tendlets, "StopOne" on one.
-std::string MethodTag(const char* word, bool one) {
-    std::string tag(word);
-    tag[0] = static_cast<char>(toupper(static_cast<unsigned char>(tag[0])));
-    return one ? tag + "One" : tag;
-}
-
-// The log line of a command's answer from the daemon.
-void LogRemoteResult(const std::string& tag, const std::string& label,
-                     const TReturnResult& result) {
-    if (result.returnCode != 0) {
-        TW_WARNING(tag.c_str(), "rpc %s fail, return:%d(%s)", label.c_str(), result.returnCode,
-                   result.returnMsg.c_str());
-    } else {
-        TW_NOTICE(tag.c_str(), "unix rpc %s ok, return:%d(%s)", label.c_str(), result.returnCode,
-                  result.returnMsg.c_str());
-    }
+void SetResult(TReturnResult* result, TReturnCode::type code, const std::string& msg) {
+    result->returnCode = code;
+    result->returnMsg = msg;
 }
 
 }  // namespace
@@ -46,29 +29,26 @@ ProcessManager* ProcessManager::GetInstance() {
     return instance;
 }
 
-ProcessManager::ProcessManager() : conf_(new PConfigure()) {}
+ProcessManager::ProcessManager() = default;
 
 ProcessManager::~ProcessManager() = default;
 
-int32_t ProcessManager::InitWithoutProcessKeeper(const std::string& conf_path,
+int32_t ProcessManager::InitWithoutProcessKeeper(const PConfigure& conf,
+                                                 const std::string& conf_path,
                                                  const std::string& change_dir) {
-    int32_t ret = TendwellGetConfigureFromFile(conf_path, conf_.get());
-    if (ret != 0) {
-        fprintf(stderr, "[Init]TendwellGetConfigureFromFile %s fail, return:%d\n",
-                conf_path.c_str(), ret);
-        return ret;
-    }
+    conf_ = &conf;
     // The loader has filled it in: a loaded configuration always names its socket.
-    const std::string& socket_path = conf_->tendwell().unix_socket_path();
+    const std::string& socket_path = conf.tendwell().unix_socket_path();
+    lock_.reset(new InstanceLock(LockFilePath(socket_path)));
     unix_rpc_manager_.reset(new UnixRpcManager(socket_path.c_str()));
-    unix_rpc_manager_->SetRecvTimeout(static_cast<int64_t>(conf_->cmd_operate_timeout_sec()) * 1000);
-    if (!CheckConfigure(*conf_, DaemonWorkDir(*conf_, change_dir))) {
+    unix_rpc_manager_->SetRecvTimeout(static_cast<int64_t>(conf.cmd_operate_timeout_sec()) * 1000);
+    if (!CheckConfigure(conf, DaemonWorkDir(conf, change_dir))) {
         TW_WARNING("Init", "Configure check error, please check your configure:%s.",
                    conf_path.c_str());
         return TReturnCode::ERROR_CONFIGURE_CHECK_ERROR;
     }
     TW_NOTICE("Init", "unix socket addr is:%s, init ok.", socket_path.c_str());
-    if (TendletManager::GetInstance()->InitWithoutProcessKeeper(*conf_) != 0) {
+    if (TendletManager::GetInstance()->InitWithoutProcessKeeper(conf) != 0) {
         TW_WARNING("Init", "init tendlet manager fail");
         return TReturnCode::ERROR_PRCESS_MNG_INIT_FAIL;
     }
@@ -76,11 +56,65 @@ int32_t ProcessManager::InitWithoutProcessKeeper(const std::string& conf_path,
     return 0;
 }
 
-std::string ProcessManager::LockPath() const {
-    return LockFilePath(conf_->tendwell().unix_socket_path());
+ProcessManager::Route ProcessManager::Decide(bool local, TReturnResult* refusal) {
+    assert(unix_rpc_manager_ != nullptr);
+    const int wait_ms = SecondsToMs<int32_t>(conf_->cmd_operate_timeout_sec());
+    InstanceLock::Owner owner = lock_->Await(wait_ms);
+    // Running here, this process holds the instance lock for the whole command,
+    // so that no daemon starts the same tendlets meanwhile; when the lock is
+    // taken already, the holder decides again. A lock file that cannot be made
+    // at all leaves the command to run unlocked.
+    if (owner == InstanceLock::kNobody && local) owner = lock_->TakeForCommand(wait_ms);
+    switch (owner) {
+    case InstanceLock::kDaemon:
+        return kAtDaemon;
+    case InstanceLock::kUnusable:
+        SetResult(refusal, TReturnCode::ERROR_CONNECTED_TO_SERVER, lock_->why());
+        return kRefused;
+    case InstanceLock::kCommand:
+        SetResult(refusal, TReturnCode::ERROR_IS_OPERATEING,
+                  "another command holds the instance lock " + lock_->path());
+        return kRefused;
+    case InstanceLock::kNobody:
+        break;
+    }
+    if (!local) {
+        SetResult(refusal, TReturnCode::ERROR_CONNECTED_TO_SERVER,
+                  "check tendwell is running or do you have auth.");
+        return kRefused;
+    }
+    ran_in_process_ = true;
+    if (TendletManager::GetInstance()->Init(*conf_) != 0) {
+        TW_WARNING("Init", "init tendlet manager fail");
+        SetResult(refusal, TReturnCode::ERROR_PRCESS_MNG_INIT_FAIL, "init tendlet manager fail");
+        return kRefused;
+    }
+    return kHere;
 }
 
-bool ProcessManager::DaemonAlive() const { return CheckiSocketFileListen(LockPath()); }
+void ProcessManager::Finish(Route route, const char* tag, const std::string& label,
+                            const TReturnResult& result) {
+    const int code = result.returnCode;
+    const char* msg = result.returnMsg.c_str();
+    if (route == kAtDaemon) {
+        if (code != 0) {
+            TW_WARNING(tag, "rpc %s fail, return:%d(%s)", label.c_str(), code, msg);
+        } else {
+            TW_NOTICE(tag, "unix rpc %s ok, return:%d(%s)", label.c_str(), code, msg);
+        }
+        return;
+    }
+    if (route == kHere) {
+        TendletManager::GetInstance()->ShutdownKeeper();
+        if (code == 0) {
+            TW_NOTICE(tag, "tendlet controller %s ok, return:%d(%s)", label.c_str(), code, msg);
+        } else {
+            TW_WARNING(tag, "%s fail, return:%d(%s)", label.c_str(), code, msg);
+        }
+    }
+    // The process table is saved by now; the lock itself stays held until exit.
+    if (lock_->HeldHere()) lock_->Remove();
+}
 
 void ProcessManager::AwaitDaemonGone(const TReturnResult& reply) {
     // The client's own failures: the request may never have reached the daemon.
@@ -91,162 +125,164 @@ void ProcessManager::AwaitDaemonGone(const TReturnResult& reply) {
     }
     // A server worker would otherwise wait on this connection for a next request.
     unix_rpc_manager_->Close();
-    const std::string lock_path = LockPath();
     // A daemon started meanwhile holds a lock of its own: only this one is waited for.
-    const pid_t daemon = LockHolder(lock_path);
+    const pid_t daemon = lock_->HolderPid();
     const uint64_t start_ns = corvel::monotonic_ns();
     const int timeout_ms = unix_rpc_manager_->recv_timeout_ms();
-    while (daemon != 0 && LockHolder(lock_path) == daemon) {
+    while (daemon != 0 && lock_->HolderPid() == daemon) {
         if (corvel::remaining_ms(start_ns, timeout_ms) == 0) {
             TW_WARNING("AwaitDaemonGone", "daemon %d still holds %s after %d ms",
-                       static_cast<int>(daemon), lock_path.c_str(), timeout_ms);
+                       static_cast<int>(daemon), lock_->path().c_str(), timeout_ms);
             return;
         }
         corvel::sleep_ms(kLockLookMs);
     }
 }
 
-template <typename Reply, typename Remote, typename InProcess>
-Reply ProcessManager::Dispatch(const std::string& tag, const std::string& label, bool local,
-                               Remote remote, InProcess in_process) {
-    assert(unix_rpc_manager_ != nullptr);
-    Reply reply;
-    TReturnResult& result = ResultOf(reply);
-    bool to_daemon = DaemonAlive();
-    // Running here, this process holds the instance lock for the whole command,
-    // so that no daemon starts the same tendlets meanwhile; when the lock is
-    // taken already, a daemon has just come up and gets the command instead. A
-    // lock file that cannot be made at all leaves the command to run unlocked.
-    if (!to_daemon && local && !ThriftUnixServer::LockFileAt(LockPath())) {
-        to_daemon = DaemonAlive();
-    }
-    if (to_daemon) {
-        remote(reply);
-        LogRemoteResult(tag, label, result);
-        return reply;
-    }
-    if (!local) {
-        result.returnCode = TReturnCode::ERROR_CONNECTED_TO_SERVER;
-        result.returnMsg = "check tendwell is running or do you have auth.";
-        return reply;
-    }
-    ran_in_process_ = true;
-    if (TendletManager::GetInstance()->Init(*conf_) != 0) {
-        TW_WARNING("Init", "init tendlet manager fail");
-        result.returnCode = TReturnCode::ERROR_PRCESS_MNG_INIT_FAIL;
-        result.returnMsg = "init tendlet manager fail";
-    } else {
-        reply = in_process();
-        TendletManager::GetInstance()->ShutdownKeeper();
-        if (result.returnCode == 0) {
-            TW_NOTICE(tag.c_str(), "tendlet controller %s ok, return:%d(%s)", label.c_str(),
-                      result.returnCode, result.returnMsg.c_str());
-        } else {
-            TW_WARNING(tag.c_str(), "%s fail, return:%d(%s)", label.c_str(), result.returnCode,
-                       result.returnMsg.c_str());
+TReturnResult ProcessManager::Start(int32_t timeout) {
+    TReturnResult result;
+    const Route route = Decide(false, &result);
+    if (route == kAtDaemon) {
+        unix_rpc_manager_->Start(result, timeout);
+        // A daemon that holds the lock but does not answer yet is still coming
+        // up (a start racing this one may have just forked it): ask it again
+        // once a second, for as many rounds as a start's foreground waits.
+        for (uint32_t round = 0; result.returnCode == TReturnCode::ERROR_CONNECTED_TO_SERVER &&
+                                 round < conf_->cmd_start_timeo_s();
+             ++round) {
+            corvel::sleep_ms(1000);
+            if (lock_->Probe() != InstanceLock::kDaemon) break;
+            result = TReturnResult();
+            unix_rpc_manager_->Start(result, timeout);
         }
     }
-    // The process table is saved by now; the lock itself stays held until exit.
-    ThriftUnixServer::RemoveLockFileAt(LockPath());
-    return reply;
-}
-
-TReturnResult ProcessManager::Start(int32_t timeout) {
-    assert(unix_rpc_manager_ != nullptr);
-    TReturnResult result;
-    unix_rpc_manager_->Start(result, timeout);
-    // A daemon that holds the lock but does not answer yet is still coming up (a
-    // start racing this one may have just forked it): ask it again once a
-    // second, for as many rounds as a start's foreground waits.
-    for (uint32_t round = 0; result.returnCode == TReturnCode::ERROR_CONNECTED_TO_SERVER &&
-                             round < conf_->cmd_start_timeo_s();
-         ++round) {
-        corvel::sleep_ms(1000);
-        if (!DaemonAlive()) break;
-        result = TReturnResult();
-        unix_rpc_manager_->Start(result, timeout);
-    }
-    LogRemoteResult("Start", "start", result);
+    Finish(route, "Start", "start", result);
     return result;
 }
 
-template <typename Reply>
-Reply ProcessManager::ForAll(const char* word, bool local, int32_t timeout,
-                             void (UnixRpcManager::*remote)(Reply&, int32_t),
-                             Reply (TendletManager::*in_process)(), bool ends_daemon) {
-    return Dispatch<Reply>(
-        MethodTag(word, false), word, local,
-        [&](Reply& r) {
-            (unix_rpc_manager_.get()->*remote)(r, timeout);
-            if (ends_daemon) AwaitDaemonGone(ResultOf(r));
-        },
-        [&] { return (TendletManager::GetInstance()->*in_process)(); });
-}
-
-template <typename Reply>
-Reply ProcessManager::ForOne(const char* word, const std::string& name, bool local,
-                             int32_t timeout,
-                             void (UnixRpcManager::*remote)(Reply&, const std::string&, int32_t),
-                             Reply (TendletManager::*in_process)(const std::string&)) {
-    return Dispatch<Reply>(
-        MethodTag(word, true), std::string(word) + " " + name, local,
-        [&](Reply& r) { (unix_rpc_manager_.get()->*remote)(r, name, timeout); },
-        [&] { return (TendletManager::GetInstance()->*in_process)(name); });
-}
-
 TReturnResult ProcessManager::Stop(bool local, int32_t timeout) {
-    return ForAll("stop", local, timeout, &UnixRpcManager::Stop, &TendletManager::Stop, true);
+    TReturnResult result;
+    const Route route = Decide(local, &result);
+    if (route == kAtDaemon) {
+        unix_rpc_manager_->Stop(result, timeout);
+        AwaitDaemonGone(result);
+    } else if (route == kHere) {
+        result = TendletManager::GetInstance()->Stop();
+    }
+    Finish(route, "Stop", "stop", result);
+    return result;
 }
 
 TReturnResult ProcessManager::Restart(bool local, int32_t timeout) {
-    return ForAll("restart", local, timeout, &UnixRpcManager::Restart, &TendletManager::Restart);
+    TReturnResult result;
+    const Route route = Decide(local, &result);
+    if (route == kAtDaemon) {
+        unix_rpc_manager_->Restart(result, timeout);
+    } else if (route == kHere) {
+        result = TendletManager::GetInstance()->Restart();
+    }
+    Finish(route, "Restart", "restart", result);
+    return result;
 }
 
 TReturnResult ProcessManager::Abort(bool local, int32_t timeout) {
-    return ForAll("abort", local, timeout, &UnixRpcManager::Abort, &TendletManager::Abort, true);
+    TReturnResult result;
+    const Route route = Decide(local, &result);
+    if (route == kAtDaemon) {
+        unix_rpc_manager_->Abort(result, timeout);
+        AwaitDaemonGone(result);
+    } else if (route == kHere) {
+        result = TendletManager::GetInstance()->Abort();
+    }
+    Finish(route, "Abort", "abort", result);
+    return result;
 }
 
 TReturnResult ProcessManager::Reload(bool local, int32_t timeout) {
-    return ForAll("reload", local, timeout, &UnixRpcManager::Reload, &TendletManager::Reload);
+    TReturnResult result;
+    const Route route = Decide(local, &result);
+    if (route == kAtDaemon) {
+        unix_rpc_manager_->Reload(result, timeout);
+    } else if (route == kHere) {
+        result = TendletManager::GetInstance()->Reload();
+    }
+    Finish(route, "Reload", "reload", result);
+    return result;
 }
 
 TReturnResult ProcessManager::Check(std::vector<TTendletStatusInfo>& infos, bool local,
                                     int32_t timeout) {
-    TTendletStatusResponse response =
-        ForAll("check", local, timeout, &UnixRpcManager::Check, &TendletManager::Check);
-    if (response.returnInfo.returnCode == 0) {
-        infos = response.statusInfo;
+    TTendletStatusResponse response;
+    const Route route = Decide(local, &response.returnInfo);
+    if (route == kAtDaemon) {
+        unix_rpc_manager_->Check(response, timeout);
+    } else if (route == kHere) {
+        response = TendletManager::GetInstance()->Check();
     }
+    Finish(route, "Check", "check", response.returnInfo);
+    if (response.returnInfo.returnCode == 0) infos = response.statusInfo;
     return response.returnInfo;
 }
 
 TReturnResult ProcessManager::StartOne(const std::string& name, bool local, int32_t timeout) {
-    return ForOne("start", name, local, timeout, &UnixRpcManager::StartOne,
-                  &TendletManager::StartOne);
+    TReturnResult result;
+    const Route route = Decide(local, &result);
+    if (route == kAtDaemon) {
+        unix_rpc_manager_->StartOne(result, name, timeout);
+    } else if (route == kHere) {
+        result = TendletManager::GetInstance()->StartOne(name);
+    }
+    Finish(route, "StartOne", "start " + name, result);
+    return result;
 }
 
 TReturnResult ProcessManager::StopOne(const std::string& name, bool local, int32_t timeout) {
-    return ForOne("stop", name, local, timeout, &UnixRpcManager::StopOne,
-                  &TendletManager::StopOne);
+    TReturnResult result;
+    const Route route = Decide(local, &result);
+    if (route == kAtDaemon) {
+        unix_rpc_manager_->StopOne(result, name, timeout);
+    } else if (route == kHere) {
+        result = TendletManager::GetInstance()->StopOne(name);
+    }
+    Finish(route, "StopOne", "stop " + name, result);
+    return result;
 }
 
 TReturnResult ProcessManager::RestartOne(const std::string& name, bool local, int32_t timeout) {
-    return ForOne("restart", name, local, timeout, &UnixRpcManager::RestartOne,
-                  &TendletManager::RestartOne);
+    TReturnResult result;
+    const Route route = Decide(local, &result);
+    if (route == kAtDaemon) {
+        unix_rpc_manager_->RestartOne(result, name, timeout);
+    } else if (route == kHere) {
+        result = TendletManager::GetInstance()->RestartOne(name);
+    }
+    Finish(route, "RestartOne", "restart " + name, result);
+    return result;
 }
 
 TReturnResult ProcessManager::ReloadOne(const std::string& name, bool local, int32_t timeout) {
-    return ForOne("reload", name, local, timeout, &UnixRpcManager::ReloadOne,
-                  &TendletManager::ReloadOne);
+    TReturnResult result;
+    const Route route = Decide(local, &result);
+    if (route == kAtDaemon) {
+        unix_rpc_manager_->ReloadOne(result, name, timeout);
+    } else if (route == kHere) {
+        result = TendletManager::GetInstance()->ReloadOne(name);
+    }
+    Finish(route, "ReloadOne", "reload " + name, result);
+    return result;
 }
 
 TReturnResult ProcessManager::CheckOne(const std::string& name, TTendletStatusInfo& info,
                                        bool local, int32_t timeout) {
-    TTendletStatusResponse response = ForOne("check", name, local, timeout,
-                                             &UnixRpcManager::CheckOne, &TendletManager::CheckOne);
-    if (response.returnInfo.returnCode != 0) {
-        return response.returnInfo;
+    TTendletStatusResponse response;
+    const Route route = Decide(local, &response.returnInfo);
+    if (route == kAtDaemon) {
+        unix_rpc_manager_->CheckOne(response, name, timeout);
+    } else if (route == kHere) {
+        response = TendletManager::GetInstance()->CheckOne(name);
     }
+    Finish(route, "CheckOne", "check " + name, response.returnInfo);
+    if (response.returnInfo.returnCode != 0) return response.returnInfo;
     // A success that names no tendlet (or several) must not show as a blank row.
     if (response.statusInfo.size() != 1) {
         TReturnResult broken;

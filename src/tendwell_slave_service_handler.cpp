@@ -1,6 +1,6 @@
-#include "tendwell/tendwell_slave_service_handler.h"
+#include "tendwell_slave_service_handler.h"
 
-#include "tendwell/tendwell_tendlet_manager.h"
+#include "tendwell_tendlet_manager.h"
 
 namespace tendwell {
 

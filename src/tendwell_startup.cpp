@@ -1,4 +1,4 @@
-#include "tendwell/tendwell_startup.h"
+#include "tendwell_startup.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -13,11 +13,11 @@
 #include "corvel/proc_title.h"
 #include "corvel/shell.h"
 #include "tendwell/protocal/TendwellSlave_types.h"
-#include "tendwell/tendwell_configure.h"
-#include "tendwell/tendwell_frame.h"
-#include "tendwell/tendwell_unix_rpc_manager.h"
-#include "tendwell/tendwell_unix_server.h"
-#include "tendwell/tendwell_utility.h"
+#include "tendwell_configure.h"
+#include "tendwell_frame.h"
+#include "tendwell_unix_rpc_manager.h"
+#include "tendwell_unix_server.h"
+#include "tendwell_utility.h"
 
 namespace tendwell {
 

@@ -1,11 +1,11 @@
-#include "tendwell/tendwell_tendlet.h"
+#include "tendwell_tendlet.h"
 
 #include <math.h>
 #include <time.h>
 
 #include <limits>
 
-#include "tendwell/tendwell_utility.h"
+#include "tendwell_utility.h"
 
 namespace tendwell {
 

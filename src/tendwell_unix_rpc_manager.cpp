@@ -1,4 +1,4 @@
-#include "tendwell/tendwell_unix_rpc_manager.h"
+#include "tendwell_unix_rpc_manager.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -15,7 +15,7 @@
 #include <thrift/transport/TSocket.h>
 
 #include "lodir/lodir_util.h"
-#include "tendwell/tendwell_utility.h"
+#include "tendwell_utility.h"
 
 namespace tendwell {
 

@@ -1,11 +1,7 @@
-#include "tendwell/tendwell_utility.h"
+#include "tendwell_utility.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <memory>
@@ -22,17 +18,6 @@ namespace tendwell {
 
 namespace {
 std::atomic<int> g_log_level{0};
-
-// A write lock on the whole file.
-struct flock WholeFileWriteLock() {
-    struct flock lock;
-    memset(&lock, 0, sizeof(lock));
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = 0;
-    lock.l_len = 0;
-    return lock;
-}
 }  // namespace
 
 const char* SourceBaseName(const char* file) {
@@ -58,64 +43,6 @@ std::string Md5Hex(const char* data, size_t len) {
         hex.push_back(kDigits[digest[i] & 0x0f]);
     }
     return hex;
-}
-
-int OpenAndLock(const std::string& path, int* fd_out) {
-    // O_NONBLOCK: a FIFO planted at the path must not hang the open. O_NOFOLLOW:
-    // nor a link make this process create a file elsewhere. Never truncated: the
-    // lock file holds nothing, and a hard link may name a file that is not ours.
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600);
-    *fd_out = fd;
-    if (fd < 0) {
-        TW_WARNING("LockFile", "lock file %s open fail, return:%d.", path.c_str(), errno);
-        return -1;
-    }
-    struct flock lock = WholeFileWriteLock();
-    if (fcntl(fd, F_SETLK, &lock) != 0) {
-        TW_WARNING("LockFile", "lock file %s fcntl fail, return:%d.", path.c_str(), errno);
-        return 1;
-    }
-    TW_DEBUG("LockFile", "lock file %s succ.", path.c_str());
-    return 0;
-}
-
-int LockFile(const std::string& path) {
-    int fd;
-    return OpenAndLock(path, &fd);
-}
-
-bool CheckiSocketFileListen(const std::string& path) {
-    int ret = LockFile(path);
-    if (ret == 1) {
-        TW_DEBUG("CheckiSocketFileListen", "%s own by someone", path.c_str());
-        return true;
-    }
-    if (ret < 0) {
-        // A lock file that is there but cannot be opened may well belong to a
-        // live daemon; only a missing one means there is none.
-        struct stat st;
-        if (lstat(path.c_str(), &st) == 0) {
-            TW_WARNING("CheckiSocketFileListen", "lock file %s exists but cannot be locked",
-                       path.c_str());
-            return true;
-        }
-        TW_DEBUG("CheckiSocketFileListen", "socket file:%s not own by somone", path.c_str());
-        return false;
-    }
-    // This process holds the lock now, so no daemon can take the file while it
-    // is removed.
-    unlink(path.c_str());
-    TW_DEBUG("CheckiSocketFileListen", "socket file:%s not own by somone", path.c_str());
-    return false;
-}
-
-pid_t LockHolder(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-    if (fd < 0) return 0;
-    struct flock lock = WholeFileWriteLock();
-    int ret = fcntl(fd, F_GETLK, &lock);
-    close(fd);
-    return ret == 0 && lock.l_type != F_UNLCK ? lock.l_pid : 0;
 }
 
 std::string FormatTime(time_t t) {

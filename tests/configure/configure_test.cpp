@@ -1,5 +1,5 @@
-// Loading and checking a configuration, the derived socket path, the lock file
-// and the small helpers, on real files under a temporary directory.
+// Loading and checking a configuration, the derived socket path and the small
+// helpers, on real files under a temporary directory.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -13,10 +13,9 @@
 #include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 
-#include "tendwell/tendwell_configure.h"
-#include "tendwell/tendwell_example.h"
-#include "tendwell/tendwell_unix_server.h"
-#include "tendwell/tendwell_utility.h"
+#include "tendwell_configure.h"
+#include "tendwell_example.h"
+#include "tendwell_utility.h"
 #include "test_util.h"
 
 using namespace tendwell;
@@ -231,75 +230,6 @@ TEST(ConfigCheck, RelativeDirectoriesLieUnderChangeDirectory) {
     EXPECT_TRUE(FileExists(home + "/log"));
     EXPECT_FALSE(FileExists(work + "/data"));
     EXPECT_FALSE(FileExists(work + "/log"));
-}
-
-TEST(ConfigLockFile, LockedFailedAndRepeated) {
-    TempDir tmp;
-    EXPECT_EQ(LockFile(tmp / "missing/x.lock"), -1);
-    EXPECT_EQ(LockFile(tmp / "x.lock"), 0);
-    EXPECT_EQ(LockFile(tmp / "x.lock"), 0);
-
-    // A lock file that cannot be opened may belong to a live daemon.
-    ASSERT_EQ(mkdir((tmp / "dir.lock").c_str(), 0755), 0);
-    EXPECT_TRUE(CheckiSocketFileListen(tmp / "dir.lock"));
-    EXPECT_TRUE(FileExists(tmp / "dir.lock"));
-    ASSERT_EQ(mkfifo((tmp / "fifo.lock").c_str(), 0600), 0);
-    EXPECT_TRUE(CheckiSocketFileListen(tmp / "fifo.lock"));  // and does not hang
-    EXPECT_FALSE(CheckiSocketFileListen(tmp / "missing/x.lock"));
-}
-
-TEST(ConfigLockFile, NeverCreatedOrTruncatedThroughALink) {
-    TempDir tmp;
-    const std::string victim = tmp / "victim", absent = tmp / "absent";
-    ASSERT_TRUE(WriteFile(victim, "keep"));
-    ASSERT_EQ(symlink(victim.c_str(), (tmp / "to-file.lock").c_str()), 0);
-    ASSERT_EQ(symlink(absent.c_str(), (tmp / "to-nothing.lock").c_str()), 0);
-    ASSERT_EQ(link(victim.c_str(), (tmp / "hard.lock").c_str()), 0);
-    for (const char* name : {"to-file.lock", "to-nothing.lock"}) {
-        EXPECT_EQ(LockFile(tmp / name), -1) << name;
-        EXPECT_FALSE(ThriftUnixServer::LockFileAt(tmp / name)) << name;
-    }
-    EXPECT_TRUE(ThriftUnixServer::LockFileAt(tmp / "hard.lock"));
-    EXPECT_EQ(testutil::ReadFile(victim), "keep");
-    EXPECT_FALSE(FileExists(absent));
-}
-
-TEST(ConfigLockFile, ChildHoldingLockIsAliveThenStale) {
-    TempDir tmp;
-    const std::string lock = tmp / "sock.lock";
-    int ready[2], release[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(release), 0);
-    testutil::PidReaper reaper;
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        close(ready[0]);
-        close(release[1]);
-        char c = LockFile(lock) == 0 ? 'y' : 'n';
-        if (write(ready[1], &c, 1) != 1) _exit(2);
-        // Holds the lock until the parent closes its end (or dies).
-        ssize_t ignored = read(release[0], &c, 1);
-        (void)ignored;
-        _exit(0);
-    }
-    reaper.Add(child);
-    close(ready[1]);
-    close(release[0]);
-    char c = 0;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    ASSERT_EQ(c, 'y');
-
-    EXPECT_TRUE(CheckiSocketFileListen(lock));
-    EXPECT_TRUE(FileExists(lock));
-    EXPECT_EQ(LockFile(lock), 1);
-
-    close(release[1]);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_FALSE(CheckiSocketFileListen(lock));
-    EXPECT_FALSE(FileExists(lock));
-    close(ready[0]);
 }
 
 TEST(ConfigProcessLog, LevelGuardsWhatIsWritten) {

@@ -1,8 +1,10 @@
 // Plays a client's probe of the instance lock caught at its worst moment: holds the
-// lock on the file at PATH until some other process opens that file, then removes
-// the file and ends, as a probe does. READY is created once the lock is held.
+// lock on the file at PATH, marked as a probe marks it, until some other process
+// opens that file, then removes the file and ends, as a probe does. READY is
+// created once the lock is held.
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -16,7 +18,7 @@ int main(int argc, char** argv) {
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
     int watch = inotify_init1(IN_CLOEXEC);
-    if (fd < 0 || fcntl(fd, F_SETLK, &lock) != 0 || watch < 0 ||
+    if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 || fcntl(fd, F_SETLK, &lock) != 0 || watch < 0 ||
         inotify_add_watch(watch, argv[1], IN_OPEN) < 0) {
         perror("lock_probe");
         return 1;

@@ -5,7 +5,7 @@
 #include "lodir/lodir_reverse_query.h"
 #include "lodir/lodir_util.h"
 #include "stand_in_agent.h"
-#include "tendwell/tendwell_lodir_conf.h"
+#include "tendwell_lodir_conf.h"
 #include "test_util.h"
 
 namespace {

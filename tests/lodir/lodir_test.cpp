@@ -14,7 +14,7 @@
 #include "lodir/lodir_settings.h"
 #include "lodir/lodir_util.h"
 #include "stand_in_agent.h"
-#include "tendwell/tendwell_unix_rpc_manager.h"
+#include "tendwell_unix_rpc_manager.h"
 
 namespace {
 

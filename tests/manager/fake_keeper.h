@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "tendwell/protocal/TendwellConfigure.pb.h"
-#include "tendwell/tendwell_keeper_port.h"
-#include "tendwell/tendwell_tendlet.h"
+#include "tendwell_tendlet.h"
+#include "tendwell_tendlet.h"
 
 namespace managertest {
 

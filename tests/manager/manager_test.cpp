@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "fake_keeper.h"
-#include "tendwell/tendwell_tendlet_manager.h"
+#include "tendwell_tendlet_manager.h"
 #include "test_util.h"
 
 using namespace managertest;

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "fake_keeper.h"
-#include "tendwell/tendwell_utility.h"
+#include "tendwell_utility.h"
 
 using namespace managertest;
 using tendwell::kForcedStart;

@@ -10,7 +10,7 @@
 #include <chrono>
 
 #include "test_util.h"
-#include "tendwell/tendwell_unix_rpc_manager.h"
+#include "tendwell_unix_rpc_manager.h"
 
 using namespace tendwell;
 

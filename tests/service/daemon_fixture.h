@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "test_util.h"
-#include "tendwell/tendwell_unix_rpc_manager.h"
+#include "tendwell_unix_rpc_manager.h"
 
 class DaemonTest : public ::testing::Test {
 protected:

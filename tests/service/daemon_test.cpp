@@ -15,7 +15,7 @@
 #include <thrift/transport/TSocket.h>
 
 #include "daemon_fixture.h"
-#include "tendwell/tendwell_utility.h"
+#include "tendwell_utility.h"
 
 using namespace tendwell;
 using testutil::FileExists;
@@ -77,6 +77,20 @@ std::string Be32(uint32_t v) {
 // A message of the given type calling name, whose argument structure is args.
 std::string Message(const std::string& name, uint32_t type, const std::string& args) {
     return Be32(0x80010000u | type) + Be32(name.size()) + name + Be32(1) + args;
+}
+
+// True once the other end has closed fd.
+bool ClosedByPeer(int fd) {
+    char byte;
+    return recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
+}
+
+size_t OpenDescriptors(pid_t pid) {
+    size_t count = 0;
+    DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    while (dir != nullptr && readdir(dir) != nullptr) ++count;
+    if (dir != nullptr) closedir(dir);
+    return count;
 }
 
 }  // namespace
@@ -347,4 +361,46 @@ TEST_F(DaemonTest, MalformedFramesCostOnlyTheirConnection) {
     EXPECT_EQ(Check().statusInfo.size(), 2u);
     std::string status = testutil::ReadFile("/proc/" + std::to_string(daemon) + "/status");
     EXPECT_LT(atol(status.c_str() + status.find("VmHWM:") + 6), 512 * 1024) << "kB at most";
+}
+
+// Clients that send nothing, or half a request, hold no worker: a command gets
+// its answer at once.
+TEST_F(DaemonTest, SilentAndHalfSentClientsHoldNoWorker) {
+    StartDaemon();
+    ASSERT_TRUE(WaitAllRunning());
+    std::vector<int> clients;
+    for (int i = 0; i < 3; ++i) clients.push_back(ConnectRaw(socket_));
+    const int half = ConnectRaw(socket_);
+    const std::string part = Be32(64) + "abc";
+    EXPECT_EQ(write(half, part.data(), part.size()), ssize_t(part.size()));
+    clients.push_back(half);
+    for (int i = 0; i < 100; ++i) clients.push_back(ConnectRaw(socket_));
+    for (int fd : clients) EXPECT_GE(fd, 0);
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(Check().returnInfo.returnCode, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
+    for (int fd : clients) close(fd);
+}
+
+// Past the cap the oldest idle connections go at once, and every silent one goes
+// within a few seconds: idle clients cannot make the daemon run out of descriptors.
+TEST_F(DaemonTest, IdleConnectionsAreCappedAndClosed) {
+    const pid_t daemon = StartDaemon();
+    ASSERT_TRUE(WaitAllRunning());
+    const size_t before = OpenDescriptors(daemon);
+    std::vector<int> clients;
+    for (int i = 0; i < 200; ++i) {
+        clients.push_back(ConnectRaw(socket_));
+        ASSERT_GE(clients.back(), 0);
+    }
+    auto closed = [&] {
+        size_t n = 0;
+        for (int fd : clients) n += ClosedByPeer(fd) ? 1 : 0;
+        return n;
+    };
+    EXPECT_TRUE(WaitFor([&] { return closed() >= 200 - 64; }, 2000));
+    EXPECT_LE(OpenDescriptors(daemon), before + 64);
+    EXPECT_EQ(Check().returnInfo.returnCode, 0);
+    EXPECT_TRUE(WaitFor([&] { return closed() == 200; }, 15000, 100));
+    for (int fd : clients) close(fd);
 }

@@ -16,10 +16,13 @@
 #include <thrift/transport/TBufferTransports.h>
 #include <thrift/transport/TServerSocket.h>
 
+#include "lock_holder.h"
 #include "test_util.h"
 #include "tendwell/protocal/TSlaveServiceProtocol.h"
-#include "tendwell/tendwell_process.h"
-#include "tendwell/tendwell_utility.h"
+#include "tendwell_configure.h"
+#include "tendwell_instance_lock.h"
+#include "tendwell_process.h"
+#include "tendwell_utility.h"
 
 namespace tendwell {
 namespace {
@@ -101,7 +104,7 @@ protected:
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             g_ends_on_stop = ends_on_stop;
-            if (LockFile(socket_ + ".lock") != 0) _exit(1);
+            if (!InstanceLock(socket_ + ".lock").TakeForDaemon(1000)) _exit(1);
             TSimpleServer server(
                 std::make_shared<TSlaveServiceProtocolProcessor>(std::make_shared<FakeDaemon>()),
                 std::make_shared<TServerSocket>(socket_), std::make_shared<TFramedTransportFactory>(),
@@ -114,8 +117,9 @@ protected:
     }
 
     ProcessManager* Manager() {
+        EXPECT_EQ(0, TendwellGetConfigureFromFile(conf_, &loaded_));
         ProcessManager* manager = ProcessManager::GetInstance();
-        EXPECT_EQ(0, manager->InitWithoutProcessKeeper(conf_, ""));
+        EXPECT_EQ(0, manager->InitWithoutProcessKeeper(loaded_, conf_, ""));
         return manager;
     }
 
@@ -123,6 +127,7 @@ protected:
     testutil::PidReaper reaper_;
     std::string conf_;
     std::string socket_;
+    PConfigure loaded_;
 };
 
 struct CheckOneCase {
@@ -188,9 +193,9 @@ TEST_P(DaemonEndingCommand, ReturnsOnceTheDaemonLetsGoOfItsLock) {
     EXPECT_EQ(0, result.returnCode);
     EXPECT_EQ("fake " + command, result.returnMsg);
     if (GetParam().daemon_ends) {
-        EXPECT_EQ(0, LockHolder(socket_ + ".lock"));
+        EXPECT_EQ(0, InstanceLock(socket_ + ".lock").HolderPid());
     } else {
-        EXPECT_NE(0, LockHolder(socket_ + ".lock"));
+        EXPECT_NE(0, InstanceLock(socket_ + ".lock").HolderPid());
         EXPECT_GE(waited, std::chrono::seconds(1));
     }
 }
@@ -207,6 +212,50 @@ TEST_F(ProcessManagerTest, NoDaemonAndNoPermissionIsRefusedAndTheStaleLockGoes) 
     EXPECT_EQ("check tendwell is running or do you have auth.", result.returnMsg);
     EXPECT_FALSE(testutil::FileExists(socket_ + ".lock"));
     EXPECT_FALSE(manager->RanInProcess());
+}
+
+// Another command's hold of the instance lock is waited out, up to the command's
+// own time-out (1 s here), and never taken for a daemon that does not answer.
+TEST_F(ProcessManagerTest, AnotherCommandsHoldIsWaitedOut) {
+    const std::string lock = socket_ + ".lock";
+    struct Case {
+        int hold_ms;
+        int code;
+        std::string msg;
+    };
+    const Case cases[] = {
+        {300, TReturnCode::ERROR_CONNECTED_TO_SERVER,
+         "check tendwell is running or do you have auth."},
+        {-1, TReturnCode::ERROR_IS_OPERATEING, "another command holds the instance lock " + lock},
+    };
+    for (const Case& c : cases) {
+        testutil::PidReaper reaper;
+        ASSERT_GT(HoldInChild(lock, Hold::kCommand, c.hold_ms, &reaper), 0);
+        const auto begin = std::chrono::steady_clock::now();
+        TReturnResult result = Manager()->Restart(false, 30);
+        const auto waited = std::chrono::steady_clock::now() - begin;
+        EXPECT_EQ(c.code, result.returnCode) << c.hold_ms;
+        EXPECT_EQ(c.msg, result.returnMsg) << c.hold_ms;
+        EXPECT_GE(waited, std::chrono::milliseconds(c.hold_ms < 0 ? 1000 : 250)) << c.hold_ms;
+    }
+}
+
+TEST_F(ProcessManagerTest, LinkAtTheLockPathIsRefusedAtOnce) {
+    const std::string lock = socket_ + ".lock";
+    ASSERT_TRUE(testutil::WriteFile(dir_ / "target", "keep"));
+    ASSERT_EQ(symlink((dir_ / "target").c_str(), lock.c_str()), 0);
+    ProcessManager* manager = Manager();
+    std::vector<TTendletStatusInfo> infos;
+    const TReturnResult results[] = {manager->Stop(true, 30), manager->StopOne("web", true, 30),
+                                     manager->Check(infos, true, 30), manager->Start(30)};
+    for (const TReturnResult& result : results) {
+        EXPECT_EQ(TReturnCode::ERROR_CONNECTED_TO_SERVER, result.returnCode);
+        EXPECT_EQ("lock file " + lock + " is a symbolic link", result.returnMsg);
+    }
+    EXPECT_FALSE(manager->RanInProcess());
+    EXPECT_EQ(testutil::ReadFile(dir_ / "target"), "keep");
+    char target[256] = {};
+    EXPECT_GT(readlink(lock.c_str(), target, sizeof(target) - 1), 0);
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
 // The server's refusals and its lock file, without a whole daemon.
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,26 +9,15 @@
 #include <thread>
 
 #include "test_util.h"
-#include "tendwell/tendwell_configure.h"
-#include "tendwell/tendwell_unix_server.h"
+#include "tendwell_configure.h"
+#include "tendwell_instance_lock.h"
+#include "tendwell_unix_server.h"
 
 using namespace tendwell;
 
 TEST(ThriftUnixServerDeathTest, EmptySocketPathIsRefused) {
     g_conf.mutable_tendwell()->set_unix_socket_path("");
     EXPECT_EXIT(ThriftUnixServer::GetInstance()->Run(), ::testing::ExitedWithCode(1), "");
-}
-
-// Pid of the process holding a write lock on the file at path, or 0.
-static pid_t LockHolder(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) return 0;
-    struct flock probe = {};
-    probe.l_type = F_WRLCK;
-    probe.l_whence = SEEK_SET;
-    pid_t holder = fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK ? probe.l_pid : 0;
-    close(fd);
-    return holder;
 }
 
 TEST(ThriftUnixServer, LockHeldIsTheFileAtThePathDespiteStaleProbes) {
@@ -40,18 +28,11 @@ TEST(ThriftUnixServer, LockHeldIsTheFileAtThePathDespiteStaleProbes) {
     // Probes that find the file unlocked take it and remove it as stale.
     std::atomic<bool> probing{true};
     std::thread prober([&] {
-        while (probing) {
-            int fd = open(lock_path.c_str(), O_WRONLY | O_CREAT, 0600);
-            struct flock lock = {};
-            lock.l_type = F_WRLCK;
-            lock.l_whence = SEEK_SET;
-            if (fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0) unlink(lock_path.c_str());
-            if (fd >= 0) close(fd);
-        }
+        while (probing) InstanceLock(lock_path).Probe();
     });
     testutil::PidReaper reaper;
     int locked = 0;
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 300; ++i) {
         int report[2];
         ASSERT_EQ(pipe(report), 0);
         pid_t child = fork();
@@ -68,7 +49,7 @@ TEST(ThriftUnixServer, LockHeldIsTheFileAtThePathDespiteStaleProbes) {
         close(report[0]);
         if (ok) {
             ++locked;
-            EXPECT_EQ(LockHolder(lock_path), child) << "attempt " << i;
+            EXPECT_EQ(InstanceLock(lock_path).HolderPid(), child) << "attempt " << i;
         }
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);

@@ -6,11 +6,11 @@
 
 #include <string>
 
-#include "tendwell/tendwell_configure.h"
-#include "tendwell/tendwell_frame.h"
-#include "tendwell/tendwell_startup.h"
-#include "tendwell/tendwell_unix_server.h"
-#include "tendwell/tendwell_utility.h"
+#include "tendwell_configure.h"
+#include "tendwell_frame.h"
+#include "tendwell_startup.h"
+#include "tendwell_unix_server.h"
+#include "tendwell_utility.h"
 
 using namespace tendwell;
 

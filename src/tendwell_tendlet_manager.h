@@ -1,5 +1,6 @@
 // The owner of the tendlet records: the commands on all tendlets or one, and the
-// periodic loop that mirrors the process keeper and restarts what has exited.
+// periodic loop that mirrors the process keeper and restarts what has exited;
+// with the keeper's production port.
 #pragma once
 
 #include <stdint.h>
@@ -15,10 +16,26 @@
 #include "corvel/mutex.h"
 #include "tendwell/protocal/TendwellSlave_types.h"
 #include "tendwell/protocal/TendwellConfigure.pb.h"
-#include "tendwell/tendwell_keeper_port.h"
-#include "tendwell/tendwell_tendlet.h"
+#include "tendwell_tendlet.h"
 
 namespace tendwell {
+
+// The production port: every call goes to the process-wide ProcessKeeper.
+class ProcessKeeperPort final : public KeeperPort {
+public:
+    static ProcessKeeperPort* GetInstance();
+
+    bool Init(const std::string& save_path) override;
+    void GetAll(std::map<std::string, ProcessKeeper::Process>* out) override;
+    bool Add(const ProcessKeeper::Process& process, std::string* msg) override;
+    bool Remove(const std::string& name, std::string* msg) override;
+    bool Start(const std::string& name, uint32_t timeout_ms, std::string* msg) override;
+    bool Stop(const std::string& name, uint32_t timeout_ms, std::string* msg) override;
+    bool Restart(const std::string& name, uint32_t timeout_ms, std::string* msg) override;
+    bool Signal(const std::string& name, int signo, std::string* msg) override;
+    int Exec(const std::string& command, int32_t timeout_ms) override;
+    bool Shutdown() override;
+};
 
 class TendletManager {
 public:

@@ -5,13 +5,32 @@
 #include <stdint.h>
 
 #include <functional>
+#include <map>
 #include <string>
 
+#include "keeper/process_keeper.h"
 #include "tendwell/protocal/TendwellBase_types.h"
 #include "tendwell/protocal/TendwellConfigure.pb.h"
-#include "tendwell/tendwell_keeper_port.h"
 
 namespace tendwell {
+
+// The process-keeper operations a tendlet needs, behind an interface so that the
+// manager's rules can be exercised without real processes.
+class KeeperPort {
+public:
+    virtual ~KeeperPort() = default;
+    virtual bool Init(const std::string& save_path) = 0;
+    virtual void GetAll(std::map<std::string, ProcessKeeper::Process>* out) = 0;
+    virtual bool Add(const ProcessKeeper::Process& process, std::string* msg) = 0;
+    virtual bool Remove(const std::string& name, std::string* msg) = 0;
+    virtual bool Start(const std::string& name, uint32_t timeout_ms, std::string* msg) = 0;
+    virtual bool Stop(const std::string& name, uint32_t timeout_ms, std::string* msg) = 0;
+    virtual bool Restart(const std::string& name, uint32_t timeout_ms, std::string* msg) = 0;
+    virtual bool Signal(const std::string& name, int signo, std::string* msg) = 0;
+    // Wait status of a shell command run with a time-out; 0 is success.
+    virtual int Exec(const std::string& command, int32_t timeout_ms) = 0;
+    virtual bool Shutdown() = 0;
+};
 
 // Seconds since the epoch; injectable so that the start rule can be tested.
 using SecondsClock = std::function<int64_t()>;

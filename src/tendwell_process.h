@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "tendwell/protocal/TendwellSlave_types.h"
+#include "tendwell_instance_lock.h"
 
 namespace tendwell {
 
 class PConfigure;
-class TendletManager;
 class UnixRpcManager;
 
 class ProcessManager {
@@ -25,11 +25,12 @@ public:
     ProcessManager(const ProcessManager&) = delete;
     ProcessManager& operator=(const ProcessManager&) = delete;
 
-    // Loads conf_path into the manager's own configuration, makes the RPC client
-    // and the tendlet records. 0, the loader's code, 11 or 21. The directories
-    // are checked where a daemon started with the -c directory change_dir
-    // (empty when not given) would have them.
-    int32_t InitWithoutProcessKeeper(const std::string& conf_path, const std::string& change_dir);
+    // Takes the configuration the command line loaded from conf_path (it must
+    // outlive the manager's use), makes the RPC client and the tendlet records.
+    // 0, 11 or 21. The directories are checked where a daemon started with the -c
+    // directory change_dir (empty when not given) would have them.
+    int32_t InitWithoutProcessKeeper(const PConfigure& conf, const std::string& conf_path,
+                                     const std::string& change_dir);
 
     // Only ever sent to the daemon; one that holds the lock but does not answer
     // yet is asked again once a second, up to cmd_start_timeo_s times.
@@ -56,31 +57,27 @@ public:
     bool RanInProcess() const { return ran_in_process_; }
 
 private:
+    // Where a command runs.
+    enum Route { kAtDaemon, kHere, kRefused };
+
     ProcessManager();
 
-    std::string LockPath() const;
-    bool DaemonAlive() const;
+    // The one decision, made after waiting out another command's hold of the
+    // instance lock: at the daemon that holds it; here, with the lock taken and
+    // the tendlet manager started with the keeper, when local allows it and no
+    // daemon is alive; otherwise refused, with *refusal saying why.
+    Route Decide(bool local, TReturnResult* refusal);
+    // Logs how a command ended; after one run here, shuts the keeper down and
+    // removes the lock file (the lock itself lasts until exit).
+    void Finish(Route route, const char* tag, const std::string& label,
+                const TReturnResult& result);
     // After the daemon's reply to a stop or abort of all tendlets: waits, up to
     // the receive time-out, until the daemon that held the instance lock has let
     // go of it, so that a start at once finds no daemon.
     void AwaitDaemonGone(const TReturnResult& reply);
-    // Runs one command by the three-way rule; tag and label name it in log lines.
-    template <typename Reply, typename Remote, typename InProcess>
-    Reply Dispatch(const std::string& tag, const std::string& label, bool local, Remote remote,
-                   InProcess in_process);
-    // Dispatch of a command on all tendlets, and on the one named. ends_daemon:
-    // the daemon exits once it has answered.
-    template <typename Reply>
-    Reply ForAll(const char* word, bool local, int32_t timeout,
-                 void (UnixRpcManager::*remote)(Reply&, int32_t),
-                 Reply (TendletManager::*in_process)(), bool ends_daemon = false);
-    template <typename Reply>
-    Reply ForOne(const char* word, const std::string& name, bool local, int32_t timeout,
-                 void (UnixRpcManager::*remote)(Reply&, const std::string&, int32_t),
-                 Reply (TendletManager::*in_process)(const std::string&));
 
-    // Declared in this order so that the client goes before the configuration.
-    std::unique_ptr<PConfigure> conf_;
+    const PConfigure* conf_ = nullptr;
+    std::unique_ptr<InstanceLock> lock_;
     std::unique_ptr<UnixRpcManager> unix_rpc_manager_;
     bool ran_in_process_ = false;
 };

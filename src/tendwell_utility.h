@@ -1,11 +1,9 @@
-// Small shared helpers: the socket-name digest, the lock file that tells whether
-// a daemon of a configuration is alive, the status time format, the table of
-// known platform processes and the process log with its level guard.
+// Small shared helpers: the socket-name digest, the status time format, the
+// table of known platform processes and the process log with its level guard.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
-#include <sys/types.h>
 #include <time.h>
 
 #include <limits>
@@ -27,26 +25,6 @@ enum LogLevel {
 
 // MD5 digest of the len bytes at data as 32 upper-case hexadecimal digits.
 std::string Md5Hex(const char* data, size_t len);
-
-// The one lock of a file, taken through one open: opens path write-only (created
-// 0600 when missing, never through a symbolic link, never emptied) and takes a
-// non-blocking write lock on the whole file. Returns 0 locked, 1 held by another
-// process, -1 cannot open; *fd receives the descriptor (-1 when there is none).
-// It is never closed here: closing any descriptor of the file would drop the
-// lock, so a lock that was taken lasts for the life of the process.
-int OpenAndLock(const std::string& path, int* fd);
-
-// OpenAndLock for a caller that needs no descriptor.
-int LockFile(const std::string& path);
-
-// True when another process holds the lock file at path (a daemon is alive).
-// A stale lock file is removed once this process holds its lock.
-bool CheckiSocketFileListen(const std::string& path);
-
-// The pid of the process holding a lock on the file at path, without taking
-// one; 0 when the file is gone, nobody holds one or the holder is not visible
-// from here. Closes what it opens: never call it on a file this process locked.
-pid_t LockHolder(const std::string& path);
 
 // t in local time as "YYYY-MM-DD hh:mm:ss".
 std::string FormatTime(time_t t);

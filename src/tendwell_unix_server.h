@@ -1,5 +1,5 @@
 // The daemon's end of the control service: serves TSlaveServiceProtocol on the
-// Unix-domain socket named in the configuration, and owns the instance lock file
+// Unix-domain socket named in the configuration, and holds the instance lock
 // beside it (the socket path followed by ".lock").
 #pragma once
 
@@ -8,10 +8,13 @@
 #include <mutex>
 #include <string>
 
-#include <thrift/concurrency/ThreadManager.h>
-#include <thrift/server/TThreadPoolServer.h>
+#include <thrift/TProcessor.h>
+
+#include "tendwell_instance_lock.h"
 
 namespace tendwell {
+
+class RequestLoop;
 
 class ThriftUnixServer {
 public:
@@ -37,28 +40,20 @@ public:
     // earlier daemon's) stands there.
     static std::string Unservable(const std::string& path);
 
-    // True when another process holds the lock file.
+    // True when a daemon (another process) holds the instance lock.
     bool IsLocked();
-    // Takes the lock file for this process; true on success.
+    // Takes the instance lock for this daemon; true on success.
     bool LockFile();
     void RemoveLockFile();
-
-    // The same for the lock file at lock_path, for a process that runs a command
-    // in place of the daemon. A probe may remove an unlocked lock file at any
-    // moment, so the lock counts only once it is held on the file at the path.
-    static bool LockFileAt(const std::string& lock_path);
-    static void RemoveLockFileAt(const std::string& lock_path);
 
 private:
     ThriftUnixServer() = default;
     // The lock file of the current socket path; empty when there is none.
     std::string LockPath();
     // One round of serving; true when the socket listened during it. A failure
-    // of the library is described in *error.
+    // is described in *error.
     bool ServeOnce(const std::shared_ptr<apache::thrift::TProcessor>& processor,
                    const std::string& path, bool private_umask, std::string* error);
-    // Called by the server once its socket listens.
-    void OnListening();
     // Sleeps up to ms, returning early when a stop is requested.
     void PauseUnlessStopping(int ms);
 
@@ -66,14 +61,13 @@ private:
     // Signalled when listening_, serving_ or stopping_ changes.
     std::condition_variable changed_;
     std::string socket_path_;
-    std::shared_ptr<apache::thrift::server::TThreadPoolServer> server_;
-    std::shared_ptr<apache::thrift::concurrency::ThreadManager> worker_manager_;
+    // The round serving now; null between rounds.
+    RequestLoop* loop_ = nullptr;
+    std::unique_ptr<InstanceLock> lock_;
     bool listening_ = false;
     // A round of serving has been set up and has not ended yet.
     bool serving_ = false;
     bool stopping_ = false;
-
-    friend class ListenReporter;
 };
 
 }  // namespace tendwell

@@ -1,0 +1,161 @@
+#include "tendwell_instance_lock.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <utility>
+
+#include "corvel/clock.h"
+#include "tendwell_utility.h"
+
+namespace tendwell {
+
+namespace {
+
+// How often a hold that is in the way is looked at again.
+constexpr int kLookMs = 2;
+
+// O_NONBLOCK: a FIFO planted at the path must not hang the open. O_NOFOLLOW: nor
+// a link make this process create a file elsewhere. Never truncated: the lock
+// file holds nothing, and a hard link may name a file that is not ours.
+int OpenLockFile(const std::string& path) {
+    return open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600);
+}
+
+struct flock WholeFile(short type) {
+    struct flock lock;
+    memset(&lock, 0, sizeof(lock));
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    return lock;
+}
+
+bool LockWholeFile(int fd) {
+    struct flock lock = WholeFile(F_WRLCK);
+    return fcntl(fd, F_SETLK, &lock) == 0;
+}
+
+// Whether another open of the file holds a mark of the kind that mark conflicts
+// with. A file system without flock has no marks: every hold then looks like a
+// daemon's, as it did to older binaries.
+bool MarkedElsewhere(int fd, int mark) {
+    return flock(fd, mark | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+}
+
+// True when path names the file open at fd: a probe may remove an unheld lock
+// file between an open and its lock, and a lock on the removed file guards nothing.
+bool IsFileAt(int fd, const std::string& path) {
+    struct stat open_file, named_file;
+    if (fstat(fd, &open_file) != 0 || stat(path.c_str(), &named_file) != 0) return false;
+    return open_file.st_dev == named_file.st_dev && open_file.st_ino == named_file.st_ino;
+}
+
+}  // namespace
+
+InstanceLock::InstanceLock(std::string path) : path_(std::move(path)) {}
+
+// The descriptor of a hold stays open: the lock lasts until the process exits.
+InstanceLock::~InstanceLock() = default;
+
+InstanceLock::Owner InstanceLock::Unopenable(int error) {
+    if (error == ELOOP) {
+        why_ = "lock file " + path_ + " is a symbolic link";
+        return kUnusable;
+    }
+    struct stat st;
+    // No file, and none can be made there: nobody can hold it.
+    if (lstat(path_.c_str(), &st) != 0) return kNobody;
+    // A lock file of another user may well be held by a live daemon.
+    if (error == EACCES || error == EPERM) return kDaemon;
+    why_ = "lock file " + path_ + " cannot be used: " + strerror(error);
+    return kUnusable;
+}
+
+InstanceLock::Owner InstanceLock::Probe() {
+    if (path_.empty()) return kNobody;
+    const int fd = OpenLockFile(path_);
+    if (fd < 0) return Unopenable(errno);
+    Owner owner = kDaemon;
+    if (MarkedElsewhere(fd, LOCK_EX)) {
+        owner = kCommand;
+    } else if (LockWholeFile(fd)) {
+        // Removed while this process holds both the lock and the mark, so no
+        // daemon or command can take the file meanwhile; and only while the path
+        // still names it: another probe may have removed it since the open, and
+        // the file at the path now may be a new holder's.
+        if (IsFileAt(fd, path_)) unlink(path_.c_str());
+        owner = kNobody;
+    }
+    close(fd);
+    TW_DEBUG("CheckiSocketFileListen", "%s owner:%d", path_.c_str(), static_cast<int>(owner));
+    return owner;
+}
+
+InstanceLock::Owner InstanceLock::Await(int timeout_ms) {
+    const uint64_t start_ns = corvel::monotonic_ns();
+    for (;;) {
+        const Owner owner = Probe();
+        if (owner != kCommand || corvel::remaining_ms(start_ns, timeout_ms) == 0) return owner;
+        corvel::sleep_ms(kLookMs);
+    }
+}
+
+bool InstanceLock::TakeForDaemon(int timeout_ms) {
+    if (TakeLoop(true, timeout_ms) == kNobody && held_fd_ >= 0) {
+        TW_NOTICE("LockFile", "%s locked..", path_.c_str());
+        return true;
+    }
+    TW_WARNING("LockFile", "lock %s fail: %s", path_.c_str(),
+               why_.empty() ? "held by another process or cannot be made" : why_.c_str());
+    return false;
+}
+
+InstanceLock::Owner InstanceLock::TakeForCommand(int timeout_ms) {
+    return TakeLoop(false, timeout_ms);
+}
+
+InstanceLock::Owner InstanceLock::TakeLoop(bool as_daemon, int timeout_ms) {
+    const uint64_t start_ns = corvel::monotonic_ns();
+    for (;;) {
+        const int fd = OpenLockFile(path_);
+        if (fd < 0) return Unopenable(errno);
+        // A command marks its hold before it takes it, so that no probe ever
+        // takes the hold for a daemon's.
+        const bool marked = as_daemon || !MarkedElsewhere(fd, LOCK_SH);
+        if (marked && LockWholeFile(fd) && IsFileAt(fd, path_)) {
+            held_fd_ = fd;
+            return kNobody;
+        }
+        close(fd);
+        // Who is in the way; nobody when the holder let go meanwhile.
+        const Owner owner = Probe();
+        if (owner == kDaemon || owner == kUnusable) return owner;
+        if (corvel::remaining_ms(start_ns, timeout_ms) == 0) return kCommand;
+        if (owner == kCommand) corvel::sleep_ms(kLookMs);
+    }
+}
+
+bool InstanceLock::HeldHere() const { return held_fd_ >= 0 && IsFileAt(held_fd_, path_); }
+
+void InstanceLock::Remove() {
+    if (path_.empty()) return;
+    unlink(path_.c_str());
+    TW_NOTICE("RemoveLockFile", "%s remove..", path_.c_str());
+}
+
+pid_t InstanceLock::HolderPid() const {
+    const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) return 0;
+    struct flock lock = WholeFile(F_WRLCK);
+    const int ret = fcntl(fd, F_GETLK, &lock);
+    close(fd);
+    return ret == 0 && lock.l_type != F_UNLCK ? lock.l_pid : 0;
+}
+
+}  // namespace tendwell

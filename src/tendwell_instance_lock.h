@@ -1,0 +1,75 @@
+// The instance lock: the file at the control socket's path followed by ".lock".
+// Whoever holds a write lock on the whole file owns the instance: the daemon for
+// its life, a command run in a client for the whole command, a probe for a
+// moment while it removes a stale file. Older binaries look at that lock alone,
+// so it stays exactly as it always was; beside it, every hold that is not a
+// daemon's is marked by a shared flock on the same file, taken first and let go
+// last, which is how a daemon's hold is told from a command's.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace tendwell {
+
+class InstanceLock {
+public:
+    enum Owner {
+        kNobody,
+        kDaemon,
+        // A command run in a client, or a probe for a moment.
+        kCommand,
+        // Nothing can ever hold it: why() says what stands at the path.
+        kUnusable,
+    };
+
+    explicit InstanceLock(std::string path);
+    ~InstanceLock();
+    InstanceLock(const InstanceLock&) = delete;
+    InstanceLock& operator=(const InstanceLock&) = delete;
+
+    const std::string& path() const { return path_; }
+    // What makes the file unusable, after an answer of kUnusable.
+    const std::string& why() const { return why_; }
+
+    // The one rule that decides who holds the instance. A lock file nobody holds
+    // is removed as stale. Never asked by a process that holds the lock itself:
+    // the answer would be kNobody, and the file would go.
+    Owner Probe();
+    // Probe, waiting out a command's hold for at most timeout_ms.
+    Owner Await(int timeout_ms);
+
+    // Takes the lock as the daemon, for the life of the process, waiting out a
+    // command's hold for at most timeout_ms. True once this process holds the
+    // lock on the file at the path.
+    bool TakeForDaemon(int timeout_ms);
+    // Takes the lock for a command run in this process, waiting out other
+    // commands' holds for at most timeout_ms. kNobody once it is held, or when no
+    // lock file can be made at all (the command then runs unlocked); otherwise
+    // the owner that keeps it.
+    Owner TakeForCommand(int timeout_ms);
+    // True while the path still names the file this process locked.
+    bool HeldHere() const;
+    // Removes the lock file; a lock this process holds lasts until it exits.
+    void Remove();
+
+    // The pid of the process holding the whole-file lock, without taking it; 0
+    // when the file is gone, nobody holds it or the holder is not visible here.
+    pid_t HolderPid() const;
+
+private:
+    // Takes the lock, marked first for a command: kNobody once held_fd_ holds it
+    // on the file at the path, or when no lock file can be made (held_fd_ then
+    // stays -1); otherwise the owner that keeps it.
+    Owner TakeLoop(bool as_daemon, int timeout_ms);
+    // The answer for a lock file that cannot be opened with error.
+    Owner Unopenable(int error);
+
+    std::string path_;
+    std::string why_;
+    // The descriptor of a hold; never closed, as that would drop the lock.
+    int held_fd_ = -1;
+};
+
+}  // namespace tendwell

@@ -1,0 +1,110 @@
+// The control service's connections: one thread waits on all of them and reads
+// framed requests as their bytes arrive; a worker takes a connection only once a
+// whole request is there, answers it and hands the connection back. A client that
+// sends nothing, or half a request, holds no worker; one silent for a few seconds
+// is closed, and past a cap of open connections the oldest without a request is.
+#pragma once
+
+#include <stdint.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <thrift/TProcessor.h>
+
+namespace tendwell {
+
+class RequestLoop {
+public:
+    struct Limits {
+        int workers = 3;
+        // Largest request frame; a frame announcing more drops its connection
+        // before anything is allocated for it.
+        int32_t max_frame = 1 << 20;
+        size_t max_connections = 64;
+        // A connection that sends nothing for this long is closed.
+        int idle_ms = 5000;
+        // A client that does not take its reply within this long is dropped.
+        int reply_ms = 5000;
+    };
+
+    // Throws std::system_error when no worker thread can be made.
+    RequestLoop(std::shared_ptr<apache::thrift::TProcessor> processor, const Limits& limits);
+    ~RequestLoop();
+    RequestLoop(const RequestLoop&) = delete;
+    RequestLoop& operator=(const RequestLoop&) = delete;
+
+    // Serves the non-blocking listening socket listen_fd until Stop, then returns
+    // an empty string; or returns why accepting failed for good. Every connection
+    // is closed by then, once the requests being answered have been; listen_fd
+    // stays the caller's.
+    std::string Serve(int listen_fd);
+    // From any thread, also before Serve.
+    void Stop();
+
+private:
+    struct Connection {
+        std::string input;
+        uint64_t last_ns = 0;
+        bool busy = false;
+        bool ended = false;
+    };
+    // One whole request for a worker.
+    struct Job {
+        int fd;
+        std::string frame;
+    };
+
+    // Accepts what waits, revents being what poll reported of listen_fd; why
+    // accepting failed for good, or an empty string. Sets accept_rest_ when
+    // descriptors have run out.
+    std::string Accept(int listen_fd, short revents, uint64_t now_ns);
+    // Reads what fd has sent and hands on a whole request.
+    void Read(int fd, uint64_t now_ns);
+    // Hands the next whole request of fd to a worker, or closes a connection that
+    // has ended or sent a frame out of bounds.
+    void Dispatch(int fd);
+    void Close(int fd);
+    // Connections that workers have answered, back to waiting (or closed).
+    void TakeBack(uint64_t now_ns);
+    // Closes connections silent too long; the wait until the next one would be.
+    int CloseIdle(uint64_t now_ns);
+    // Closes the oldest connection without a request, other than newest, while
+    // there are too many.
+    void Trim(int newest);
+    // A worker's life: takes jobs until the workers are stopped.
+    void Work();
+    // Ends the workers once the jobs they carry out are done; jobs still queued
+    // are dropped.
+    void StopWorkers();
+    // The worker's part: the answer written to fd; false when the connection must go.
+    bool Carry(int fd, const std::string& frame);
+    void Returned(int fd, bool keep);
+
+    std::shared_ptr<apache::thrift::TProcessor> processor_;
+    Limits limits_;
+    std::vector<std::thread> workers_;
+    std::mutex jobs_mutex_;
+    std::condition_variable jobs_changed_;
+    std::deque<Job> jobs_;
+    bool workers_stopping_ = false;
+    // Readable after Stop and whenever a worker hands a connection back.
+    int wake_fd_;
+    // Kept for the moment descriptors run out: closed to accept one more client.
+    int reserve_fd_;
+    bool accept_rest_ = false;
+    std::atomic<bool> stopping_{false};
+    // Only the serving thread touches the connections.
+    std::map<int, Connection> connections_;
+    std::mutex returned_mutex_;
+    std::vector<std::pair<int, bool>> returned_;
+};
+
+}  // namespace tendwell

@@ -1,0 +1,170 @@
+// The instance lock on real files: what stands at the path, holds of daemons and
+// commands in other processes told apart, and many commands meeting each other.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "lock_holder.h"
+#include "tendwell_instance_lock.h"
+#include "test_util.h"
+
+using namespace tendwell;
+using testutil::FileExists;
+using testutil::TempDir;
+
+namespace {
+
+int64_t MsSince(std::chrono::steady_clock::time_point begin) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 begin)
+        .count();
+}
+
+struct PathCase {
+    const char* what;
+    std::function<void(const TempDir&, const std::string& path)> make;
+    InstanceLock::Owner owner;
+    const char* why;  // the start of why(); null when there is none
+    bool file_stays;
+};
+
+}  // namespace
+
+TEST(InstanceLock, ProbeTellsWhatStandsAtThePath) {
+    const PathCase cases[] = {
+        {"nothing", [](const TempDir&, const std::string&) {}, InstanceLock::kNobody, nullptr,
+         false},
+        {"a stale file", [](const TempDir&, const std::string& p) { testutil::WriteFile(p, ""); },
+         InstanceLock::kNobody, nullptr, false},
+        {"a directory", [](const TempDir&, const std::string& p) { mkdir(p.c_str(), 0755); },
+         InstanceLock::kUnusable, "lock file ", true},
+        {"a FIFO", [](const TempDir&, const std::string& p) { mkfifo(p.c_str(), 0600); },
+         InstanceLock::kUnusable, "lock file ", true},
+        {"a link to a file",
+         [](const TempDir& d, const std::string& p) { symlink((d / "victim").c_str(), p.c_str()); },
+         InstanceLock::kUnusable, " is a symbolic link", true},
+        {"a link to nothing",
+         [](const TempDir& d, const std::string& p) { symlink((d / "absent").c_str(), p.c_str()); },
+         InstanceLock::kUnusable, " is a symbolic link", true},
+    };
+    for (const PathCase& c : cases) {
+        TempDir dir;
+        ASSERT_TRUE(testutil::WriteFile(dir / "victim", "keep"));
+        const std::string path = dir / "tw.sock.lock";
+        c.make(dir, path);
+        InstanceLock lock(path);
+        EXPECT_EQ(lock.Probe(), c.owner) << c.what;
+        if (c.why != nullptr) EXPECT_NE(lock.why().find(c.why), std::string::npos) << c.what;
+        if (c.owner == InstanceLock::kUnusable) {
+            EXPECT_NE(lock.why().find(path), std::string::npos) << c.what;
+            EXPECT_NE(lock.TakeForCommand(100), InstanceLock::kNobody) << c.what;
+            EXPECT_FALSE(lock.TakeForDaemon(100)) << c.what;
+        }
+        EXPECT_EQ(FileExists(path), c.file_stays) << c.what;
+        EXPECT_EQ(testutil::ReadFile(dir / "victim"), "keep") << c.what;
+        EXPECT_FALSE(FileExists(dir / "absent")) << c.what;
+    }
+    // Without a directory no lock file can be made, so nobody holds one.
+    TempDir dir;
+    EXPECT_EQ(InstanceLock(dir / "missing/tw.sock.lock").Probe(), InstanceLock::kNobody);
+}
+
+TEST(InstanceLock, HoldsOfDaemonsAndCommandsAreToldApart) {
+    TempDir dir;
+    const std::string path = dir / "tw.sock.lock";
+    for (Hold hold : {Hold::kDaemon, Hold::kCommand}) {
+        testutil::PidReaper reaper;
+        const pid_t holder = HoldInChild(path, hold, -1, &reaper);
+        ASSERT_GT(holder, 0);
+        InstanceLock lock(path);
+        const bool daemon = hold == Hold::kDaemon;
+        EXPECT_EQ(lock.Probe(), daemon ? InstanceLock::kDaemon : InstanceLock::kCommand);
+        EXPECT_EQ(lock.HolderPid(), holder);
+        EXPECT_TRUE(FileExists(path));
+        // A command meets a daemon at once, and waits for a command in vain.
+        EXPECT_EQ(lock.TakeForCommand(daemon ? 10000 : 200),
+                  daemon ? InstanceLock::kDaemon : InstanceLock::kCommand);
+        kill(holder, SIGKILL);
+        waitpid(holder, nullptr, 0);
+        EXPECT_EQ(lock.Probe(), InstanceLock::kNobody);
+        EXPECT_FALSE(FileExists(path));
+    }
+}
+
+// Hard links are fine: the lock is taken on the file, which is never emptied.
+TEST(InstanceLock, HardLinkIsTakenAndKept) {
+    TempDir dir;
+    ASSERT_TRUE(testutil::WriteFile(dir / "victim", "keep"));
+    ASSERT_EQ(link((dir / "victim").c_str(), (dir / "tw.sock.lock").c_str()), 0);
+    testutil::PidReaper reaper;
+    EXPECT_GT(HoldInChild(dir / "tw.sock.lock", Hold::kDaemon, -1, &reaper), 0);
+    EXPECT_EQ(testutil::ReadFile(dir / "victim"), "keep");
+}
+
+TEST(InstanceLock, WaitsOutACommandButNeverADaemon) {
+    TempDir dir;
+    const std::string path = dir / "tw.sock.lock";
+    testutil::PidReaper reaper;
+    ASSERT_GT(HoldInChild(path, Hold::kCommand, 300, &reaper), 0);
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(InstanceLock(path).Await(10000), InstanceLock::kNobody);
+    EXPECT_GE(MsSince(begin), 200);
+
+    // A daemon's take waits for a command too, and then holds the lock.
+    ASSERT_GT(HoldInChild(path, Hold::kCommand, 300, &reaper), 0);
+    const pid_t daemon = HoldInChild(path, Hold::kDaemon, -1, &reaper);
+    ASSERT_GT(daemon, 0);
+    begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(InstanceLock(path).Await(10000), InstanceLock::kDaemon);
+    EXPECT_LT(MsSince(begin), 5000);
+    EXPECT_EQ(InstanceLock(path).HolderPid(), daemon);
+    InstanceLock second(path);
+    EXPECT_FALSE(second.TakeForDaemon(200));
+}
+
+// Commands that meet each other without a daemon: each runs once the others have
+// let go, and none ever takes another's hold (or a probe's) for a daemon's.
+TEST(InstanceLock, ConcurrentCommandsNeverMeetADaemon) {
+    TempDir dir;
+    const std::string path = dir / "tw.sock.lock";
+    constexpr int kCommands = 40;
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    testutil::PidReaper reaper;
+    std::vector<pid_t> children;
+    for (int i = 0; i < kCommands; ++i) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            InstanceLock lock(path);
+            InstanceLock::Owner owner = lock.Await(20000);
+            if (owner == InstanceLock::kNobody) owner = lock.TakeForCommand(20000);
+            const char c = static_cast<char>('0' + owner);
+            if (write(report[1], &c, 1) != 1) _exit(1);
+            if (owner == InstanceLock::kNobody) {
+                usleep(2000);
+                lock.Remove();
+            }
+            _exit(0);
+        }
+        reaper.Add(child);
+        children.push_back(child);
+    }
+    close(report[1]);
+    std::string owners;
+    char c;
+    while (read(report[0], &c, 1) == 1) owners += c;
+    close(report[0]);
+    for (pid_t child : children) waitpid(child, nullptr, 0);
+    EXPECT_EQ(owners, std::string(kCommands, static_cast<char>('0' + InstanceLock::kNobody)));
+    EXPECT_FALSE(FileExists(path));
+}
