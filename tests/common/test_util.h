@@ -7,7 +7,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <grp.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -210,6 +212,40 @@ inline int WaitStatusOf(pid_t child) {
         if (errno != EINTR) return -1;
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Statuses of RunInChild and RunAs: the body threw, the child could not become
+// the user.
+constexpr int kThrew = 78;
+constexpr int kCannotBecomeUser = 77;
+
+// Runs body in a forked child and returns the child's exit status (see
+// WaitStatusOf). To be called while this process has no other thread.
+inline int RunInChild(const std::function<int()>& body) {
+    pid_t child = fork();
+    if (child == 0) {
+        // _exit: no leak check, which would need a thread of its own. Nothing
+        // thrown may reach the test framework, which would go on in the child.
+        try {
+            _exit(body());
+        } catch (...) {
+            _exit(kThrew);
+        }
+    }
+    return child < 0 ? -1 : WaitStatusOf(child);
+}
+
+// RunInChild as user uid, whom the kernel holds to processes processes and threads
+// (root it does not). A uid of its own per test: tests run side by side.
+inline int RunAs(uid_t uid, rlim_t processes, const std::function<int()>& body) {
+    return RunInChild([&] {
+        struct rlimit limit = {processes, processes};
+        if (setrlimit(RLIMIT_NPROC, &limit) != 0 || setgroups(0, nullptr) != 0 ||
+            setgid(uid) != 0 || setuid(uid) != 0) {
+            return kCannotBecomeUser;
+        }
+        return body();
+    });
 }
 
 }  // namespace testutil

@@ -1,5 +1,6 @@
 // Thread pool with real worker threads: growth, shrinking, fixed mode, stops.
 #include <gtest/gtest.h>
+#include <errno.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -138,6 +139,39 @@ TEST(CorvelThreadPoolTest, ElasticGrowsByBatchAndShrinksPastEightIdle) {
     tasks[8]->release();
     ASSERT_TRUE(WaitFor([&] { return tasks[8]->done(); }, 5000));
     EXPECT_TRUE(WaitFor([&] { return pool.thread_count() == 5u; }, 5000));
+}
+
+// Under a process limit (a user's threads count as processes) an elastic pool
+// refuses a task no thread can run, goes on with the threads it has, and makes new
+// ones once there is room. Before, the failed thread creation was an exception out
+// of add, and the end of a daemon.
+int ElasticPoolUnderAThreadLimit() {
+    auto tasks = MakeTasks(8);
+    ThreadPool pool;
+    ReleaseAll release{tasks, pool};
+    if (!pool.start(5, true) || pool.thread_count() != 5u) return 1;
+    // The fifth takes the last idle thread: of the next batch two fit the limit.
+    for (int i = 0; i < 5; ++i) {
+        if (!pool.add(tasks[i].get())) return 2;
+    }
+    if (pool.thread_count() != 7u) return 3;
+    for (int i = 5; i < 7; ++i) {
+        if (!pool.add(tasks[i].get())) return 4;
+    }
+    errno = 0;
+    if (pool.add(tasks[7].get()) || errno != EAGAIN || pool.thread_count() != 7u) return 5;
+    tasks[0]->release();
+    if (!WaitFor([&] { return tasks[0]->done(); }, 5000)) return 6;
+    if (!WaitFor([&] { return pool.add(tasks[7].get()); }, 5000)) return 7;
+    if (!WaitFor([&] { return tasks[7]->started(); }, 5000)) return 8;
+    return 0;
+}
+
+TEST(CorvelThreadPoolTest, ElasticPoolRefusesWhatNoThreadCanRun) {
+    // The child itself and the seven threads.
+    const int status = testutil::RunAs(64501, 8, ElasticPoolUnderAThreadLimit);
+    if (status == testutil::kCannotBecomeUser) GTEST_SKIP() << "cannot run as another user";
+    EXPECT_EQ(0, status);
 }
 
 TEST(CorvelThreadPoolTest, FixedQueuesBeyondSizeAndRunsQueueAfterWaitingStop) {
