@@ -23,14 +23,14 @@ constexpr uint64_t kSaveWarningGapNs = 60ULL * 1000000000ULL;
 
 }  // namespace
 
-bool ProcessKeeper::Save() { return save_path_.empty() || Store(StateText()); }
+bool ProcessKeeper::Save() { return save_path_.empty() || Store(StateText()) == 0; }
 
-bool ProcessKeeper::SaveIfChanged() {
-    if (save_path_.empty()) return true;
+int ProcessKeeper::SaveIfChanged() {
+    if (save_path_.empty()) return 0;
     std::string text = StateText();
     if (saved_text_ == text &&
         StillInPlace(save_path_, text.empty() ? nullptr : &saved_file_)) {
-        return true;
+        return 0;
     }
     return Store(std::move(text));
 }
@@ -46,7 +46,7 @@ bool ProcessKeeper::AnyActive() const {
     return false;
 }
 
-bool ProcessKeeper::Store(std::string text) {
+int ProcessKeeper::Store(std::string text) {
     saved_text_.reset();
     int error = 0;
     if (text.empty()) {
@@ -56,16 +56,19 @@ bool ProcessKeeper::Store(std::string text) {
     }
     if (error == 0) {
         saved_text_ = std::move(text);
-        return true;
+        return 0;
     }
     const uint64_t now_ns = corvel::monotonic_ns();
     if (save_warned_ns_ == 0 || now_ns - save_warned_ns_ >= kSaveWarningGapNs) {
         save_warned_ns_ = now_ns;
-        char reason[256];
-        Warn("Save", "save state file " + save_path_ + " failed: " +
-                         strerror_r(error, reason, sizeof(reason)));
+        Warn("Save", SaveFailure(error));
     }
-    return false;
+    return error;
+}
+
+std::string ProcessKeeper::SaveFailure(int error) const {
+    char reason[256];
+    return "save state file " + save_path_ + " failed: " + strerror_r(error, reason, sizeof(reason));
 }
 
 bool ProcessKeeper::Load() {

@@ -74,6 +74,17 @@ public:
         int32_t check_timeout_ms = kDefaultCheckTimeoutMs;
     };
 
+    // Why a start did not start its process, as far as the keeper knows.
+    struct StartFailure {
+        // The child was made but ended before it ran its command, because its
+        // record could not be saved: a later keeper could not have known of it.
+        // Nothing the process did.
+        bool refused = false;
+        // What went wrong, such as "save state file PATH failed: No space left on
+        // device"; empty when the start only ran out of time.
+        std::string reason;
+    };
+
     // Receives the keeper's warnings (a state file it refuses, saves that fail);
     // the keeper writes no log of its own. operation names the keeper's operation.
     using WarningSink = std::function<void(const char* operation, const std::string& text)>;
@@ -98,14 +109,22 @@ public:
     bool Init(const std::string& save_path);
     bool Add(const Process& process, std::string* msg);
     bool Remove(const std::string& name, std::string* msg);
-    bool Start(const std::string& name, uint32_t timeout_ms, std::string* msg);
+    // A pid-mode child runs its command only once its record, with its pid, is
+    // saved. On failure, failure (when not null) says why.
+    bool Start(const std::string& name, uint32_t timeout_ms, std::string* msg,
+               StartFailure* failure = nullptr);
     bool Stop(const std::string& name, uint32_t timeout_ms, std::string* msg);
-    bool Restart(const std::string& name, uint32_t timeout_ms, std::string* msg);
+    bool Restart(const std::string& name, uint32_t timeout_ms, std::string* msg,
+                 StartFailure* failure = nullptr);
     bool Signal(const std::string& name, int signo, std::string* msg);
     void GetAll(std::map<std::string, Process>* out);
     bool Get(const std::string& name, Process* out);
     bool StopAll(uint32_t timeout_ms, std::string* msg);
     bool Shutdown();
+
+    // Test seam: called with the keeper's lock held once a start is seen, before
+    // the save that lets its child run its command.
+    void SetBeforeSaveHook(std::function<void(const std::string& name)> hook);
 
     // The state file; called with the keeper's lock held. Save writes the table
     // now; the keeper's operations write it only when it changed.
@@ -123,7 +142,12 @@ public:
     static bool Verify(const Process& process);
 
 private:
-    bool StartLocked(const std::string& name, uint32_t timeout_ms, std::string* msg);
+    bool StartLocked(const std::string& name, uint32_t timeout_ms, std::string* msg,
+                     StartFailure* failure);
+    // Saves a start the runner reports, then lets its child run, or, when the save
+    // fails, ends the child unrun.
+    bool SaveStart(const std::string& name, Runner* runner, const Process& seen,
+                   Process* process, std::string* msg, StartFailure* failure);
     bool StopLocked(const std::string& name, uint32_t timeout_ms, std::string* msg);
     void GetAllLocked(std::map<std::string, Process>* out);
     // Asks every runner to quit, gives them a moment to, stops the pool and
@@ -144,15 +168,19 @@ private:
     bool AwaitChange(uint64_t start_ns, int64_t moment_ms, bool look);
     // Saves unless the file already holds what the table would write: its bytes as
     // last written, and still the file that save made (or, for an inactive table,
-    // still no file). An idle keeper writes nothing.
-    bool SaveIfChanged();
+    // still no file). An idle keeper writes nothing. 0, or the error that stopped
+    // the save.
+    int SaveIfChanged();
     // The state file's bytes for the table; empty when no record is active, and then
     // there is to be no file.
     std::string StateText() const;
     // Whether a record is starting or running: only then is there a state file.
     bool AnyActive() const;
-    // Writes text to the state file, or removes the file for an empty text.
-    bool Store(std::string text);
+    // Writes text to the state file, or removes the file for an empty text; 0, or
+    // the error.
+    int Store(std::string text);
+    // The words for a save that failed with error.
+    std::string SaveFailure(int error) const;
     void Warn(const char* operation, const std::string& text);
 
     corvel::ThreadPool pool_;
@@ -171,6 +199,7 @@ private:
     // wrote; unset before the first and after a failure.
     std::optional<std::string> saved_text_;
     struct stat saved_file_ = {};
+    std::function<void(const std::string& name)> before_save_;
 };
 
 }  // namespace tendwell

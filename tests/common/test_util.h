@@ -248,4 +248,16 @@ inline int RunAs(uid_t uid, rlim_t processes, const std::function<int()>& body) 
     });
 }
 
+// Kills and reaps, by pid, what descendants of this subreaper left behind.
+inline void EndOrphans() {
+    WaitFor(
+        [] {
+            for (pid_t pid : ChildrenOf(getpid())) kill(pid, SIGKILL);
+            while (waitpid(-1, nullptr, WNOHANG) > 0) {
+            }
+            return ChildrenOf(getpid()).empty();
+        },
+        5000);
+}
+
 }  // namespace testutil
