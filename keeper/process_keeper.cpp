@@ -16,6 +16,7 @@
 
 #include "corvel/clock.h"
 #include "corvel/fd_io.h"
+#include "identity_file.h"
 #include "process_group.h"
 #include "runner.h"
 
@@ -87,10 +88,21 @@ bool ProcessKeeper::Init(const std::string& save_path) {
     // The identity checks run without the lock, as a check command may take its
     // whole time-out.
     std::set<std::string> lost;
+    std::map<std::string, uint64_t> starts;
     for (auto& item : saved) {
         Process& process = item.second;
         process.check_timeout_ms = kInitCheckMs;
-        if (Verify(process)) continue;
+        if (KnownByPid(process)) {
+            // From here on the process is known by its start ticks, also when only
+            // its stamp recognised it.
+            const uint64_t ticks = IdentifiedStart(process);
+            if (ticks != 0) {
+                starts[item.first] = ticks;
+                continue;
+            }
+        } else if (Verify(process)) {
+            continue;
+        }
         ReapEnded(process);
         lost.insert(item.first);
     }
@@ -100,6 +112,8 @@ bool ProcessKeeper::Init(const std::string& save_path) {
             Process& process = item.second;
             // Started by someone else meanwhile: what its runner sees holds.
             if (runners_.count(item.first) != 0) continue;
+            auto start = starts.find(item.first);
+            if (start != starts.end()) process.start_ticks = start->second;
             if (lost.count(item.first) != 0) {
                 process.running = false;
                 process.status = PROCESS_STOPPED;
@@ -452,13 +466,16 @@ void ProcessKeeper::Refresh(const std::string& name, Process* process) {
     // The identity goes with the pid: a child spawned after its start gave up is
     // saved as it is.
     process->start_time_us = seen.start_time_us;
+    process->start_ticks = seen.start_ticks;
 }
 
 void ProcessKeeper::Confirm(const Process& seen, Process* process) {
     process->pid = seen.pid;
-    // A pid-mode runner took the stamp of the child it spawned, or kept the one of
-    // the process it adopted; a stamp taken now could belong to a reused pid.
+    // A pid-mode runner took the stamp and ticks of the child it spawned, or kept
+    // those of the process it adopted; a stamp taken now could belong to a reused
+    // pid.
     process->start_time_us = seen.command.empty() ? ProcStartTime(seen.pid) : seen.start_time_us;
+    process->start_ticks = seen.start_ticks;
     process->status = seen.status;
     process->running = seen.status == PROCESS_RUNNING;
 }

@@ -16,6 +16,7 @@
 #include "corvel/shell.h"
 #include "corvel/spawn.h"
 #include "keeper/process_keeper.h"
+#include "proc_stat.h"
 #include "process_group.h"
 
 namespace tendwell {
@@ -116,10 +117,13 @@ void ProcessKeeper::Runner::RunPidMode(const Process& process) {
         return;
     }
     // Taken before this runner can reap the child: always the child's own.
+    ProcStat stat;
+    const uint64_t ticks = ReadProcStat(pid, &stat) ? stat.start_ticks : 0;
     const int64_t stamp = ProcStartTime(pid);
-    Update([pid, stamp](Process& copy) {
+    Update([pid, stamp, ticks](Process& copy) {
         copy.pid = pid;
         copy.start_time_us = stamp;
+        copy.start_ticks = ticks;
         copy.running = true;
         copy.status = PROCESS_RUNNING;
     });

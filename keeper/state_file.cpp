@@ -1,6 +1,7 @@
-// The keeper's state file: written to a ".new" file that replaces the old one only
-// once it is complete, so a failed save never damages a good state file. Only a
-// file that nobody but the keeper's user can have written is ever loaded.
+// The keeper's state file and the identity file beside it. Both are written to a
+// ".new" file that replaces the old one only once it is complete, so a failed save
+// never damages a good file; only files that nobody but the keeper's user can have
+// written are ever loaded.
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -10,6 +11,7 @@
 #include <utility>
 
 #include "corvel/clock.h"
+#include "identity_file.h"
 #include "keeper/process_keeper.h"
 #include "saved_file.h"
 #include "state_archive.h"
@@ -29,7 +31,9 @@ int ProcessKeeper::SaveIfChanged() {
     if (save_path_.empty()) return 0;
     std::string text = StateText();
     if (saved_text_ == text &&
-        StillInPlace(save_path_, text.empty() ? nullptr : &saved_file_)) {
+        StillInPlace(save_path_, text.empty() ? nullptr : &saved_file_) &&
+        StillInPlace(save_path_ + kIdentitySuffix,
+                     identities_saved_ ? &saved_identities_ : nullptr)) {
         return 0;
     }
     return Store(std::move(text));
@@ -50,9 +54,17 @@ int ProcessKeeper::Store(std::string text) {
     saved_text_.reset();
     int error = 0;
     if (text.empty()) {
-        if (unlink(save_path_.c_str()) != 0 && errno != ENOENT) error = errno;
+        // The state file goes first: an identity file alone names nothing.
+        const std::string identity_path = save_path_ + kIdentitySuffix;
+        if (unlink(save_path_.c_str()) != 0 && errno != ENOENT) {
+            error = errno;
+        } else if (unlink(identity_path.c_str()) != 0 && errno != ENOENT) {
+            error = errno;
+        }
+        identities_saved_ = false;
     } else {
-        error = WriteThroughNew(save_path_, text, &saved_file_);
+        error = StoreIdentities();
+        if (error == 0) error = WriteThroughNew(save_path_, text, &saved_file_);
     }
     if (error == 0) {
         saved_text_ = std::move(text);
@@ -66,9 +78,26 @@ int ProcessKeeper::Store(std::string text) {
     return error;
 }
 
+int ProcessKeeper::StoreIdentities() {
+    const std::string path = save_path_ + kIdentitySuffix;
+    identities_saved_ = false;
+    if (BootId().empty()) {
+        // A later load then recognises the processes by their stamps.
+        return unlink(path.c_str()) != 0 && errno != ENOENT ? errno : 0;
+    }
+    const int error = WriteThroughNew(path, IdentityText(boot_id_, processes_), &saved_identities_);
+    identities_saved_ = error == 0;
+    return error;
+}
+
 std::string ProcessKeeper::SaveFailure(int error) const {
     char reason[256];
     return "save state file " + save_path_ + " failed: " + strerror_r(error, reason, sizeof(reason));
+}
+
+const std::string& ProcessKeeper::BootId() {
+    if (boot_id_.empty()) boot_id_ = ReadBootId();
+    return boot_id_;
 }
 
 bool ProcessKeeper::Load() {
@@ -90,7 +119,37 @@ bool ProcessKeeper::Load() {
     StateReader reader(file, static_cast<uint64_t>(st.st_size));
     bool ok = reader.Read(&processes_);
     fclose(file);
+    LoadIdentities();
     return ok;
+}
+
+void ProcessKeeper::LoadIdentities() {
+    const std::string path = save_path_ + kIdentitySuffix;
+    std::string boot;
+    StartTable starts;
+    std::string reason;
+    const int read = ReadIdentityFile(path, &boot, &starts, &reason);
+    // A state file from a version that kept no identities: the stamps decide.
+    if (read == 0) return;
+    if (read < 0) {
+        Warn("Load", "identity file " + path + " " + reason +
+                         ": processes are recognised by their start time stamps");
+        return;
+    }
+    // A reboot ended every process the table names.
+    const bool same_boot = boot == BootId();
+    for (auto& item : processes_) {
+        Process& process = item.second;
+        if (process.pid <= 1 || !KnownByPid(process)) continue;
+        auto found = same_boot ? starts.find({item.first, process.pid}) : starts.end();
+        if (found != starts.end()) {
+            process.start_ticks = found->second;
+            continue;
+        }
+        process.running = false;
+        process.status = PROCESS_STOPPED;
+        process.pid = -1;
+    }
 }
 
 }  // namespace tendwell
