@@ -90,8 +90,8 @@ public:
     };
 
     // Receives the keeper's warnings (a state or identity file it refuses, saves
-    // that fail);
-    // the keeper writes no log of its own. operation names the keeper's operation.
+    // that fail); the keeper writes no log of its own. operation names the keeper's
+    // operation.
     using WarningSink = std::function<void(const char* operation, const std::string& text)>;
 
     // Starts and watches one process on a pool thread (keeper/runner.h).
