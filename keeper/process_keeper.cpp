@@ -463,10 +463,12 @@ void ProcessKeeper::Refresh(const std::string& name, Process* process) {
     process->running = seen.status == PROCESS_RUNNING;
     process->pid = seen.pid;
     process->exit_status = seen.exit_status;
-    // The identity goes with the pid: a child spawned after its start gave up is
-    // saved as it is.
-    process->start_time_us = seen.start_time_us;
-    process->start_ticks = seen.start_ticks;
+    // A pid-mode identity goes with the pid: a child spawned after its start gave
+    // up is saved as it is.
+    if (!seen.command.empty()) {
+        process->start_time_us = seen.start_time_us;
+        process->start_ticks = seen.start_ticks;
+    }
 }
 
 void ProcessKeeper::Confirm(const Process& seen, Process* process) {
