@@ -291,7 +291,10 @@ std::string ThriftUnixServer::LockPath() {
 }
 
 bool ThriftUnixServer::IsLocked() {
-    return InstanceLock(LockPath()).Probe() == InstanceLock::kDaemon;
+    // A command's hold, or another probe's moment, is waited out: only then can
+    // the lock tell whether a daemon holds it.
+    const int wait_ms = SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec());
+    return InstanceLock(LockPath()).Await(wait_ms) == InstanceLock::kDaemon;
 }
 
 bool ThriftUnixServer::LockFile() {

@@ -48,7 +48,8 @@ public:
     // this one must then leave the instance to it.
     bool KeepFiles();
 
-    // True when a daemon (another process) holds the instance lock.
+    // True when a daemon (another process) holds the instance lock, once a
+    // command's hold of it has been waited out.
     bool IsLocked();
     // Takes the instance lock for this daemon; true on success.
     bool LockFile();
