@@ -1,6 +1,9 @@
 #include "corvel/thread_pool.h"
 
+#include <errno.h>
+
 #include <algorithm>
+#include <stdexcept>
 
 namespace corvel {
 
@@ -22,6 +25,13 @@ bool ThreadPool::add(Runnable* task) {
     if (!task) return false;
     MutexLockGuard guard(mutex_);
     if (size_ == 0) return false;
+    // The batch made when the last idle thread was taken may have failed.
+    if (idle_.empty() && elastic_) spawn(size_);
+    if (idle_.empty() && elastic_) {
+        // An elastic pool makes no task wait: one that cannot run is refused.
+        errno = EAGAIN;
+        return false;
+    }
     if (idle_.empty()) {
         pending_.push_back(task);
     } else {
@@ -116,7 +126,14 @@ void ThreadPool::adjust() {
 
 void ThreadPool::spawn(unsigned count) {
     for (unsigned i = 0; i < count; ++i) {
-        Thread* thread = new Thread(this);
+        Thread* thread;
+        try {
+            thread = new Thread(this);
+        } catch (const std::runtime_error&) {
+            // Out of threads (a process or thread limit): the pool goes on with those
+            // it has and tries again when it next needs one.
+            return;
+        }
         if (pending_.empty()) {
             idle_.push_back(thread);
         } else {

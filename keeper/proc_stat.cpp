@@ -7,6 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -16,26 +17,33 @@
 namespace tendwell {
 
 bool ReadProcStat(pid_t pid, ProcStat* out) {
-    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    char path[32] = "/proc/";
+    char* end = std::to_chars(path + 6, path + sizeof(path) - 6, pid).ptr;
+    memcpy(end, "/stat", 6);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     // The start is the 22nd field; a command name is at most 64 bytes.
-    char buf[1024];
+    char buf[512];
     ssize_t n = read(fd, buf, sizeof(buf) - 1);
     close(fd);
     if (n <= 0) return false;
     buf[n] = '\0';
-    // The command name may hold blanks and parentheses: the fields follow its last ')'.
-    const char* rest = strrchr(buf, ')');
-    if (rest == nullptr) return false;
-    // State, parent, group, then the 16 fields before the start.
-    constexpr char kFormat[] =
-        " %c %*s %d %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %llu";
-    int pgrp = 0;
-    unsigned long long start = 0;
-    if (sscanf(rest + 1, kFormat, &out->state, &pgrp, &start) != 3) return false;
-    out->pgrp = pgrp;
-    out->start_ticks = start;
+    // The command name may hold blanks and parentheses: the fields follow its last
+    // ')'. Read by hand, as the scanf family takes kilobytes of stack, which every
+    // keeper thread that asks would then keep.
+    const char* at = strrchr(buf, ')');
+    if (at == nullptr || at[1] != ' ' || at[2] == '\0') return false;
+    out->state = at[2];
+    at += 3;
+    // From the parent (field 4) to the start (field 22).
+    unsigned long long fields[19];
+    for (unsigned long long& field : fields) {
+        field = strtoull(at, &end, 10);
+        if (end == at || (*end != ' ' && *end != '\n' && *end != '\0')) return false;
+        at = end;
+    }
+    out->pgrp = static_cast<pid_t>(fields[1]);
+    out->start_ticks = fields[18];
     return true;
 }
 

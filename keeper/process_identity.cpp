@@ -1,6 +1,7 @@
-// How the keeper recognises a process again: the modification time of its /proc
-// entry, or a start no later than that stamp, for a process of a group of its own;
-// for check mode the check command.
+// How the keeper recognises a process again: by its start in clock ticks since
+// boot, or, for a record saved without them, by the modification time of its /proc
+// entry or a start no later than that stamp; always a process of a group of its
+// own. For check mode, by the check command.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "corvel/shell.h"
+#include "identity_file.h"
 #include "keeper/process_keeper.h"
 #include "proc_stat.h"
 
@@ -47,8 +49,11 @@ bool StartedBy(uint64_t start_ticks, int64_t stamp_us) {
 // kept process leads a group of its own, and a forged record must not make the
 // keeper signal its own.
 bool Identified(const ProcessKeeper::Process& process, ProcStat* stat) {
-    if (process.start_time_us <= 0 || process.pid <= 1) return false;
+    if (process.pid <= 1) return false;
     if (!ReadProcStat(process.pid, stat) || stat->pgrp == getpgrp()) return false;
+    // Known for every process started or adopted since identities are kept.
+    if (process.start_ticks != 0) return stat->start_ticks == process.start_ticks;
+    if (process.start_time_us <= 0) return false;
     return process.start_time_us == ProcessKeeper::ProcStartTime(process.pid) ||
            StartedBy(stat->start_ticks, process.start_time_us);
 }
@@ -72,10 +77,14 @@ int64_t ProcessKeeper::ProcStartTime(pid_t pid) {
 }
 
 bool ProcessKeeper::Verify(const Process& process) {
-    if (process.command.empty() && !process.check_command.empty()) return RunCheck(process) == 0;
+    if (!KnownByPid(process)) return RunCheck(process) == 0;
+    return IdentifiedStart(process) != 0;
+}
+
+uint64_t ProcessKeeper::IdentifiedStart(const Process& process) {
     ProcStat stat;
     // A zombie of the recorded process has ended all the same.
-    return Identified(process, &stat) && !stat.ended();
+    return Identified(process, &stat) && !stat.ended() ? stat.start_ticks : 0;
 }
 
 void ProcessKeeper::ReapEnded(const Process& process) {

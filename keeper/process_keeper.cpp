@@ -3,8 +3,10 @@
 // mutex is not recursive.
 #include "keeper/process_keeper.h"
 
+#include <errno.h>
 #include <poll.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 
 #include "corvel/clock.h"
 #include "corvel/fd_io.h"
+#include "identity_file.h"
 #include "process_group.h"
 #include "runner.h"
 
@@ -40,6 +43,12 @@ constexpr int kSteps = 10;
 
 void Append(std::string* msg, const std::string& name, const char* suffix) {
     if (msg != nullptr) *msg += name + suffix;
+}
+
+void Fail(ProcessKeeper::StartFailure* failure, const char* what, int error) {
+    if (failure == nullptr) return;
+    char reason[256];
+    failure->reason = std::string(what) + ": " + strerror_r(error, reason, sizeof(reason));
 }
 
 int64_t ElapsedMs(uint64_t start_ns) {
@@ -79,10 +88,21 @@ bool ProcessKeeper::Init(const std::string& save_path) {
     // The identity checks run without the lock, as a check command may take its
     // whole time-out.
     std::set<std::string> lost;
+    std::map<std::string, uint64_t> starts;
     for (auto& item : saved) {
         Process& process = item.second;
         process.check_timeout_ms = kInitCheckMs;
-        if (Verify(process)) continue;
+        if (KnownByPid(process)) {
+            // From here on the process is known by its start ticks, also when only
+            // its stamp recognised it.
+            const uint64_t ticks = IdentifiedStart(process);
+            if (ticks != 0) {
+                starts[item.first] = ticks;
+                continue;
+            }
+        } else if (Verify(process)) {
+            continue;
+        }
         ReapEnded(process);
         lost.insert(item.first);
     }
@@ -92,6 +112,8 @@ bool ProcessKeeper::Init(const std::string& save_path) {
             Process& process = item.second;
             // Started by someone else meanwhile: what its runner sees holds.
             if (runners_.count(item.first) != 0) continue;
+            auto start = starts.find(item.first);
+            if (start != starts.end()) process.start_ticks = start->second;
             if (lost.count(item.first) != 0) {
                 process.running = false;
                 process.status = PROCESS_STOPPED;
@@ -154,12 +176,14 @@ bool ProcessKeeper::Remove(const std::string& name, std::string* msg) {
     return true;
 }
 
-bool ProcessKeeper::Start(const std::string& name, uint32_t timeout_ms, std::string* msg) {
+bool ProcessKeeper::Start(const std::string& name, uint32_t timeout_ms, std::string* msg,
+                          StartFailure* failure) {
     corvel::MutexLockGuard guard(mutex_);
-    return StartLocked(name, timeout_ms, msg);
+    return StartLocked(name, timeout_ms, msg, failure);
 }
 
-bool ProcessKeeper::StartLocked(const std::string& name, uint32_t timeout_ms, std::string* msg) {
+bool ProcessKeeper::StartLocked(const std::string& name, uint32_t timeout_ms, std::string* msg,
+                                StartFailure* failure) {
     auto record = processes_.find(name);
     if (record == processes_.end()) {
         Append(msg, name, " not found.");
@@ -188,34 +212,66 @@ bool ProcessKeeper::StartLocked(const std::string& name, uint32_t timeout_ms, st
             runner->Reset(record->second);
             runner->set_busy(true);
             if (!pool_.add(runner)) {
+                const int error = errno;
                 // It never ran: drop it rather than keep a copy nobody watches.
                 delete runner;
                 runners_.erase(name);
+                Fail(failure, "no thread could be made for it", error);
                 Append(msg, name, " started failed.");
                 return false;
             }
             handed = true;
         }
+        // Looked at in this order, a run that has ended shows how.
+        const bool over = handed && !runner->busy();
         Process seen = runner->Snapshot();
         // A pid-mode start counts only once the child is spawned: before that the
-        // copy still holds the previous run's pid. The runner reports the child
-        // only once its spawn has returned, which is also when its start is
-        // confirmed, so the save below is made as soon as the child exists: a keeper
-        // killed after it leaves the child to the next one to adopt.
+        // copy still holds the previous run's pid.
         const bool started = seen.command.empty()
                                  ? seen.status == PROCESS_STARTING || seen.status == PROCESS_RUNNING
                                  : seen.status == PROCESS_RUNNING;
-        if (started) {
-            Confirm(seen, &record->second);
-            SaveIfChanged();
-            Append(msg, name, " started.");
-            return true;
+        if (started) return SaveStart(name, runner, seen, &record->second, msg, failure);
+        // No process could be made, and none will be: no need to wait for one.
+        const int error = over ? runner->start_error() : 0;
+        if (error != 0) {
+            Fail(failure, "no process could be made for it", error);
+            Append(msg, name, " started failed.");
+            return false;
         }
         if (AwaitChange(start_ns, (step + 1) * step_ms, false) && ++step == kSteps) {
             Append(msg, name, " started failed.");
             return false;
         }
     }
+}
+
+bool ProcessKeeper::SaveStart(const std::string& name, Runner* runner, const Process& seen,
+                              Process* process, std::string* msg, StartFailure* failure) {
+    Confirm(seen, process);
+    if (before_save_) before_save_(name);
+    const int error = SaveIfChanged();
+    if (error == 0) {
+        // Saved with its pid: a keeper killed from here on leaves the child to the
+        // next one to adopt.
+        runner->Release(seen.pid);
+    } else if (runner->Refuse()) {
+        // A later keeper could not know of the child: it ends unrun, and the record
+        // is as if it had never started.
+        const uint64_t refused_ns = corvel::monotonic_ns();
+        while (runner->busy() && !AwaitChange(refused_ns, kEndingWaitMs, false)) {
+        }
+        Refresh(name, process);
+        process->running = false;
+        process->status = PROCESS_STOPPED;
+        if (failure != nullptr) {
+            failure->refused = true;
+            failure->reason = SaveFailure(error);
+        }
+        Append(msg, name, " started failed.");
+        return false;
+    }
+    Append(msg, name, " started.");
+    return true;
 }
 
 bool ProcessKeeper::Stop(const std::string& name, uint32_t timeout_ms, std::string* msg) {
@@ -282,12 +338,13 @@ bool ProcessKeeper::StopLocked(const std::string& name, uint32_t timeout_ms, std
     return true;
 }
 
-bool ProcessKeeper::Restart(const std::string& name, uint32_t timeout_ms, std::string* msg) {
+bool ProcessKeeper::Restart(const std::string& name, uint32_t timeout_ms, std::string* msg,
+                            StartFailure* failure) {
     corvel::MutexLockGuard guard(mutex_);
     const uint32_t half_ms = timeout_ms >> 1;
     if (!StopLocked(name, half_ms, msg)) return false;
     if (msg != nullptr) *msg += "\n";
-    return StartLocked(name, half_ms, msg);
+    return StartLocked(name, half_ms, msg, failure);
 }
 
 bool ProcessKeeper::Signal(const std::string& name, int signo, std::string* msg) {
@@ -323,7 +380,14 @@ void ProcessKeeper::GetAll(std::map<std::string, Process>* out) {
 void ProcessKeeper::GetAllLocked(std::map<std::string, Process>* out) {
     for (auto& item : processes_) Refresh(item.first, &item.second);
     if (out != nullptr) *out = processes_;
-    SaveIfChanged();
+    if (SaveIfChanged() != 0) return;
+    // A child whose start gave up before it was spawned runs once saved.
+    for (const auto& item : runners_) {
+        auto record = processes_.find(item.first);
+        if (record != processes_.end() && record->second.status == PROCESS_RUNNING) {
+            item.second->Release(record->second.pid);
+        }
+    }
 }
 
 bool ProcessKeeper::Get(const std::string& name, Process* out) {
@@ -382,6 +446,11 @@ bool ProcessKeeper::AwaitChange(uint64_t start_ns, int64_t moment_ms, bool look)
     return ElapsedMs(start_ns) >= moment_ms;
 }
 
+void ProcessKeeper::SetBeforeSaveHook(std::function<void(const std::string& name)> hook) {
+    corvel::MutexLockGuard guard(mutex_);
+    before_save_ = std::move(hook);
+}
+
 void ProcessKeeper::Warn(const char* operation, const std::string& text) {
     if (warning_sink_) warning_sink_(operation, text);
 }
@@ -394,13 +463,21 @@ void ProcessKeeper::Refresh(const std::string& name, Process* process) {
     process->running = seen.status == PROCESS_RUNNING;
     process->pid = seen.pid;
     process->exit_status = seen.exit_status;
+    // A pid-mode identity goes with the pid: a child spawned after its start gave
+    // up is saved as it is.
+    if (!seen.command.empty()) {
+        process->start_time_us = seen.start_time_us;
+        process->start_ticks = seen.start_ticks;
+    }
 }
 
 void ProcessKeeper::Confirm(const Process& seen, Process* process) {
     process->pid = seen.pid;
-    // A pid-mode runner took the stamp of the child it spawned, or kept the one of
-    // the process it adopted; a stamp taken now could belong to a reused pid.
+    // A pid-mode runner took the stamp and ticks of the child it spawned, or kept
+    // those of the process it adopted; a stamp taken now could belong to a reused
+    // pid.
     process->start_time_us = seen.command.empty() ? ProcStartTime(seen.pid) : seen.start_time_us;
+    process->start_ticks = seen.start_ticks;
     process->status = seen.status;
     process->running = seen.status == PROCESS_RUNNING;
 }

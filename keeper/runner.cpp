@@ -16,6 +16,7 @@
 #include "corvel/shell.h"
 #include "corvel/spawn.h"
 #include "keeper/process_keeper.h"
+#include "proc_stat.h"
 #include "process_group.h"
 
 namespace tendwell {
@@ -101,18 +102,28 @@ void ProcessKeeper::Runner::RunPidMode(const Process& process) {
     setup.login = true;
     setup.new_group = true;
     setup.null_stdio = true;
-    const pid_t pid = corvel::spawn_shell(process.command.c_str(), setup);
+    pid_t pid;
+    int error;
+    {
+        corvel::MutexLockGuard guard(mutex_);
+        refused_ = false;
+        pid = gate_.start(process.command.c_str(), setup);
+        error = pid < 0 ? errno : 0;
+        start_error_ = error;
+    }
     if (pid < 0) {
-        SetEnded(corvel::spawn_made_no_process(errno) ? kStartFailedStatus
+        SetEnded(corvel::spawn_made_no_process(error) ? kStartFailedStatus
                                                       : corvel::kShellNotRunStatus);
         return;
     }
-    // The stamp is taken before this runner can reap the child, so it is always
-    // the stamp of the child spawned here.
+    // Taken before this runner can reap the child: always the child's own.
+    ProcStat stat;
+    const uint64_t ticks = ReadProcStat(pid, &stat) ? stat.start_ticks : 0;
     const int64_t stamp = ProcStartTime(pid);
-    Update([pid, stamp](Process& copy) {
+    Update([pid, stamp, ticks](Process& copy) {
         copy.pid = pid;
         copy.start_time_us = stamp;
+        copy.start_ticks = ticks;
         copy.running = true;
         copy.status = PROCESS_RUNNING;
     });
@@ -126,15 +137,29 @@ void ProcessKeeper::Runner::RunPidMode(const Process& process) {
         rc = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
         if (rc < 0 && errno == EINTR) continue;
         if (rc < 0 || info.si_pid == pid) break;
-        if (Pause(pid_fd, pid_fd >= 0 ? -1 : kLookMs)) {
-            if (pid_fd >= 0) close(pid_fd);
-            return;
+        if (Pause(pid_fd, GateFd(), pid_fd >= 0 ? -1 : kLookMs)) {
+            if (!Refuse()) {
+                if (pid_fd >= 0) close(pid_fd);
+                return;
+            }
+            // Never saved, so never to run: it ends here.
+            do {
+                rc = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
+            } while (rc < 0 && errno == EINTR);
+            break;
         }
+        SettleGate(false);
     }
     if (pid_fd >= 0) close(pid_fd);
+    bool refused;
+    {
+        corvel::MutexLockGuard guard(mutex_);
+        refused = refused_;
+    }
     // The end is reported at once; the run stays busy until the rest of the group
     // has ended, so no new start of this runner can overlap it.
-    SetEnded(rc == 0 ? WaitStatus(info) : -1);
+    SetEnded(rc != 0 ? -1 : refused ? kStartFailedStatus : WaitStatus(info));
+    SettleGate(true);
     // What the leader left running in its group ends with it; until the leader is
     // reaped no other group can take the id.
     if (rc == 0) EndGroupRest(pid);
@@ -144,7 +169,7 @@ void ProcessKeeper::Runner::RunPidMode(const Process& process) {
 
 void ProcessKeeper::Runner::Adopt(const Process& process) {
     while (Verify(process)) {
-        if (Pause(-1, kAdoptCheckMs)) return;
+        if (Pause(-1, -1, kAdoptCheckMs)) return;
         if (Snapshot().status != PROCESS_RUNNING) break;
     }
     ReapEnded(process);
@@ -173,7 +198,7 @@ void ProcessKeeper::Runner::RunCheckMode(const Process& process) {
             return;
         }
         SetState(PROCESS_RUNNING, true);
-        if (Pause(-1, interval)) return;
+        if (Pause(-1, -1, interval)) return;
     }
 }
 
@@ -223,6 +248,39 @@ void ProcessKeeper::Runner::Quit() {
     Wake();
 }
 
+void ProcessKeeper::Runner::Release(pid_t pid) {
+    corvel::MutexLockGuard guard(mutex_);
+    if (gate_.held() && process_.pid == pid) gate_.release();
+}
+
+bool ProcessKeeper::Runner::Refuse() {
+    corvel::MutexLockGuard guard(mutex_);
+    if (!gate_.held()) return false;
+    gate_.refuse();
+    refused_ = true;
+    return true;
+}
+
+int ProcessKeeper::Runner::start_error() {
+    corvel::MutexLockGuard guard(mutex_);
+    return start_error_;
+}
+
+int ProcessKeeper::Runner::GateFd() {
+    corvel::MutexLockGuard guard(mutex_);
+    return gate_.fd();
+}
+
+void ProcessKeeper::Runner::SettleGate(bool wait) {
+    // Only this thread closes the descriptor: it may wait on it unlocked.
+    const int fd = wait ? GateFd() : -1;
+    struct pollfd gate = {fd, 0, 0};
+    while (fd >= 0 && poll(&gate, 1, -1) < 0 && errno == EINTR) {
+    }
+    corvel::MutexLockGuard guard(mutex_);
+    gate_.settle(false);
+}
+
 void ProcessKeeper::Runner::Wake() {
     {
         corvel::MutexLockGuard guard(mutex_);
@@ -231,7 +289,7 @@ void ProcessKeeper::Runner::Wake() {
     Post(wake_fd_);
 }
 
-bool ProcessKeeper::Runner::Pause(int fd, int ms) {
+bool ProcessKeeper::Runner::Pause(int fd, int gate_fd, int ms) {
     const uint64_t start_ns = corvel::monotonic_ns();
     for (;;) {
         {
@@ -246,10 +304,10 @@ bool ProcessKeeper::Runner::Pause(int fd, int ms) {
         if (wait_ms == 0) return false;
         // Without a wake-up descriptor a wake is only seen by looking again.
         if (wake_fd_ < 0 && (wait_ms < 0 || wait_ms > kLookMs)) wait_ms = kLookMs;
-        // poll skips a negative descriptor.
-        struct pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {fd, POLLIN, 0}};
-        if (poll(fds, 2, wait_ms) > 0) {
-            if (fds[1].revents != 0) return false;
+        // poll skips a negative descriptor; a hang-up is reported unasked.
+        struct pollfd fds[3] = {{wake_fd_, POLLIN, 0}, {fd, POLLIN, 0}, {gate_fd, 0, 0}};
+        if (poll(fds, 3, wait_ms) > 0) {
+            if (fds[1].revents != 0 || fds[2].revents != 0) return false;
             uint64_t count;
             corvel::read_fd(wake_fd_, &count, sizeof(count));
         }

@@ -5,6 +5,7 @@
 
 #include "corvel/mutex.h"
 #include "corvel/runnable.h"
+#include "corvel/spawn.h"
 #include "keeper/process_keeper.h"
 
 namespace tendwell {
@@ -38,8 +39,16 @@ public:
     // ends without waiting for its next identity check.
     void MarkEnded();
     // Asks run to return at its next wait, leaving the copy as it is and the
-    // process running.
+    // process running; a child still at its gate is ended unrun.
     void Quit();
+    // Lets the child this run spawned run its command, if it still waits at its
+    // gate and is pid: its record, with that pid, has been saved.
+    void Release(pid_t pid);
+    // Ends the child still waiting at its gate before it runs anything; false when
+    // there is none.
+    bool Refuse();
+    // Why the last pid-mode run could make no process; 0 when it could.
+    int start_error();
 
 private:
     // The ways of watching, given the copy as run found it.
@@ -47,6 +56,11 @@ private:
     void Adopt(const Process& process);
     void RunCheckMode(const Process& process);
     void SetState(int32_t status, bool running);
+    // The gate's descriptor while it is held or the child has not left it; -1 after.
+    int GateFd();
+    // Frees what the child was started with once it has left its gate; with wait,
+    // waits for that (the child has ended or been released).
+    void SettleGate(bool wait);
     void SetEnded(int32_t exit_status);
     // Every change run makes to the copy goes through here: change runs under the
     // lock, and a waiting Start or Stop is woken.
@@ -60,8 +74,9 @@ private:
     }
     void Changed();
     // Waits up to ms (below 0: without limit) for fd, when not -1, to become
-    // readable or for a wake-up. True when run is asked to quit.
-    bool Pause(int fd, int ms);
+    // readable, for gate_fd, when not -1, to hang up, or for a wake-up. True when
+    // run is asked to quit.
+    bool Pause(int fd, int gate_fd, int ms);
     void Wake();
 
     corvel::Mutex mutex_;
@@ -70,6 +85,10 @@ private:
     bool adopting_ = false;
     bool quit_ = false;
     bool woken_ = false;
+    // Holds the child until its record is saved.
+    corvel::ShellGate gate_;
+    bool refused_ = false;
+    int start_error_ = 0;
     // Wakes run from its waits; -1 when it could not be made, and then run
     // still notices a wake-up within one look.
     int wake_fd_;

@@ -1,19 +1,19 @@
-// The keeper's state file: written to a ".new" file that replaces the old one only
-// once it is complete, so a failed save never damages a good state file. Only a
-// file that nobody but the keeper's user can have written is ever loaded.
+// The keeper's state file and the identity file beside it. Both are written to a
+// ".new" file that replaces the old one only once it is complete, so a failed save
+// never damages a good file; only files that nobody but the keeper's user can have
+// written are ever loaded.
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 #include <utility>
 
 #include "corvel/clock.h"
-#include "corvel/fd_io.h"
+#include "identity_file.h"
 #include "keeper/process_keeper.h"
+#include "saved_file.h"
 #include "state_archive.h"
 
 namespace tendwell {
@@ -23,70 +23,18 @@ namespace {
 // A save that keeps failing is reported at most this often.
 constexpr uint64_t kSaveWarningGapNs = 60ULL * 1000000000ULL;
 
-// Creates path as a file of its own. Whatever already has the name (a leftover of
-// a failed save, or a link, FIFO, device or directory put there) is removed and the
-// creation tried once more, so nothing is ever written through it.
-int CreateFresh(const std::string& path) {
-    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
-    int fd = open(path.c_str(), flags, 0600);
-    if (fd >= 0 || errno != EEXIST) return fd;
-    if (unlink(path.c_str()) != 0 && (errno != EISDIR || rmdir(path.c_str()) != 0)) return -1;
-    return open(path.c_str(), flags, 0600);
-}
-
-// Writes text to path through path + ".new"; 0, or the error that stopped it.
-// *written describes the file made.
-int WriteThroughNew(const std::string& path, const std::string& text, struct stat* written) {
-    const std::string new_path = path + ".new";
-    int fd = CreateFresh(new_path);
-    if (fd < 0) return errno;
-    errno = 0;
-    // The mode is not left to the umask.
-    bool done = fchmod(fd, 0600) == 0 &&
-                corvel::write_all(fd, text.data(), text.size(), -1) ==
-                    static_cast<ssize_t>(text.size()) &&
-                fstat(fd, written) == 0;
-    int error = done ? 0 : (errno != 0 ? errno : EIO);
-    // A failed close may mean lost data: only a clean close lets the file replace
-    // the state file.
-    if (close(fd) != 0 && error == 0) error = errno;
-    if (error != 0) return error;
-    if (rename(new_path.c_str(), path.c_str()) != 0) {
-        error = errno;
-        unlink(new_path.c_str());
-        return error;
-    }
-    return 0;
-}
-
-// Whether a file may be loaded: a regular file of this user that neither group nor
-// others can write. Anyone else could make the keeper run any check command as
-// this user.
-bool Trusted(const struct stat& st) {
-    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-// Whether the file at path is still the one described by written: the same file,
-// neither replaced nor changed since, or for a null written still no file at all.
-bool StillInPlace(const std::string& path, const struct stat* written) {
-    struct stat now;
-    if (stat(path.c_str(), &now) != 0) return written == nullptr && errno == ENOENT;
-    return written != nullptr && now.st_dev == written->st_dev &&
-           now.st_ino == written->st_ino && now.st_size == written->st_size &&
-           now.st_mtim.tv_sec == written->st_mtim.tv_sec &&
-           now.st_mtim.tv_nsec == written->st_mtim.tv_nsec;
-}
-
 }  // namespace
 
-bool ProcessKeeper::Save() { return save_path_.empty() || Store(StateText()); }
+bool ProcessKeeper::Save() { return save_path_.empty() || Store(StateText()) == 0; }
 
-bool ProcessKeeper::SaveIfChanged() {
-    if (save_path_.empty()) return true;
+int ProcessKeeper::SaveIfChanged() {
+    if (save_path_.empty()) return 0;
     std::string text = StateText();
     if (saved_text_ == text &&
-        StillInPlace(save_path_, text.empty() ? nullptr : &saved_file_)) {
-        return true;
+        StillInPlace(save_path_, text.empty() ? nullptr : &saved_file_) &&
+        StillInPlace(save_path_ + kIdentitySuffix,
+                     identities_saved_ ? &saved_identities_ : nullptr)) {
+        return 0;
     }
     return Store(std::move(text));
 }
@@ -102,37 +50,62 @@ bool ProcessKeeper::AnyActive() const {
     return false;
 }
 
-bool ProcessKeeper::Store(std::string text) {
+int ProcessKeeper::Store(std::string text) {
     saved_text_.reset();
     int error = 0;
     if (text.empty()) {
-        if (unlink(save_path_.c_str()) != 0 && errno != ENOENT) error = errno;
+        // The state file goes first: an identity file alone names nothing.
+        const std::string identity_path = save_path_ + kIdentitySuffix;
+        if (unlink(save_path_.c_str()) != 0 && errno != ENOENT) {
+            error = errno;
+        } else if (unlink(identity_path.c_str()) != 0 && errno != ENOENT) {
+            error = errno;
+        }
+        identities_saved_ = false;
     } else {
-        error = WriteThroughNew(save_path_, text, &saved_file_);
+        error = StoreIdentities();
+        if (error == 0) error = WriteThroughNew(save_path_, text, &saved_file_);
     }
     if (error == 0) {
         saved_text_ = std::move(text);
-        return true;
+        return 0;
     }
     const uint64_t now_ns = corvel::monotonic_ns();
     if (save_warned_ns_ == 0 || now_ns - save_warned_ns_ >= kSaveWarningGapNs) {
         save_warned_ns_ = now_ns;
-        char reason[256];
-        Warn("Save", "save state file " + save_path_ + " failed: " +
-                         strerror_r(error, reason, sizeof(reason)));
+        Warn("Save", SaveFailure(error));
     }
-    return false;
+    return error;
+}
+
+int ProcessKeeper::StoreIdentities() {
+    const std::string path = save_path_ + kIdentitySuffix;
+    identities_saved_ = false;
+    if (BootId().empty()) {
+        // A later load then recognises the processes by their stamps.
+        return unlink(path.c_str()) != 0 && errno != ENOENT ? errno : 0;
+    }
+    const int error = WriteThroughNew(path, IdentityText(boot_id_, processes_), &saved_identities_);
+    identities_saved_ = error == 0;
+    return error;
+}
+
+std::string ProcessKeeper::SaveFailure(int error) const {
+    char reason[256];
+    return "save state file " + save_path_ + " failed: " + strerror_r(error, reason, sizeof(reason));
+}
+
+const std::string& ProcessKeeper::BootId() {
+    if (boot_id_.empty()) boot_id_ = ReadBootId();
+    return boot_id_;
 }
 
 bool ProcessKeeper::Load() {
     if (save_path_.empty()) return true;
-    // Non-blocking so that a FIFO in its place cannot hang the keeper.
-    int fd = open(save_path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-    // A symbolic link (ELOOP) is refused like any other file not to be trusted.
-    if (fd < 0 && errno != ELOOP) return false;
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || !Trusted(st)) {
-        if (fd >= 0) close(fd);
+    int fd = OpenTrusted(save_path_, &st);
+    if (fd < 0) {
+        if (errno != EPERM) return false;
         processes_.clear();
         Warn("Load", "state file " + save_path_ +
                          " is not a regular file of this user writable by it alone: not loaded");
@@ -146,7 +119,37 @@ bool ProcessKeeper::Load() {
     StateReader reader(file, static_cast<uint64_t>(st.st_size));
     bool ok = reader.Read(&processes_);
     fclose(file);
+    LoadIdentities();
     return ok;
+}
+
+void ProcessKeeper::LoadIdentities() {
+    const std::string path = save_path_ + kIdentitySuffix;
+    std::string boot;
+    StartTable starts;
+    std::string reason;
+    const int read = ReadIdentityFile(path, &boot, &starts, &reason);
+    // A state file from a version that kept no identities: the stamps decide.
+    if (read == 0) return;
+    if (read < 0) {
+        Warn("Load", "identity file " + path + " " + reason +
+                         ": processes are recognised by their start time stamps");
+        return;
+    }
+    // A reboot ended every process the table names.
+    const bool same_boot = boot == BootId();
+    for (auto& item : processes_) {
+        Process& process = item.second;
+        if (process.pid <= 1 || !KnownByPid(process)) continue;
+        auto found = same_boot ? starts.find({item.first, process.pid}) : starts.end();
+        if (found != starts.end()) {
+            process.start_ticks = found->second;
+            continue;
+        }
+        process.running = false;
+        process.status = PROCESS_STOPPED;
+        process.pid = -1;
+    }
 }
 
 }  // namespace tendwell

@@ -111,6 +111,12 @@ void TendwellFrame::MainLoop() {
     while (run_state_.load() == kRun) {
         WaitRequest(1000);
         ModifyUnixSocketMod();
+        if (!ThriftUnixServer::GetInstance()->KeepFiles()) {
+            // Two daemons must never keep one configuration.
+            TW_WARNING("MainLoop", "another daemon holds the instance lock now, leave the "
+                                   "tendlets to it and exit");
+            SetAbort();
+        }
     }
     if (run_state_.load() == kStop) {
         TendletManager::GetInstance()->Stop();

@@ -151,7 +151,8 @@ TReturnResult ProcessManager::Start(int32_t timeout) {
                                  round < conf_->cmd_start_timeo_s();
              ++round) {
             corvel::sleep_ms(1000);
-            if (lock_->Probe() != InstanceLock::kDaemon) break;
+            const int wait_ms = SecondsToMs<int32_t>(conf_->cmd_operate_timeout_sec());
+            if (lock_->Await(wait_ms) != InstanceLock::kDaemon) break;
             result = TReturnResult();
             unix_rpc_manager_->Start(result, timeout);
         }

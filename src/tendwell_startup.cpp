@@ -12,6 +12,7 @@
 #include "corvel/clock.h"
 #include "corvel/proc_title.h"
 #include "corvel/shell.h"
+#include "corvel/spawn.h"
 #include "tendwell/protocal/TendwellSlave_types.h"
 #include "tendwell_configure.h"
 #include "tendwell_frame.h"
@@ -152,6 +153,9 @@ int StartDaemon(const std::string& change_dir) {
     // allocate at the same time: one arena serves them as fast. Set before any
     // thread starts.
     mallopt(M_ARENA_MAX, 1);
+    // Each kept process costs the daemon descriptors: it may use what the hard
+    // limit allows, while every child, pre_cmd first, gets the usual limit back.
+    const int fd_limit = corvel::raise_fd_limit();
     printf("begin to start...\n");
     // Later failures may end the process without exit handlers.
     fflush(stdout);
@@ -189,6 +193,7 @@ int StartDaemon(const std::string& change_dir) {
         fprintf(stderr, "%s\n", why.c_str());
         ExitNow(1);
     }
+    TW_NOTICE("main", "descriptor limit:%d", fd_limit);
     if (settings.daemon()) {
         TW_NOTICE("main", "going to daemon..");
         int ret = InitDaemon(g_conf.cmd_start_timeo_s());

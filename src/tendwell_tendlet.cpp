@@ -213,6 +213,13 @@ void Tendlet::SetRestartTime(int64_t t) {
     TW_NOTICE("SetRestartTime", "set name:%s to %lld", name_.c_str(), static_cast<long long>(t));
 }
 
+void Tendlet::RefundStart(int64_t t) {
+    if (start_number_ > 0) --start_number_;
+    start_time_ = t;
+    TW_NOTICE("RefundStart", "set name:%s start_number:%d start_time:%lld", name_.c_str(),
+              start_number_, static_cast<long long>(t));
+}
+
 void Tendlet::SetReloadTime(int64_t t) {
     reload_time_ = t;
     TW_NOTICE("SetReloadTime", "set name:%s to %lld", name_.c_str(), static_cast<long long>(t));
@@ -246,11 +253,21 @@ int Tendlet::ExecUserCommand(KeeperPort& keeper, const std::string& command, con
     return keeper.Exec(command, SecondsToMs<int32_t>(TimeoutSecs(name_, field, secs, default_secs)));
 }
 
-bool Tendlet::Start(KeeperPort& keeper, std::string* msg) {
+bool Tendlet::Start(KeeperPort& keeper, std::string* msg, bool* refused) {
     msg->clear();
-    const bool ok = keeper.Start(name_, kStartTimeoutMs, msg);
+    ProcessKeeper::StartFailure failure;
+    const bool ok = keeper.Start(name_, kStartTimeoutMs, msg, &failure);
     TW_NOTICE("Start", "%s start return:%d(%s)", name_.c_str(), ok, msg->c_str());
+    if (!ok) LogStartFailure("Start", failure);
+    if (refused != nullptr) *refused = !ok && failure.refused;
     return ok;
+}
+
+void Tendlet::LogStartFailure(const char* tag, const ProcessKeeper::StartFailure& failure) const {
+    if (failure.reason.empty()) return;
+    TW_WARNING(tag, "%s %s: %s", name_.c_str(),
+               failure.refused ? "not started, as its record could not be saved" : "not started",
+               failure.reason.c_str());
 }
 
 bool Tendlet::Stop(KeeperPort& keeper, std::string* msg) {
@@ -301,7 +318,9 @@ bool Tendlet::Restart(KeeperPort& keeper, std::string* msg) {
     bool ok = false;
     const PUserDefineCheckType& check = config_.user_define_check();
     if (config_.has_default_check()) {
-        ok = keeper.Restart(name_, StopWaitMs(), msg);
+        ProcessKeeper::StartFailure failure;
+        ok = keeper.Restart(name_, StopWaitMs(), msg, &failure);
+        if (!ok) LogStartFailure("Restart", failure);
     } else if (!check.has_restart_command()) {
         *msg = " no restart cmd";
     } else {

@@ -23,9 +23,12 @@ public:
     virtual void GetAll(std::map<std::string, ProcessKeeper::Process>* out) = 0;
     virtual bool Add(const ProcessKeeper::Process& process, std::string* msg) = 0;
     virtual bool Remove(const std::string& name, std::string* msg) = 0;
-    virtual bool Start(const std::string& name, uint32_t timeout_ms, std::string* msg) = 0;
+    // On failure, *failure says why as far as the keeper knows.
+    virtual bool Start(const std::string& name, uint32_t timeout_ms, std::string* msg,
+                       ProcessKeeper::StartFailure* failure) = 0;
     virtual bool Stop(const std::string& name, uint32_t timeout_ms, std::string* msg) = 0;
-    virtual bool Restart(const std::string& name, uint32_t timeout_ms, std::string* msg) = 0;
+    virtual bool Restart(const std::string& name, uint32_t timeout_ms, std::string* msg,
+                         ProcessKeeper::StartFailure* failure) = 0;
     virtual bool Signal(const std::string& name, int signo, std::string* msg) = 0;
     // Wait status of a shell command run with a time-out; 0 is success.
     virtual int Exec(const std::string& command, int32_t timeout_ms) = 0;
@@ -68,12 +71,18 @@ public:
     void SetStopTime(int64_t t);
     void SetRestartTime(int64_t t);
     void SetReloadTime(int64_t t);
+    // A start the keeper refused at t: it does not count against the retry budget,
+    // and the next is due a retry gap after it.
+    void RefundStart(int64_t t);
 
     // The record this tendlet is registered under with the keeper.
     ProcessKeeper::Process KeeperRecord() const;
 
     // The keeper actions; each empties msg first and fills it with the keeper's words.
-    bool Start(KeeperPort& keeper, std::string* msg);
+    // A start or restart that fails logs the keeper's reason; *refused (when not
+    // null) says whether the keeper refused the start because its record could not
+    // be saved, which is no failure of the tendlet's.
+    bool Start(KeeperPort& keeper, std::string* msg, bool* refused = nullptr);
     bool Stop(KeeperPort& keeper, std::string* msg);
     bool Reload(KeeperPort& keeper, std::string* msg);
     bool Restart(KeeperPort& keeper, std::string* msg);
@@ -90,6 +99,8 @@ private:
     bool NeedPeriodicStart();
     void EnterStarting(int64_t now);
     uint32_t StopWaitMs() const;
+    // Logs why the keeper could not start the process, when it knows.
+    void LogStartFailure(const char* tag, const ProcessKeeper::StartFailure& failure) const;
     int ExecUserCommand(KeeperPort& keeper, const std::string& command, const char* field,
                         int32_t secs, int32_t default_secs) const;
 

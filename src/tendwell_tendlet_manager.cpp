@@ -71,16 +71,18 @@ bool ProcessKeeperPort::Remove(const std::string& name, std::string* msg) {
     return ProcessKeeper::GetInstance()->Remove(name, msg);
 }
 
-bool ProcessKeeperPort::Start(const std::string& name, uint32_t timeout_ms, std::string* msg) {
-    return ProcessKeeper::GetInstance()->Start(name, timeout_ms, msg);
+bool ProcessKeeperPort::Start(const std::string& name, uint32_t timeout_ms, std::string* msg,
+                              ProcessKeeper::StartFailure* failure) {
+    return ProcessKeeper::GetInstance()->Start(name, timeout_ms, msg, failure);
 }
 
 bool ProcessKeeperPort::Stop(const std::string& name, uint32_t timeout_ms, std::string* msg) {
     return ProcessKeeper::GetInstance()->Stop(name, timeout_ms, msg);
 }
 
-bool ProcessKeeperPort::Restart(const std::string& name, uint32_t timeout_ms, std::string* msg) {
-    return ProcessKeeper::GetInstance()->Restart(name, timeout_ms, msg);
+bool ProcessKeeperPort::Restart(const std::string& name, uint32_t timeout_ms, std::string* msg,
+                                ProcessKeeper::StartFailure* failure) {
+    return ProcessKeeper::GetInstance()->Restart(name, timeout_ms, msg, failure);
 }
 
 bool ProcessKeeperPort::Signal(const std::string& name, int signo, std::string* msg) {
@@ -477,13 +479,17 @@ void TendletManager::StartDue() {
     SortByPriority(&due);
     for (Tendlet* tendlet : due) {
         std::string msg;
-        if (tendlet->Start(*keeper_, &msg)) {
+        bool refused = false;
+        if (tendlet->Start(*keeper_, &msg, &refused)) {
             tendlet->SetStatusByInter(TTendletStatus::STARTING, "starting");
             tendlet->SetStartTime(clock_());
-        } else {
-            // start_time stays: the next gap is measured from the last real start.
-            tendlet->SetStatusByInter(TTendletStatus::EXIT, "exit");
+            continue;
         }
+        // A start the keeper refused (its record could not be saved) is tried
+        // again a gap later, for as long as it takes; otherwise start_time stays:
+        // the next gap is measured from the last real start.
+        if (refused) tendlet->RefundStart(clock_());
+        tendlet->SetStatusByInter(TTendletStatus::EXIT, "exit");
     }
 }
 

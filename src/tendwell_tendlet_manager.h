@@ -29,9 +29,11 @@ public:
     void GetAll(std::map<std::string, ProcessKeeper::Process>* out) override;
     bool Add(const ProcessKeeper::Process& process, std::string* msg) override;
     bool Remove(const std::string& name, std::string* msg) override;
-    bool Start(const std::string& name, uint32_t timeout_ms, std::string* msg) override;
+    bool Start(const std::string& name, uint32_t timeout_ms, std::string* msg,
+               ProcessKeeper::StartFailure* failure) override;
     bool Stop(const std::string& name, uint32_t timeout_ms, std::string* msg) override;
-    bool Restart(const std::string& name, uint32_t timeout_ms, std::string* msg) override;
+    bool Restart(const std::string& name, uint32_t timeout_ms, std::string* msg,
+                 ProcessKeeper::StartFailure* failure) override;
     bool Signal(const std::string& name, int signo, std::string* msg) override;
     int Exec(const std::string& command, int32_t timeout_ms) override;
     bool Shutdown() override;

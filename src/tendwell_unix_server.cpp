@@ -38,8 +38,10 @@ int RemoveSocketAt(const std::string& path) {
 
 // A non-blocking socket listening at path, private (0600) from its first
 // appearance: with a private umask from its creation, otherwise from before any
-// client can connect. -1 with *error when it cannot be made.
-int ListenAt(const std::string& path, bool private_umask, std::string* error) {
+// client can connect; *bound describes the file made. -1 with *error when it
+// cannot be made.
+int ListenAt(const std::string& path, bool private_umask, struct stat* bound_file,
+             std::string* error) {
     struct sockaddr_un addr;
     memset(&addr, 0, sizeof(addr));
     addr.sun_family = AF_UNIX;
@@ -63,6 +65,8 @@ int ListenAt(const std::string& path, bool private_umask, std::string* error) {
         failed = "bind";
     } else if (chmod(path.c_str(), 0600) != 0) {
         failed = "chmod 0600 of the socket";
+    } else if (lstat(path.c_str(), bound_file) != 0) {
+        failed = "stat of the socket";
     } else if (listen(fd, kListenBacklog) != 0) {
         failed = "listen";
     }
@@ -135,13 +139,20 @@ int ThriftUnixServer::Run() {
             GiveUpServing();
         }
         ever_listened = ever_listened || listened;
+        bool rebind;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (stopping_) break;
+            rebind = rebind_ && listened;
+            rebind_ = false;
         }
         // A daemon that holds the lock must not stay unreachable.
         int ret = RemoveSocketAt(path);
         TW_NOTICE("Run", "remove socket file:%s return:%d errno:%d", path.c_str(), ret, errno);
+        if (rebind) {
+            TW_WARNING("Run", "socket %s was gone, serve it again", path.c_str());
+            continue;
+        }
         TW_WARNING("Run", "server left serving (%s), serve again in a second",
                    error.empty() ? "accept failed" : error.c_str());
         PauseUnlessStopping(1000);
@@ -161,7 +172,8 @@ bool ThriftUnixServer::ServeOnce(const std::shared_ptr<apache::thrift::TProcesso
         serving_ = true;
     }
     bool listened = false;
-    const int listen_fd = ListenAt(path, private_umask, error);
+    struct stat bound_file;
+    const int listen_fd = ListenAt(path, private_umask, &bound_file, error);
     if (listen_fd >= 0) {
         try {
             RequestLoop loop(processor, RequestLoop::Limits());
@@ -170,6 +182,9 @@ bool ThriftUnixServer::ServeOnce(const std::shared_ptr<apache::thrift::TProcesso
                 std::lock_guard<std::mutex> lock(mutex_);
                 loop_ = &loop;
                 listening_ = listened = true;
+                bound_ = true;
+                socket_dev_ = bound_file.st_dev;
+                socket_ino_ = bound_file.st_ino;
                 stop_now = stopping_;
                 changed_.notify_all();
             }
@@ -201,7 +216,46 @@ bool ThriftUnixServer::WaitListening(int timeout_ms) {
 
 void ThriftUnixServer::PauseUnlessStopping(int ms) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_; });
+    changed_.wait_for(lock, std::chrono::milliseconds(ms),
+                      [this] { return stopping_ || rebind_; });
+}
+
+bool ThriftUnixServer::SocketHere() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!bound_) return true;
+    struct stat st;
+    return lstat(socket_path_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) &&
+           st.st_dev == socket_dev_ && st.st_ino == socket_ino_;
+}
+
+bool ThriftUnixServer::KeepFiles() {
+    const std::string& data_dir = g_conf.tendwell().data_dir();
+    struct stat st;
+    // The state file lives there: the keeper writes it again once it exists.
+    if (!data_dir.empty() && stat(data_dir.c_str(), &st) != 0 && CheckDataDir(data_dir)) {
+        TW_WARNING("KeepFiles", "data_dir %s was gone, made again", data_dir.c_str());
+    }
+    const std::string path = GetSocketPath();
+    const size_t slash = path.rfind('/');
+    const std::string dir =
+        slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    if (lock_ == nullptr || stat(dir.c_str(), &st) != 0) return true;
+    if (!lock_->HeldHere()) {
+        auto fresh = std::make_unique<InstanceLock>(lock_->path());
+        if (!fresh->TakeForDaemon(0)) {
+            // A command's moment is waited out: the next look tries again.
+            return fresh->Probe() != InstanceLock::kDaemon;
+        }
+        TW_WARNING("KeepFiles", "lock file %s was gone, locked again", fresh->path().c_str());
+        lock_ = std::move(fresh);
+    }
+    if (!SocketHere()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        rebind_ = true;
+        if (loop_ != nullptr) loop_->Stop();
+        changed_.notify_all();
+    }
+    return true;
 }
 
 void ThriftUnixServer::Stop() {
@@ -214,8 +268,9 @@ void ThriftUnixServer::Stop() {
     changed_.wait(lock, [this] { return !serving_; });
     std::string path = socket_path_;
     lock.unlock();
-    if (!path.empty()) RemoveSocketAt(path);
-    RemoveLockFile();
+    // Files that another daemon has made in their place are its own.
+    if (!path.empty() && SocketHere()) RemoveSocketAt(path);
+    if (lock_ == nullptr || lock_->HeldHere()) RemoveLockFile();
 }
 
 std::string ThriftUnixServer::Unservable(const std::string& path) {
@@ -236,7 +291,10 @@ std::string ThriftUnixServer::LockPath() {
 }
 
 bool ThriftUnixServer::IsLocked() {
-    return InstanceLock(LockPath()).Probe() == InstanceLock::kDaemon;
+    // A command's hold, or another probe's moment, is waited out: only then can
+    // the lock tell whether a daemon holds it.
+    const int wait_ms = SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec());
+    return InstanceLock(LockPath()).Await(wait_ms) == InstanceLock::kDaemon;
 }
 
 bool ThriftUnixServer::LockFile() {

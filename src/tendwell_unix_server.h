@@ -3,6 +3,8 @@
 // beside it (the socket path followed by ".lock").
 #pragma once
 
+#include <sys/types.h>
+
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -40,7 +42,14 @@ public:
     // earlier daemon's) stands there.
     static std::string Unservable(const std::string& path);
 
-    // True when a daemon (another process) holds the instance lock.
+    // Puts the socket and the lock file back when they have gone (a cleaner, a
+    // removed directory) and their directory exists, making the data directory
+    // again when it has gone. False once another daemon holds the instance lock:
+    // this one must then leave the instance to it.
+    bool KeepFiles();
+
+    // True when a daemon (another process) holds the instance lock, once a
+    // command's hold of it has been waited out.
     bool IsLocked();
     // Takes the instance lock for this daemon; true on success.
     bool LockFile();
@@ -54,8 +63,12 @@ private:
     // is described in *error.
     bool ServeOnce(const std::shared_ptr<apache::thrift::TProcessor>& processor,
                    const std::string& path, bool private_umask, std::string* error);
-    // Sleeps up to ms, returning early when a stop is requested.
+    // Sleeps up to ms, returning early when a stop is requested or a new round
+    // is asked for.
     void PauseUnlessStopping(int ms);
+    // True while the socket path names the socket this server bound last, or
+    // before it bound any.
+    bool SocketHere();
 
     std::mutex mutex_;
     // Signalled when listening_, serving_ or stopping_ changes.
@@ -65,6 +78,12 @@ private:
     RequestLoop* loop_ = nullptr;
     std::unique_ptr<InstanceLock> lock_;
     bool listening_ = false;
+    // The file the last round bound at the socket path, once one did.
+    bool bound_ = false;
+    dev_t socket_dev_ = 0;
+    ino_t socket_ino_ = 0;
+    // A new round is asked for: the socket went.
+    bool rebind_ = false;
     // A round of serving has been set up and has not ended yet.
     bool serving_ = false;
     bool stopping_ = false;

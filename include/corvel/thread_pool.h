@@ -14,7 +14,8 @@ namespace corvel {
 // Elastic mode: size is the batch size; a new batch is made as soon as the last
 // idle thread takes a task, and a batch ends when more than size + ceil(size / 2)
 // stand idle. Fixed mode: size is the number of threads wanted. The pool owns its
-// threads, never its tasks.
+// threads, never its tasks. A thread that cannot be made is tried again when the
+// pool next needs one; meanwhile it works with those it has.
 class ThreadPool {
 public:
     ThreadPool();
@@ -25,7 +26,8 @@ public:
 
     // False when size is 0 or the pool is already started.
     bool start(unsigned size, bool elastic);
-    // False for a null task or a pool not started.
+    // False for a null task or a pool not started, and, in elastic mode, with errno
+    // EAGAIN when no thread is free and none can be made.
     bool add(Runnable* task);
     // Drops the pending tasks. With wait: waits until no task runs, ends the idle
     // threads and stays started. Without: ends every thread (busy ones are

@@ -72,10 +72,26 @@ public:
         // Time-out of each check command; kept in memory only, never in the state
         // file.
         int32_t check_timeout_ms = kDefaultCheckTimeoutMs;
+        // Start of the process at pid in clock ticks since boot, which no step of
+        // the wall clock changes; 0 when unknown. Kept in the identity file beside
+        // the state file, never in the state file.
+        uint64_t start_ticks = 0;
     };
 
-    // Receives the keeper's warnings (a state file it refuses, saves that fail);
-    // the keeper writes no log of its own. operation names the keeper's operation.
+    // Why a start did not start its process, as far as the keeper knows.
+    struct StartFailure {
+        // The child was made but ended before it ran its command, because its
+        // record could not be saved: a later keeper could not have known of it.
+        // Nothing the process did.
+        bool refused = false;
+        // What went wrong, such as "save state file PATH failed: No space left on
+        // device"; empty when the start only ran out of time.
+        std::string reason;
+    };
+
+    // Receives the keeper's warnings (a state or identity file it refuses, saves
+    // that fail); the keeper writes no log of its own. operation names the keeper's
+    // operation.
     using WarningSink = std::function<void(const char* operation, const std::string& text)>;
 
     // Starts and watches one process on a pool thread (keeper/runner.h).
@@ -98,14 +114,22 @@ public:
     bool Init(const std::string& save_path);
     bool Add(const Process& process, std::string* msg);
     bool Remove(const std::string& name, std::string* msg);
-    bool Start(const std::string& name, uint32_t timeout_ms, std::string* msg);
+    // A pid-mode child runs its command only once its record, with its pid, is
+    // saved. On failure, failure (when not null) says why.
+    bool Start(const std::string& name, uint32_t timeout_ms, std::string* msg,
+               StartFailure* failure = nullptr);
     bool Stop(const std::string& name, uint32_t timeout_ms, std::string* msg);
-    bool Restart(const std::string& name, uint32_t timeout_ms, std::string* msg);
+    bool Restart(const std::string& name, uint32_t timeout_ms, std::string* msg,
+                 StartFailure* failure = nullptr);
     bool Signal(const std::string& name, int signo, std::string* msg);
     void GetAll(std::map<std::string, Process>* out);
     bool Get(const std::string& name, Process* out);
     bool StopAll(uint32_t timeout_ms, std::string* msg);
     bool Shutdown();
+
+    // Test seam: called with the keeper's lock held once a start is seen, before
+    // the save that lets its child run its command.
+    void SetBeforeSaveHook(std::function<void(const std::string& name)> hook);
 
     // The state file; called with the keeper's lock held. Save writes the table
     // now; the keeper's operations write it only when it changed.
@@ -117,13 +141,20 @@ public:
     // Modification time of /proc/<pid> in microseconds; 0 when unreadable.
     static int64_t ProcStartTime(pid_t pid);
     // Whether the recorded process is still the same one and alive: in check mode
-    // its check command passes; otherwise the process at pid has the stamp, or
-    // started no later than it (the kernel rebuilds /proc entries), and is neither
-    // pid 1, this process nor a member of this process's group.
+    // its check command passes; otherwise the process at pid is neither pid 1,
+    // this process nor a member of this process's group, and has the recorded
+    // start ticks, or, where they are unknown (a state file without identities),
+    // has the stamp or started no later than it (the kernel rebuilds /proc
+    // entries).
     static bool Verify(const Process& process);
 
 private:
-    bool StartLocked(const std::string& name, uint32_t timeout_ms, std::string* msg);
+    bool StartLocked(const std::string& name, uint32_t timeout_ms, std::string* msg,
+                     StartFailure* failure);
+    // Saves a start the runner reports, then lets its child run, or, when the save
+    // fails, ends the child unrun.
+    bool SaveStart(const std::string& name, Runner* runner, const Process& seen,
+                   Process* process, std::string* msg, StartFailure* failure);
     bool StopLocked(const std::string& name, uint32_t timeout_ms, std::string* msg);
     void GetAllLocked(std::map<std::string, Process>* out);
     // Asks every runner to quit, gives them a moment to, stops the pool and
@@ -135,6 +166,9 @@ private:
     static void Confirm(const Process& seen, Process* process);
     // Raw wait status of the record's check command, run within its time-out.
     static int RunCheck(const Process& process);
+    // The start ticks of the recorded process when it is the one at its pid and
+    // alive (see Verify); 0 otherwise.
+    static uint64_t IdentifiedStart(const Process& process);
     // Reaps the recorded process when it has ended and is a child of this process
     // that no runner waits for (one adopted by a keeper re-initialised here).
     static void ReapEnded(const Process& process);
@@ -142,17 +176,27 @@ private:
     // start_ns, looking again every few milliseconds when look is set; true once
     // that moment has come.
     bool AwaitChange(uint64_t start_ns, int64_t moment_ms, bool look);
-    // Saves unless the file already holds what the table would write: its bytes as
-    // last written, and still the file that save made (or, for an inactive table,
-    // still no file). An idle keeper writes nothing.
-    bool SaveIfChanged();
+    // Saves unless the files already hold what the table would write: the state
+    // file's bytes as last written, and still the files that save made (or, for an
+    // inactive table, still no file). An idle keeper writes nothing. 0, or the
+    // error that stopped the save.
+    int SaveIfChanged();
     // The state file's bytes for the table; empty when no record is active, and then
     // there is to be no file.
     std::string StateText() const;
     // Whether a record is starting or running: only then is there a state file.
     bool AnyActive() const;
-    // Writes text to the state file, or removes the file for an empty text.
-    bool Store(std::string text);
+    // Writes the identity file and then text to the state file, or removes both for
+    // an empty text; 0, or the error.
+    int Store(std::string text);
+    // Writes the identity file for the table, or removes it when this boot's id
+    // cannot be read; 0, or the error.
+    int StoreIdentities();
+    // The words for a save that failed with error.
+    std::string SaveFailure(int error) const;
+    // Applies the identity file to the table just loaded.
+    void LoadIdentities();
+    const std::string& BootId();
     void Warn(const char* operation, const std::string& text);
 
     corvel::ThreadPool pool_;
@@ -167,10 +211,15 @@ private:
     WarningSink warning_sink_;
     // When a failing save was last reported; 0 before the first.
     uint64_t save_warned_ns_ = 0;
-    // What the last successful save left: the text (empty: no file) and the file it
-    // wrote; unset before the first and after a failure.
+    // What the last successful save left: the text (empty: no file) and the files
+    // it wrote; unset before the first and after a failure.
     std::optional<std::string> saved_text_;
     struct stat saved_file_ = {};
+    bool identities_saved_ = false;
+    struct stat saved_identities_ = {};
+    // This boot's id, read at the first save or load that needs it.
+    std::string boot_id_;
+    std::function<void(const std::string& name)> before_save_;
 };
 
 }  // namespace tendwell

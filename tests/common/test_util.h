@@ -7,7 +7,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <grp.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -15,6 +17,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -88,6 +91,19 @@ inline bool PidAlive(pid_t pid) {
     return state != 'Z' && state != 'X';
 }
 
+// The value of one "Name:" line of /proc/<pid>/status.
+inline std::string StatusLine(pid_t pid, const std::string& name) {
+    std::istringstream in(ReadFile("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, name.size() + 1, name + ":") == 0) {
+            size_t value = line.find_first_not_of(" \t", name.size() + 1);
+            return value == std::string::npos ? "" : line.substr(value);
+        }
+    }
+    return "";
+}
+
 // Pids of the live processes whose parent and process group satisfy pred.
 inline std::set<pid_t> LiveProcesses(const std::function<bool(pid_t ppid, pid_t pgrp)>& pred) {
     std::set<pid_t> out;
@@ -117,6 +133,26 @@ inline std::set<pid_t> GroupMembers(pid_t pgid) {
 // Live children of parent, whatever their process group.
 inline std::set<pid_t> ChildrenOf(pid_t parent) {
     return LiveProcesses([parent](pid_t ppid, pid_t) { return ppid == parent; });
+}
+
+// Numbers of the open descriptors of pid.
+inline std::set<int> OpenFds(pid_t pid) {
+    std::set<int> fds;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return fds;
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] != '.') fds.insert(atoi(e->d_name));
+    }
+    closedir(d);
+    return fds;
+}
+
+inline std::string FdTarget(pid_t pid, int fd) {
+    char target[PATH_MAX] = {};
+    std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+    ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+    return n > 0 ? std::string(target, static_cast<size_t>(n)) : "";
 }
 
 inline bool WriteFile(const std::string& path, const std::string& text) {
@@ -168,5 +204,60 @@ private:
 
 // Makes this process reap orphans of its descendants (PID 1 here does not).
 inline void BecomeSubreaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+
+// Exit status of a forked child, or 128 plus the signal that ended it.
+inline int WaitStatusOf(pid_t child) {
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Statuses of RunInChild and RunAs: the body threw, the child could not become
+// the user.
+constexpr int kThrew = 78;
+constexpr int kCannotBecomeUser = 77;
+
+// Runs body in a forked child and returns the child's exit status (see
+// WaitStatusOf). To be called while this process has no other thread.
+inline int RunInChild(const std::function<int()>& body) {
+    pid_t child = fork();
+    if (child == 0) {
+        // _exit: no leak check, which would need a thread of its own. Nothing
+        // thrown may reach the test framework, which would go on in the child.
+        try {
+            _exit(body());
+        } catch (...) {
+            _exit(kThrew);
+        }
+    }
+    return child < 0 ? -1 : WaitStatusOf(child);
+}
+
+// RunInChild as user uid, whom the kernel holds to processes processes and threads
+// (root it does not). A uid of its own per test: tests run side by side.
+inline int RunAs(uid_t uid, rlim_t processes, const std::function<int()>& body) {
+    return RunInChild([&] {
+        struct rlimit limit = {processes, processes};
+        if (setrlimit(RLIMIT_NPROC, &limit) != 0 || setgroups(0, nullptr) != 0 ||
+            setgid(uid) != 0 || setuid(uid) != 0) {
+            return kCannotBecomeUser;
+        }
+        return body();
+    });
+}
+
+// Kills and reaps, by pid, what descendants of this subreaper left behind.
+inline void EndOrphans() {
+    WaitFor(
+        [] {
+            for (pid_t pid : ChildrenOf(getpid())) kill(pid, SIGKILL);
+            while (waitpid(-1, nullptr, WNOHANG) > 0) {
+            }
+            return ChildrenOf(getpid()).empty();
+        },
+        5000);
+}
 
 }  // namespace testutil

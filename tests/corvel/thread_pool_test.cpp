@@ -1,6 +1,8 @@
 // Thread pool with real worker threads: growth, shrinking, fixed mode, stops.
 #include <gtest/gtest.h>
+#include <errno.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -138,6 +140,37 @@ TEST(CorvelThreadPoolTest, ElasticGrowsByBatchAndShrinksPastEightIdle) {
     tasks[8]->release();
     ASSERT_TRUE(WaitFor([&] { return tasks[8]->done(); }, 5000));
     EXPECT_TRUE(WaitFor([&] { return pool.thread_count() == 5u; }, 5000));
+}
+
+// Under a process limit (a user's threads count as processes) an elastic pool
+// refuses a task no thread can run, runs every task it took, and makes new threads
+// once there is room. Before, the failed thread creation was an exception out of
+// add, and the end of a daemon.
+int ElasticPoolUnderAThreadLimit() {
+    // Room for what this process runs now and seven more threads.
+    const int threads = atoi(testutil::StatusLine(getpid(), "Threads").c_str());
+    struct rlimit limit = {static_cast<rlim_t>(threads + 7), 64};
+    if (setrlimit(RLIMIT_NPROC, &limit) != 0) return 1;
+    auto tasks = MakeTasks(12);
+    ThreadPool pool;
+    ReleaseAll release{tasks, pool};
+    if (!pool.start(5, true)) return 2;
+    size_t taken = 0;
+    errno = 0;
+    while (taken < tasks.size() && pool.add(tasks[taken].get())) ++taken;
+    // A sanitizer's own thread may take one of the seven.
+    if (taken < 6 || taken == tasks.size() || errno != EAGAIN) return 3;
+    if (!WaitFor([&] { return tasks[taken - 1]->started(); }, 5000)) return 4;
+    tasks[0]->release();
+    if (!WaitFor([&] { return pool.add(tasks[taken].get()); }, 5000)) return 5;
+    if (!WaitFor([&] { return tasks[taken]->started(); }, 5000)) return 6;
+    return 0;
+}
+
+TEST(CorvelThreadPoolTest, ElasticPoolRefusesWhatNoThreadCanRun) {
+    const int status = testutil::RunAs(64501, 64, ElasticPoolUnderAThreadLimit);
+    if (status == testutil::kCannotBecomeUser) GTEST_SKIP() << "cannot run as another user";
+    EXPECT_EQ(0, status);
 }
 
 TEST(CorvelThreadPoolTest, FixedQueuesBeyondSizeAndRunsQueueAfterWaitingStop) {

@@ -1,25 +1,39 @@
-// Plays a client's probe of the instance lock caught at its worst moment: holds the
-// lock on the file at PATH, marked as a probe marks it, until some other process
-// opens that file, then removes the file and ends, as a probe does. READY is
-// created once the lock is held.
+// Plays another process at the instance lock.
+//   PATH READY         a client's probe caught at its worst moment: holds the lock on
+//                      the file at PATH, marked as a probe marks it, until some other
+//                      process opens that file, then removes the file and ends.
+//   PATH READY daemon  a daemon that takes the instance over: removes PATH, locks a
+//                      new file there as a daemon does, and holds it until killed.
+// READY is created once the lock is held.
 #include <fcntl.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        fprintf(stderr, "usage: %s PATH READY\n", argv[0]);
+    const bool daemon = argc == 4 && strcmp(argv[3], "daemon") == 0;
+    if (argc != 3 && !daemon) {
+        fprintf(stderr, "usage: %s PATH READY [daemon]\n", argv[0]);
         return 2;
     }
+    if (daemon) unlink(argv[1]);
     int fd = open(argv[1], O_RDWR | O_CREAT, 0600);
     struct flock lock = {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
+    if (fd < 0 || (!daemon && flock(fd, LOCK_EX | LOCK_NB) != 0) ||
+        fcntl(fd, F_SETLK, &lock) != 0) {
+        perror("lock_probe");
+        return 1;
+    }
+    if (daemon) {
+        close(open(argv[2], O_WRONLY | O_CREAT, 0600));
+        for (;;) pause();
+    }
     int watch = inotify_init1(IN_CLOEXEC);
-    if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 || fcntl(fd, F_SETLK, &lock) != 0 || watch < 0 ||
-        inotify_add_watch(watch, argv[1], IN_OPEN) < 0) {
+    if (watch < 0 || inotify_add_watch(watch, argv[1], IN_OPEN) < 0) {
         perror("lock_probe");
         return 1;
     }

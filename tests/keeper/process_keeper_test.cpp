@@ -22,46 +22,16 @@
 namespace {
 
 using tendwell::ProcessKeeper;
+using testutil::FdTarget;
 using testutil::FileExists;
+using testutil::OpenFds;
 using testutil::PidAlive;
+using testutil::StatusLine;
 using testutil::WaitFor;
 using Clock = std::chrono::steady_clock;
 
 int64_t MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-// Numbers of the open descriptors of pid.
-std::set<int> OpenFds(pid_t pid) {
-    std::set<int> fds;
-    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) return fds;
-    while (struct dirent* e = readdir(d)) {
-        if (e->d_name[0] != '.') fds.insert(atoi(e->d_name));
-    }
-    closedir(d);
-    return fds;
-}
-
-std::string FdTarget(pid_t pid, int fd) {
-    char target[PATH_MAX] = {};
-    std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
-    ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
-    return n > 0 ? std::string(target, static_cast<size_t>(n)) : "";
-}
-
-// The value of one "Name:" line of /proc/<pid>/status.
-std::string StatusLine(pid_t pid, const std::string& name) {
-    std::istringstream in(testutil::ReadFile("/proc/" + std::to_string(pid) + "/status"));
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.compare(0, name.size() + 1, name + ":") == 0) {
-            size_t value = line.find_first_not_of(" \t", name.size() + 1);
-            return value == std::string::npos ? "" : line.substr(value);
-        }
-    }
-    return "";
 }
 
 class KeeperTest : public ::testing::Test {

@@ -111,15 +111,45 @@ TEST_F(StateFileTest, WritesTheWebExampleByteForByte) {
     EXPECT_FALSE(FileExists(path_ + ".new"));
 }
 
+// Beside the state file, the boot and each named process's start ticks, by pid and
+// name; a name is its length and its bytes, whatever they are. A later load reads
+// them back.
+TEST_F(StateFileTest, IdentityFileStandsBesideTheStateFile) {
+    ProcessKeeper::Process web = Record("web", "sleep 100", 2, 812, -1, 123);
+    web.start_ticks = 4242;
+    keeper_.Add(web, nullptr);
+    ProcessKeeper::Process odd = Record("a b\n7 9", "sleep 100", 0, 813, 0, 124);
+    odd.start_ticks = 77;
+    keeper_.Add(odd, nullptr);
+    keeper_.Add(Record("never", "true", 0, -1, -1, -1), nullptr);
+    keeper_.Add(ProcessKeeper::Process("checked", "start", "check", 1000), nullptr);
+    std::string boot = ReadFile("/proc/sys/kernel/random/boot_id");
+    boot.resize(boot.find('\n'));
+    EXPECT_EQ(ReadFile(path_ + ".ident"),
+              "tendwell identity 1\nboot " + boot + "\n813 77 7 a b\n7 9\n812 4242 3 web\n");
+    struct stat st;
+    ASSERT_EQ(stat((path_ + ".ident").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_FALSE(FileExists(path_ + ".ident.new"));
+
+    ASSERT_TRUE(keeper_.Load());
+    Table loaded = Current();
+    EXPECT_EQ(loaded["web"].start_ticks, 4242u);
+    EXPECT_EQ(loaded["a b\n7 9"].start_ticks, 77u);
+    EXPECT_EQ(loaded["a b\n7 9"].pid, 813);
+}
+
 TEST_F(StateFileTest, FileGoesAwayWhenNothingIsActive) {
     keeper_.Add(Record("web", "sleep 100", 2, 812, -1, 123), nullptr);
     keeper_.Add(Record("idle", "true", 0, -1, -1, -1), nullptr);
     ASSERT_TRUE(FileExists(path_));
+    ASSERT_TRUE(FileExists(path_ + ".ident"));
     std::string msg;
     EXPECT_TRUE(keeper_.Remove("web", &msg));
     EXPECT_EQ(msg, "web removed.");
     EXPECT_FALSE(FileExists(path_));
     EXPECT_FALSE(FileExists(path_ + ".new"));
+    EXPECT_FALSE(FileExists(path_ + ".ident"));
     EXPECT_TRUE(keeper_.Save());
 }
 
@@ -142,11 +172,14 @@ TEST_F(StateFileTest, UnchangedTableIsWrittenOnlyWhenItsFileIsNotTheOneWritten) 
         {"removed", [&] { return unlink(path_.c_str()); }},
         {"replaced", [&] { return !WriteFile(other, "x") || rename(other.c_str(), path_.c_str()); }},
         {"cut", [&] { return truncate(path_.c_str(), 10); }},
+        {"identities removed", [&] { return unlink((path_ + ".ident").c_str()); }},
     };
+    const std::string identities = ReadFile(path_ + ".ident");
     for (const Plant& c : cases) {
         ASSERT_EQ(c.second(), 0) << c.first;
         Current();
         EXPECT_EQ(ReadFile(path_), saved) << c.first;
+        EXPECT_EQ(ReadFile(path_ + ".ident"), identities) << c.first;
     }
     // Nothing active: there is to be no file.
     keeper_.Remove("web", nullptr);

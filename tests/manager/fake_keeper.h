@@ -12,7 +12,6 @@
 
 #include "tendwell/protocal/TendwellConfigure.pb.h"
 #include "tendwell_tendlet.h"
-#include "tendwell_tendlet.h"
 
 namespace managertest {
 
@@ -47,7 +46,15 @@ public:
         *msg += name + (running ? " is running now, can't be removed." : " removed.");
         return !running;
     }
-    bool Start(const std::string& name, uint32_t timeout_ms, std::string* msg) override {
+    bool Start(const std::string& name, uint32_t timeout_ms, std::string* msg,
+               ProcessKeeper::StartFailure* failure) override {
+        if (refused_starts.count(name)) {
+            Record("start " + name + " " + std::to_string(timeout_ms));
+            *msg += name + " started failed.";
+            failure->refused = true;
+            failure->reason = "save state file /data/x failed: No space left on device";
+            return false;
+        }
         return Act("start", name, timeout_ms, msg, failing_starts, " started.",
                    " started failed.", 2);
     }
@@ -55,7 +62,8 @@ public:
         return Act("stop", name, timeout_ms, msg, failing_stops, " stoped.",
                    " can't be stoped.", 0);
     }
-    bool Restart(const std::string& name, uint32_t timeout_ms, std::string* msg) override {
+    bool Restart(const std::string& name, uint32_t timeout_ms, std::string* msg,
+                 ProcessKeeper::StartFailure*) override {
         return Act("restart", name, timeout_ms, msg, failing_restarts, " started.",
                    " started failed.", 2);
     }
@@ -100,6 +108,8 @@ public:
     bool init_ok = true;
     int exec_status = 0;
     std::set<std::string> failing_starts, failing_stops, failing_restarts, failing_signals;
+    // Starts refused as when the state file cannot be saved.
+    std::set<std::string> refused_starts;
 
 private:
     void Record(const std::string& call) {

@@ -263,6 +263,28 @@ TEST_F(ManagerTest, AFailedStartInAPassDoesNotStopTheOthers) {
     EXPECT_EQ(Status("a"), TTendletStatus::EXIT);
 }
 
+// A start the keeper refuses because the record could not be saved (a full disk)
+// is no failure of the tendlet's: however long it lasts, the tendlet is tried
+// again at each gap and never turns FATAL, while one that fails to start does.
+TEST_F(ManagerTest, RefusedStartsCostNoRetries) {
+    PProcessConfigure refused = DefaultCheck("refused");
+    PProcessConfigure failing = DefaultCheck("failing");
+    for (PProcessConfigure* config : {&refused, &failing}) {
+        config->mutable_default_check()->set_start_retry_times(2);
+    }
+    Init({refused, failing});
+    keeper.refused_starts = {"refused"};
+    keeper.failing_starts = {"failing"};
+    // The clock runs fast: every pass finds the gap passed.
+    EXPECT_TRUE(RunLoopUntil([this] {
+        clock.now += 1;
+        return keeper.calls("start refused").size() >= 4 &&
+               Status("failing") == TTendletStatus::FATAL;
+    }));
+    EXPECT_EQ(keeper.calls("start failing").size(), 2u);
+    EXPECT_EQ(Status("refused"), TTendletStatus::EXIT);
+}
+
 TEST_F(ManagerTest, StopOneOfACheckingTendletRunsItsStopAndHolds) {
     PProcessConfigure job = UserCheck("job");
     job.set_max_tolerate_check_gap_secs(30);

@@ -1,0 +1,80 @@
+#include "saved_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "corvel/fd_io.h"
+
+namespace tendwell {
+
+namespace {
+
+// Creates path as a file of its own. Whatever already has the name (a leftover of
+// a failed save, or a link, FIFO, device or directory put there) is removed and the
+// creation tried once more, so nothing is ever written through it.
+int CreateFresh(const std::string& path) {
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+    int fd = open(path.c_str(), flags, 0600);
+    if (fd >= 0 || errno != EEXIST) return fd;
+    if (unlink(path.c_str()) != 0 && (errno != EISDIR || rmdir(path.c_str()) != 0)) return -1;
+    return open(path.c_str(), flags, 0600);
+}
+
+}  // namespace
+
+int WriteThroughNew(const std::string& path, const std::string& text, struct stat* written) {
+    const std::string new_path = path + ".new";
+    int fd = CreateFresh(new_path);
+    if (fd < 0) return errno;
+    errno = 0;
+    // The mode is not left to the umask.
+    bool done = fchmod(fd, 0600) == 0 &&
+                corvel::write_all(fd, text.data(), text.size(), -1) ==
+                    static_cast<ssize_t>(text.size()) &&
+                fstat(fd, written) == 0;
+    int error = done ? 0 : (errno != 0 ? errno : EIO);
+    // A failed close may mean lost data: only a clean close lets the file replace
+    // the one in place.
+    if (close(fd) != 0 && error == 0) error = errno;
+    if (error != 0) return error;
+    if (rename(new_path.c_str(), path.c_str()) != 0) {
+        error = errno;
+        unlink(new_path.c_str());
+        return error;
+    }
+    return 0;
+}
+
+int OpenTrusted(const std::string& path, struct stat* st) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    // A symbolic link (ELOOP) is refused like any other file not to be trusted.
+    if (fd < 0) {
+        if (errno == ELOOP) errno = EPERM;
+        return -1;
+    }
+    if (fstat(fd, st) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    if (!S_ISREG(st->st_mode) || st->st_uid != geteuid() ||
+        (st->st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        close(fd);
+        errno = EPERM;
+        return -1;
+    }
+    return fd;
+}
+
+bool StillInPlace(const std::string& path, const struct stat* written) {
+    struct stat now;
+    if (stat(path.c_str(), &now) != 0) return written == nullptr && errno == ENOENT;
+    return written != nullptr && now.st_dev == written->st_dev &&
+           now.st_ino == written->st_ino && now.st_size == written->st_size &&
+           now.st_mtim.tv_sec == written->st_mtim.tv_sec &&
+           now.st_mtim.tv_nsec == written->st_mtim.tv_nsec;
+}
+
+}  // namespace tendwell

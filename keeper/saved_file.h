@@ -1,0 +1,26 @@
+// The files the keeper saves beside each other: each written whole to a ".new"
+// file that then replaces it, so that a failed write never damages the good one,
+// and read only when nobody but the keeper's user can have written it.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <string>
+
+namespace tendwell {
+
+// Writes text to path through path + ".new"; 0, or the error that stopped it.
+// *written then describes the file made.
+int WriteThroughNew(const std::string& path, const std::string& text, struct stat* written);
+
+// Opens path for reading, without following a link and without blocking on a FIFO;
+// -1 with errno, which is EPERM when the file is not a regular file of this user
+// that neither group nor others can write: anyone else could make the keeper run
+// any check command as this user, or signal any process. *st describes the file.
+int OpenTrusted(const std::string& path, struct stat* st);
+
+// Whether the file at path is still the one described by written: the same file,
+// neither replaced nor changed since, or for a null written still no file at all.
+bool StillInPlace(const std::string& path, const struct stat* written);
+
+}  // namespace tendwell

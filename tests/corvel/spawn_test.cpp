@@ -1,0 +1,158 @@
+// Shells held at a gate, and the descriptor limit children get back: real
+// processes, what they wrote and what /proc shows of them.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+
+#include "corvel/shell.h"
+#include "corvel/spawn.h"
+#include "test_util.h"
+
+extern char** environ;
+
+namespace {
+
+using testutil::FileExists;
+using testutil::ReadFile;
+using testutil::WaitFor;
+
+corvel::ShellSetup KeptSetup() {
+    corvel::ShellSetup setup;
+    setup.login = true;
+    setup.new_group = true;
+    setup.null_stdio = true;
+    return setup;
+}
+
+// Reaps the shell, also one that came to this process as an orphan.
+void Reap(pid_t pid) {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// Once released, the shell runs exactly as started without a gate: its arguments,
+// the caller's environment byte for byte (also a variable no shell would pass on),
+// its own group, "/dev/null" on 0 to 2 and nothing else open, no signal blocked or
+// ignored.
+TEST(CorvelShellGateTest, ReleasedShellRunsAsIfUngated) {
+    testutil::TempDir dir;
+    testutil::PidReaper reaper;
+    ASSERT_EQ(0, setenv("A-B", "not a shell name", 1));
+    const std::string command = "cat /proc/$$/cmdline > " + (dir / "argv") +
+                                "; cat /proc/$$/environ > " + (dir / "env") + "; exec sleep 1000";
+    signal(SIGUSR2, SIG_IGN);
+    corvel::ShellGate gate;
+    const pid_t pid = gate.start(command.c_str(), KeptSetup());
+    ASSERT_GT(pid, 1);
+    reaper.Add(pid);
+    EXPECT_TRUE(gate.held());
+    EXPECT_EQ(getpgid(pid), pid);
+    gate.release();
+    EXPECT_FALSE(gate.held());
+    const std::string cmdline = "/proc/" + std::to_string(pid) + "/cmdline";
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(cmdline) == std::string("sleep\0001000\0", 11); }, 5000));
+    EXPECT_TRUE(gate.settle(true));
+    EXPECT_EQ(gate.fd(), -1);
+
+    EXPECT_EQ(ReadFile(dir / "argv"), std::string("/bin/sh\0-l\0-c\0", 14) + command + '\0');
+    std::string env;
+    for (char** e = environ; *e != nullptr; ++e) env += std::string(*e) + '\0';
+    EXPECT_EQ(ReadFile(dir / "env"), env);
+    // The shell opens descriptors and blocks signals of its own; what it ran with
+    // shows in what it hands on.
+    EXPECT_EQ(testutil::OpenFds(pid), (std::set<int>{0, 1, 2}));
+    for (int fd = 0; fd <= 2; ++fd) EXPECT_EQ(testutil::FdTarget(pid, fd), "/dev/null") << fd;
+    EXPECT_EQ(testutil::StatusLine(pid, "SigBlk"), "0000000000000000");
+    EXPECT_EQ(testutil::StatusLine(pid, "SigIgn"), "0000000000000000");
+    EXPECT_EQ(getpgid(pid), pid);
+    signal(SIGUSR2, SIG_DFL);
+    unsetenv("A-B");
+}
+
+// A shell that is never released runs nothing: refused, dropped with its gate, or
+// left behind by a holder that ended.
+TEST(CorvelShellGateTest, UnreleasedShellEndsWithoutRunning) {
+    testutil::BecomeSubreaper();
+    testutil::TempDir dir;
+    testutil::PidReaper reaper;
+    const std::string ran = dir / "ran";
+    const std::string command = "touch " + ran;
+    const std::pair<const char*, std::function<pid_t()>> cases[] = {
+        {"refused",
+         [&] {
+             corvel::ShellGate gate;
+             const pid_t pid = gate.start(command.c_str(), KeptSetup());
+             gate.refuse();
+             EXPECT_FALSE(gate.held());
+             EXPECT_TRUE(gate.settle(true));
+             Reap(pid);
+             return pid;
+         }},
+        {"dropped",
+         [&] {
+             // The gate's end reaps the shell itself.
+             corvel::ShellGate gate;
+             return gate.start(command.c_str(), KeptSetup());
+         }},
+        {"holder ended",
+         [&] {
+             int report[2];
+             EXPECT_EQ(0, pipe(report));
+             const pid_t holder = fork();
+             if (holder == 0) {
+                 corvel::ShellGate* gate = new corvel::ShellGate;
+                 const pid_t pid = gate->start(command.c_str(), KeptSetup());
+                 _exit(write(report[1], &pid, sizeof(pid)) == sizeof(pid) ? 0 : 1);
+             }
+             close(report[1]);
+             pid_t pid = -1;
+             EXPECT_EQ(static_cast<ssize_t>(sizeof(pid)), read(report[0], &pid, sizeof(pid)));
+             close(report[0]);
+             EXPECT_EQ(0, testutil::WaitStatusOf(holder));
+             // The shell comes to this process when its holder ends.
+             if (pid > 1) Reap(pid);
+             return pid;
+         }},
+    };
+    for (const auto& [label, run] : cases) {
+        const pid_t pid = run();
+        EXPECT_GT(pid, 1) << label;
+        EXPECT_FALSE(FileExists("/proc/" + std::to_string(pid))) << label;
+        EXPECT_FALSE(FileExists(ran)) << label;
+    }
+}
+
+// After the daemon raises its descriptor limit, shell commands and kept processes
+// run with the limit it had before; a second raise does not take the raised limit
+// for the original.
+TEST(CorvelSpawnTest, ChildrenGetTheLimitFromBeforeTheRaise) {
+    testutil::TempDir dir;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        struct rlimit limit = {64, 4096};
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(10);
+        if (corvel::raise_fd_limit() != 4096 || corvel::raise_fd_limit() != 4096) _exit(11);
+        const std::string shell = "ulimit -n > " + (dir / "shell") + "; ulimit -H -n >> " + (dir / "shell");
+        if (corvel::run_shell_command(shell.c_str(), 5000) != 0) _exit(12);
+        corvel::ShellGate gate;
+        const std::string kept = "ulimit -n > " + (dir / "kept");
+        const pid_t pid = gate.start(kept.c_str(), KeptSetup());
+        if (pid < 0) _exit(13);
+        gate.release();
+        int status = 0;
+        if (!gate.settle(true) || waitpid(pid, &status, 0) != pid || status != 0) _exit(14);
+        _exit(0);
+    }
+    ASSERT_EQ(0, testutil::WaitStatusOf(child));
+    EXPECT_EQ(ReadFile(dir / "shell"), "64\n4096\n");
+    EXPECT_EQ(ReadFile(dir / "kept"), "64\n");
+}
+
+}  // namespace
