@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <set>
 
 #include "log_server.h"
 #include "log_test_util.h"
+#include "plume/plume_event.h"
 #include "sendsvr/loghead.h"
 #include "sendsvr/server_list.h"
 
@@ -136,20 +138,43 @@ TEST_F(NetLog, LinesGoToTheNextServerOrTheBackup) {
 }
 
 // The send waits at most its time-out for a server that stops reading; the batch then
-// goes to the backup file.
-TEST_F(NetLog, ServerThatStopsReadingHoldsTheSenderOnlyUntilTheTimeout) {
+// goes to the backup file: exactly its lines, each once, byte for byte.
+TEST_F(NetLog, ServerThatStopsReadingLeavesItsLinesWholeInTheBackup) {
     StandInLogServer server;
     auto dev = NetDevice(server.Address() + "/stalled", "app.log");
+    plume_set_loglength(64 * 1024);
     ASSERT_EQ(0, plume_openlog("nettest", dev.get(), 1, nullptr));
-    plume_writelog(PLUME_LOG_NOTICE, "first");
-    ASSERT_TRUE(testutil::WaitFor([&] { return Messages(server.Lines("app.log")).size() == 1; }, 10000));
-    server.SetReading(false);
-    const std::string filler(1900, 'x');
-    for (int i = 0; i < 8000; ++i) plume_writelog(PLUME_LOG_NOTICE, "%s", filler.c_str());
-    EXPECT_TRUE(testutil::WaitFor([&] { return testutil::ReadFile("stalled/app.log").find(filler) != std::string::npos; },
-                                  25000));
+    std::vector<std::string> lines;
+    for (int i = 0; i < 200; ++i) lines.push_back(std::to_string(i) + std::string(60000, static_cast<char>('a' + i % 26)));
+    {
+        logtest::StepThread writer;  // a new thread takes the longer line length
+        writer.Run([&] {
+            plume_writelog(PLUME_LOG_NOTICE, "first");
+            ASSERT_TRUE(testutil::WaitFor([&] { return Messages(server.Lines("app.log")).size() == 1; }, 10000));
+            server.SetReading(false);
+            for (const std::string& line : lines) plume_writelog(PLUME_LOG_NOTICE, "%s", line.c_str());
+            plume_closelog_r();
+        });
+    }
+    plume_set_loglength(0);
+    std::string backup;
+    EXPECT_TRUE(testutil::WaitFor(
+        [&] {
+            backup = testutil::ReadFile("stalled/app.log");
+            return backup.find(lines.back() + "\n") != std::string::npos;
+        },
+        30000));
     server.SetReading(true);
     plume_closelog(0);
+    EXPECT_EQ(std::string::npos, backup.find('\0'));
+    // The lines sent before the server stalled are not in it; every later one is.
+    std::vector<int> got, want;
+    for (const std::string& message : Messages(logtest::Lines(backup))) {
+        auto at = std::find(lines.begin(), lines.end(), message);
+        got.push_back(at == lines.end() ? -1 : static_cast<int>(at - lines.begin()));
+    }
+    for (int i = static_cast<int>(lines.size() - std::min(got.size(), lines.size())); i < 200; ++i) want.push_back(i);
+    EXPECT_EQ(want, got);
 }
 
 TEST(ServerList, Parses) {
