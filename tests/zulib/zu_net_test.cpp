@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "own_files.h"
 #include "zu_test_log.h"
 #include "zulib/zu_conf.h"
 
@@ -138,6 +139,41 @@ TEST(ZuNet, ConnectEndsWithinItsLimitAndKeepsANoCloseDescriptor) {
     EXPECT_EQ(ETIMEDOUT, errno);
     for (int fd : queued) close(fd);
     close(silent);
+}
+
+// Host names resolve through /etc/hosts (a file of the test's own, in a child) and the
+// connect reaches the listener; a name nothing knows fails.
+TEST(ZuNet, ConnectsByHostName) {
+    int listener = zu_tcplisten(0, 0);
+    ASSERT_GE(listener, 0);
+    const int port = PortOf(listener);
+    std::string report;
+    bool ran = testutil::RunWithOwnFiles(
+        {{"/etc/hosts", "127.0.0.1 localhost\n127.0.0.1 logs.tendwell-test logs\n"},
+         {"/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n"}},
+        [&] {
+            std::string out;
+            for (const char* host : {"127.0.0.1", "localhost", "logs.tendwell-test", "logs", "nowhere.tendwell-test"}) {
+                char text[INET6_ADDRSTRLEN] = "";
+                int found = zu_gethostip(host, nullptr, 0, text);
+                int fd = zu_tcpconnecto_ms(host, port, 1000);
+                int conn = fd >= 0 ? accept(listener, nullptr, nullptr) : -1;
+                out += std::string(host) + " " + std::to_string(found) + " " + text + (conn >= 0 ? " connects" : "") + "\n";
+                if (fd >= 0) close(fd);
+                if (conn >= 0) close(conn);
+            }
+            return out;
+        },
+        &report, 20000);
+    zu_sclose(listener);
+    if (!ran) GTEST_SKIP() << "no mount namespace here";
+    EXPECT_EQ(
+        "127.0.0.1 0 127.0.0.1 connects\n"
+        "localhost 0 127.0.0.1 connects\n"
+        "logs.tendwell-test 0 127.0.0.1 connects\n"
+        "logs 0 127.0.0.1 connects\n"
+        "nowhere.tendwell-test -2 \n",
+        report);
 }
 
 TEST(ZuNet, TimedTransfers) {
