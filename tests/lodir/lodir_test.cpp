@@ -13,6 +13,7 @@
 #include "lodir/lodir_reverse_query.h"
 #include "lodir/lodir_settings.h"
 #include "lodir/lodir_util.h"
+#include "own_files.h"
 #include "stand_in_agent.h"
 #include "tendwell/tendwell_unix_rpc_manager.h"
 
@@ -53,32 +54,34 @@ TEST(LodirHttpClient, PostAppendsAndLeavesNoPostBehind) {
 }
 
 // libcurl is loaded by the first client only; without it a lookup fails as
-// with an unreachable agent. Checked in a child with a mount namespace of its
-// own, where an empty file system hides the system's library directory.
+// with an unreachable agent. Checked in a process of its own (a death test
+// runs the program anew), as an earlier test loads it, with a mount namespace
+// of its own, where an empty file system hides the system's library directory.
 TEST(LodirHttpClient, LoadsLibcurlOnFirstUseAndFailsWithoutIt) {
-    StandInAgent agent;
-    agent.Reply(200, kOne);
-    pid_t child = fork();
-    if (child == 0) {
-        if (dlopen("libcurl.so.4", RTLD_LAZY | RTLD_NOLOAD) != nullptr) _exit(1);
+    std::string none;
+    if (!testutil::RunWithOwnFiles({}, [] { return std::string(); }, &none, 10000)) {
+        GTEST_SKIP() << "no mount namespace here";
+    }
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto look_up_without_libcurl = [] {
+        if (dlopen("libcurl.so.4", RTLD_LAZY | RTLD_NOLOAD) != nullptr) return 1;
         Dl_info libc;
-        if (dladdr(reinterpret_cast<void*>(&printf), &libc) == 0) _exit(2);
+        if (dladdr(reinterpret_cast<void*>(&printf), &libc) == 0) return 2;
         std::string libc_path = libc.dli_fname;
         if (unshare(CLONE_NEWNS) != 0 ||
             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("tmpfs", dirname(&libc_path[0]), "tmpfs", 0, nullptr) != 0) {
-            _exit(77);
+            return 3;
         }
+        StandInAgent agent;
+        agent.Reply(200, kOne);
         ReverseQueryOutput out;
-        _exit(LodirReverseQueryClient(agent.port(), "").GetLodirInstancesByHostname(out) == -1
-                  ? 0
-                  : 3);
-    }
-    int status = 0;
-    ASSERT_EQ(child, waitpid(child, &status, 0));
-    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace here";
-    EXPECT_EQ(0, status);
-    EXPECT_TRUE(agent.Requests().empty());
+        if (LodirReverseQueryClient(agent.port(), "").GetLodirInstancesByHostname(out) != -1) {
+            return 4;
+        }
+        return agent.Requests().empty() ? 0 : 5;
+    };
+    EXPECT_EXIT(_exit(look_up_without_libcurl()), testing::ExitedWithCode(0), "");
 }
 
 TEST(LodirQuery, DecodesByTheStringAndIntegerRulesWithoutRaising) {
