@@ -37,6 +37,10 @@ LodirHttpClient::LodirHttpClient() : lib_(GetCurlLibrary()), curl_(nullptr) {
     curl_ = lib_->easy_init();
     if (curl_ != nullptr) {
         lib_->easy_setopt(curl_, CURLOPT_WRITEFUNCTION, AppendResponse);
+        // A transfer that times out while the name is still being resolved returns at
+        // once and leaves the resolver thread behind, instead of waiting for it: a
+        // resolver that never answers holds it for as long as the system lets it.
+        lib_->easy_setopt(curl_, CURLOPT_QUICK_EXIT, 1L);
     }
 }
 

@@ -168,6 +168,61 @@ TEST(LodirQuery, AsksTheWebServiceOnlyWhenTheAgentFails) {
     EXPECT_EQ(std::string("GET ") + kWebPath + "a%20b%26c HTTP/1.1", web.Requests().at(0));
 }
 
+// With a resolver that never answers, each request still ends at its 3 s limit: a
+// lookup of two requests within about 6.5 s. The resolver is a UDP socket that reads
+// nothing, named in the resolv.conf of a child with a mount namespace of its own.
+TEST(LodirQuery, RequestsEndInTimeWhenNameResolutionHangs) {
+    int resolver = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(53);
+    bool bound = false;
+    for (uint32_t host = 1; !bound && host < 64; ++host) {  // a loopback address free on port 53
+        at.sin_addr.s_addr = htonl((127u << 24) | (86u << 16) | (53u << 8) | host);
+        bound = bind(resolver, reinterpret_cast<sockaddr*>(&at), sizeof(at)) == 0;
+    }
+    ASSERT_TRUE(bound);
+    char address[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &at.sin_addr, address, sizeof(address));
+    std::string report;
+    bool ran = testutil::RunWithOwnFiles(
+        {{"/etc/resolv.conf", std::string("nameserver ") + address + "\noptions timeout:8 attempts:1\n"},
+         {"/etc/hosts", "127.0.0.1 localhost\n"},
+         {"/etc/nsswitch.conf", "hosts: files dns\n"}},
+        [] {
+            StandInAgent down(0, false), silent;
+            silent.Reply(200, kOne, true);
+            const struct {
+                const char* name;
+                int agent_port;
+                const char* host;
+                double most;  // seconds: 3 for each request that cannot end sooner
+            } rows[] = {
+                {"agent refuses", down.port(), "127.0.0.1", 3.5},
+                {"agent silent", silent.port(), "127.0.0.1", 6.5},
+                {"agent unresolved", silent.port(), "agent.tendwell-test", 6.5},
+            };
+            std::string out;
+            for (const auto& row : rows) {
+                ReverseQueryInput input;
+                input.set_host_name(row.host);
+                ReverseQueryOutput found;
+                auto start = std::chrono::steady_clock::now();
+                int ret = LodirReverseQueryClient(row.agent_port, std::string("http://web.tendwell-test") + kWebPath)
+                              .GetLodirInstancesByHostname(input, found);
+                std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+                out += std::string(row.name) + ": " + std::to_string(ret) +
+                       (took.count() <= row.most ? " in time" : " after " + std::to_string(took.count()) + " s") +
+                       "\n";
+            }
+            return out;
+        },
+        &report, 60000);
+    close(resolver);
+    if (!ran) GTEST_SKIP() << "no mount namespace here";
+    EXPECT_EQ("agent refuses: -1 in time\nagent silent: -1 in time\nagent unresolved: -1 in time\n", report);
+}
+
 TEST(LodirQuery, LoopbackQueryAsksOnlyTheLocalAgentUnderTheHostName) {
     StandInAgent agent, web, down(0, false);
     agent.Reply(200, kOne);
