@@ -54,7 +54,9 @@ LodirHttpClient::~LodirHttpClient() {
     lib_->global_cleanup();
 }
 
-int LodirHttpClient::Perform(std::string& response, CURLcode* transfer_result, long* status) {
+int LodirHttpClient::Perform(Proxy proxy, std::string& response, CURLcode* transfer_result, long* status) {
+    // Set on every request: the handle keeps it for the next, which may want the other.
+    lib_->easy_setopt(curl_, CURLOPT_NOPROXY, proxy == Proxy::kNone ? "*" : static_cast<const char*>(nullptr));
     lib_->easy_setopt(curl_, CURLOPT_WRITEDATA, &response);
     lib_->easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
     lib_->easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, kTimeoutSecs);
@@ -70,7 +72,7 @@ int LodirHttpClient::Perform(std::string& response, CURLcode* transfer_result, l
     return 0;
 }
 
-int LodirHttpClient::Get(const std::string& url, std::string& response) {
+int LodirHttpClient::Get(const std::string& url, std::string& response, Proxy proxy) {
     LODIR_LOG(PLUME_LOG_DEBUG, "[lodir_http_client:50][Get] request url:[%s]", url.c_str());
     response.clear();
     if (curl_ == nullptr) {
@@ -81,7 +83,7 @@ int LodirHttpClient::Get(const std::string& url, std::string& response) {
     lib_->easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
     CURLcode transfer_result = CURLE_OK;
     long status = 0;
-    int ret = Perform(response, &transfer_result, &status);
+    int ret = Perform(proxy, response, &transfer_result, &status);
     if (ret == -1) {
         LODIR_LOG(PLUME_LOG_WARNING, "[lodir_http_client:60][Get]Http is down? res:[%d]",
                   transfer_result);
@@ -103,7 +105,7 @@ int LodirHttpClient::Post(const std::string& url, const char* body, std::string&
     lib_->easy_setopt(curl_, CURLOPT_POST, 1L);
     CURLcode transfer_result = CURLE_OK;
     long status = 0;
-    return Perform(response, &transfer_result, &status);
+    return Perform(Proxy::kFromEnvironment, response, &transfer_result, &status);
 }
 
 std::string LodirHttpClient::Escape(const std::string& text) {

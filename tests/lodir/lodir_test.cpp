@@ -223,6 +223,29 @@ TEST(LodirQuery, RequestsEndInTimeWhenNameResolutionHangs) {
     EXPECT_EQ("agent refuses: -1 in time\nagent silent: -1 in time\nagent unresolved: -1 in time\n", report);
 }
 
+// A proxy named in the environment never answers for this host's agent, on any request
+// of a client; the web service is asked through it.
+TEST(LodirQuery, AgentIsAskedDirectlyAndTheWebServiceThroughTheProxy) {
+    const std::string web_prefix = std::string("http://lodir.tendwell-test") + kWebPath;
+    for (const char* variable : {"http_proxy", "ALL_PROXY"}) {
+        StandInAgent agent, proxy;
+        agent.Reply(404, "");  // the web service is asked too
+        proxy.Reply(200, kOne);
+        ASSERT_EQ(0, setenv(variable, proxy.Url("").c_str(), 1));
+        std::unique_ptr<const char, int (*)(const char*)> unset(variable, unsetenv);
+        LodirReverseQueryClient client(agent.port(), web_prefix);
+        ReverseQueryInput input;
+        input.set_host_name("127.0.0.1");
+        ReverseQueryOutput out;
+        EXPECT_EQ(0, client.GetLodirInstancesByHostname(input, out)) << variable;
+        agent.Reply(200, kOne);
+        EXPECT_EQ(0, client.GetLodirInstancesByHostname(input, out)) << variable;
+        EXPECT_EQ(std::vector<std::string>(2, "GET /instance HTTP/1.1"), agent.Requests()) << variable;
+        EXPECT_EQ(std::vector<std::string>({"GET " + web_prefix + "127.0.0.1 HTTP/1.1"}), proxy.Requests())
+            << variable;
+    }
+}
+
 TEST(LodirQuery, LoopbackQueryAsksOnlyTheLocalAgentUnderTheHostName) {
     StandInAgent agent, web, down(0, false);
     agent.Reply(200, kOne);
