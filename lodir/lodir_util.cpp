@@ -30,6 +30,38 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
+namespace {
+
+bool IsControlByte(char c) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f;
+}
+
+}  // namespace
+
+bool HasControlBytes(const std::string& text) {
+    for (char c : text) {
+        if (IsControlByte(c)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string EscapeControlBytes(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (IsControlByte(c)) {
+            char code[5];
+            snprintf(code, sizeof(code), "\\x%02x", static_cast<unsigned char>(c));
+            out += code;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::string GetBinaryPath() {
     char path[4096];
     ssize_t len = readlink("/proc/self/exe", path, sizeof(path));
