@@ -12,9 +12,10 @@ namespace lodir {
 namespace {
 
 const long kTimeoutSecs = 3;
-// A naming reply is a few kilobytes; a larger answer fails the transfer
-// rather than growing the string without bound.
-const size_t kMaxResponseBytes = 4 << 20;
+// A naming reply is a few kilobytes; a larger answer fails the transfer. Each
+// byte may cost a few hundred more once decoded (an empty object "{}," becomes
+// an instance), so the cap also bounds the decoding's memory and time.
+const size_t kMaxResponseBytes = 64 << 10;
 
 size_t AppendResponse(char* data, size_t size, size_t count, void* user) {
     std::string* response = static_cast<std::string*>(user);

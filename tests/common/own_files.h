@@ -3,16 +3,15 @@
 // bound over from a temporary directory. Nothing of the machine's changes.
 #pragma once
 
-#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
 
-#include <chrono>
 #include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "child_step.h"
 #include "test_util.h"
 
 namespace testutil {
@@ -22,45 +21,20 @@ namespace testutil {
 // still running after timeout_ms is killed, its report then cut short.
 inline bool RunWithOwnFiles(const std::vector<std::pair<std::string, std::string>>& files,
                             const std::function<std::string()>& step, std::string* report, int timeout_ms) {
+    const int kNoNamespace = 77;
     TempDir dir;
     for (size_t i = 0; i < files.size(); ++i)
         if (!WriteFile(dir / std::to_string(i), files[i].second)) return false;
-    int out[2];
-    if (pipe(out) != 0) return false;
-    pid_t child = fork();
-    if (child == 0) {
-        close(out[0]);
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(77);
+    auto in_namespace = [&]() -> std::string {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            _exit(kNoNamespace);
         for (size_t i = 0; i < files.size(); ++i)
             if (mount((dir / std::to_string(i)).c_str(), files[i].first.c_str(), nullptr, MS_BIND, nullptr) != 0)
-                _exit(77);
-        std::string text = step();
-        for (size_t done = 0; done < text.size();) {
-            ssize_t n = write(out[1], text.data() + done, text.size() - done);
-            if (n <= 0) break;
-            done += static_cast<size_t>(n);
-        }
-        _exit(0);
-    }
-    close(out[1]);
-    PidReaper reaper;
-    reaper.Add(child);
-    report->clear();
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
-                        .count();
-        struct pollfd p = {out[0], POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) break;
-        char buf[4096];
-        ssize_t n = read(out[0], buf, sizeof(buf));
-        if (n <= 0) break;
-        report->append(buf, static_cast<size_t>(n));
-    }
-    close(out[0]);
-    int status = 0;
-    if (WaitFor([&] { return waitpid(child, &status, WNOHANG) == child; }, 1000)) child = -1;
-    return !(child == -1 && WIFEXITED(status) && WEXITSTATUS(status) == 77);
+                _exit(kNoNamespace);
+        return step();
+    };
+    int status = RunInChild(in_namespace, report, timeout_ms);
+    return !(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == kNoNamespace);
 }
 
 }  // namespace testutil

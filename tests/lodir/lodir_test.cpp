@@ -13,6 +13,7 @@
 #include "lodir/lodir_reverse_query.h"
 #include "lodir/lodir_settings.h"
 #include "lodir/lodir_util.h"
+#include "child_step.h"
 #include "own_files.h"
 #include "stand_in_agent.h"
 #include "tendwell/tendwell_unix_rpc_manager.h"
@@ -111,7 +112,7 @@ TEST(LodirQuery, DecodesByTheStringAndIntegerRulesWithoutRaising) {
         {Data(R"({"port":1})") + " <html>", 0, "port", "1"},
         {"/* c */ {\"retCode\":0 // c\n}", 0},
         {"<html></html>", -2},
-        {std::string(100000, '['), -2},  // deeper than the reader goes
+        {std::string(60000, '['), -2},  // deeper than the reader goes
     };
     StandInAgent agent, web(0, false);
     for (const Row& row : rows) {
@@ -243,6 +244,51 @@ TEST(LodirQuery, AgentIsAskedDirectlyAndTheWebServiceThroughTheProxy) {
         EXPECT_EQ(std::vector<std::string>(2, "GET /instance HTTP/1.1"), agent.Requests()) << variable;
         EXPECT_EQ(std::vector<std::string>({"GET " + web_prefix + "127.0.0.1 HTTP/1.1"}), proxy.Requests())
             << variable;
+    }
+}
+
+// Resident kilobytes of this process: now (VmRSS) or at its peak (VmHWM).
+long ResidentKb(const char* key) {
+    const std::string status = testutil::ReadFile("/proc/self/status");
+    const size_t at = status.find(key);
+    return at == std::string::npos ? -1 : atol(status.c_str() + at + strlen(key) + 1);
+}
+
+// Replies of empty objects, each of which would become an instance, cost the lookup
+// little memory and time, whatever their size: each measured in a child of its own
+// (the peak of its resident memory set back to its size before). The bounds leave
+// room for the sanitizers' own cost.
+TEST(LodirQuery, ReplyOfEmptyObjectsCostsLittle) {
+    const std::pair<size_t, int> rows[] = {
+        // bytes of the reply, result
+        {60 << 10, 0},
+        {(4 << 20) - 64, -1},  // larger than a reply is taken
+    };
+    for (const auto& row : rows) {
+        std::string body = R"({"retCode":0,"data":[{})";
+        size_t objects = 1;
+        for (; body.size() + 5 <= row.first; ++objects) body += ",{}";
+        body += "]}";
+        std::string report;
+        int status = testutil::RunInChild(
+            [&] {
+                StandInAgent agent;
+                agent.Reply(200, body);
+                const long before = ResidentKb("VmRSS:");
+                if (!testutil::WriteFile("/proc/self/clear_refs", "5")) return std::string("no peak reset");
+                ReverseQueryOutput out;
+                auto start = std::chrono::steady_clock::now();
+                int ret = LodirReverseQueryClient(agent.port(), "").GetLodirInstancesByHostname(out);
+                std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+                const long grew_mb = (ResidentKb("VmHWM:") - before) >> 10;
+                return std::to_string(ret) + " " + std::to_string(out.instance_size()) +
+                       (grew_mb < 256 ? "" : " grew " + std::to_string(grew_mb) + " MB") +
+                       (took.count() < 3 ? "" : " took " + std::to_string(took.count()) + " s");
+            },
+            &report, 120000);
+        EXPECT_EQ(0, status) << row.first;
+        EXPECT_EQ(std::to_string(row.second) + " " + std::to_string(row.second == 0 ? objects : 0), report)
+            << row.first;
     }
 }
 
