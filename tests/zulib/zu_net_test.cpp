@@ -12,9 +12,8 @@
 #include <sys/un.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -267,12 +266,9 @@ TEST(ZuNet, TimedTransfersEndUnderSignals) {
     for (const auto& c : cases) {
         int pair[2];
         ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
-        std::mutex mutex;
-        std::condition_variable cond;
-        bool done = false;
-        std::thread peer([&] {
-            std::unique_lock<std::mutex> lock(mutex);
-            if (!cond.wait_for(lock, std::chrono::seconds(3), [&] { return done; })) shutdown(pair[1], SHUT_RDWR);
+        std::promise<void> done;
+        std::thread peer([&pair, ended = done.get_future()] {
+            if (ended.wait_for(std::chrono::seconds(3)) == std::future_status::timeout) shutdown(pair[1], SHUT_RDWR);
         });
         auto start = Clock::now();
         ssize_t got;
@@ -283,11 +279,7 @@ TEST(ZuNet, TimedTransfersEndUnderSignals) {
             err = errno;
         }
         long took = MsSince(start);
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            done = true;
-        }
-        cond.notify_all();
+        done.set_value();
         peer.join();
         EXPECT_EQ(-1, got) << c.name;
         EXPECT_EQ(ETIMEDOUT, err) << c.name;
