@@ -4,6 +4,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "lodir/lodir_settings.h"
 
 namespace lodir {
@@ -40,12 +42,7 @@ bool IsControlByte(char c) {
 }  // namespace
 
 bool HasControlBytes(const std::string& text) {
-    for (char c : text) {
-        if (IsControlByte(c)) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(text.begin(), text.end(), IsControlByte);
 }
 
 std::string EscapeControlBytes(const std::string& text) {

@@ -77,10 +77,10 @@ int NetAppender::open(void* arg) {
     }
     unsigned char reply[OPEN_REPLY_BODY_SIZE] = {};
     // A reply without its err and handle would give a handle of 0 that the server never gave.
-    int read = loghead_read(server->socket, &head, nullptr, 0, reply, sizeof(reply), OPEN_TIMEOUT_MS,
-                            LOGHEAD_CHECK_MAGIC);
-    if (read == 0 && head.body_len < 8) errno = EBADMSG;
-    if (read != 0 || head.body_len < 8) {
+    int got = loghead_read(server->socket, &head, nullptr, 0, reply, sizeof(reply), OPEN_TIMEOUT_MS,
+                           LOGHEAD_CHECK_MAGIC);
+    if (got == 0 && head.body_len < 8) errno = EBADMSG;
+    if (got != 0 || head.body_len < 8) {
         PLUME_DIAG("open:read netappend fd[%d] err[%s]", server->socket, strerror(errno));
         return -1;
     }
