@@ -55,9 +55,11 @@ LodirHttpClient::~LodirHttpClient() {
     lib_->global_cleanup();
 }
 
-int LodirHttpClient::Perform(Proxy proxy, std::string& response, CURLcode* transfer_result, long* status) {
+int LodirHttpClient::Perform(Proxy proxy, std::string& response, CURLcode* transfer_result,
+                             long* status) {
     // Set on every request: the handle keeps it for the next, which may want the other.
-    lib_->easy_setopt(curl_, CURLOPT_NOPROXY, proxy == Proxy::kNone ? "*" : static_cast<const char*>(nullptr));
+    const char* no_proxy = proxy == Proxy::kNone ? "*" : nullptr;
+    lib_->easy_setopt(curl_, CURLOPT_NOPROXY, no_proxy);
     lib_->easy_setopt(curl_, CURLOPT_WRITEDATA, &response);
     lib_->easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
     lib_->easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, kTimeoutSecs);

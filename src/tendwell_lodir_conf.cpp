@@ -74,8 +74,8 @@ void GetConfPathFromLodirName(std::string& name, const LodirLocalQuery& query) {
             TW_NOTICE(kTag, "get %s from lodir:%s", name.c_str(), key.c_str());
             return;
         }
-        TW_DEBUG(kTag, "cmp_str:%s service:%s deploy:%s", lodir::EscapeControlBytes(cmp).c_str(), key.c_str(),
-                 lodir::EscapeControlBytes(info.deploy_path()).c_str());
+        TW_DEBUG(kTag, "cmp_str:%s service:%s deploy:%s", lodir::EscapeControlBytes(cmp).c_str(),
+                 key.c_str(), lodir::EscapeControlBytes(info.deploy_path()).c_str());
     }
     TW_NOTICE(kTag, "%s is not a legal lodir name,cann't find in lodir.", name.c_str());
 }

@@ -24,7 +24,8 @@ public:
     // GETs url into response (emptied first). 0; -1 when the transfer fails
     // (refused, 3 s without a connection or a finished answer, a body larger
     // than 64 kB); -2 when the status is not 200.
-    int Get(const std::string& url, std::string& response, Proxy proxy = Proxy::kFromEnvironment);
+    int Get(const std::string& url, std::string& response,
+            Proxy proxy = Proxy::kFromEnvironment);
     // POSTs body (kept valid until the call returns) and appends the answer to
     // response. The same results as Get.
     int Post(const std::string& url, const char* body, std::string& response);
