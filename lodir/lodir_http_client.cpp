@@ -12,9 +12,10 @@ namespace lodir {
 namespace {
 
 const long kTimeoutSecs = 3;
-// A naming reply is a few kilobytes; a larger answer fails the transfer
-// rather than growing the string without bound.
-const size_t kMaxResponseBytes = 4 << 20;
+// A naming reply is a few kilobytes; a larger answer fails the transfer. Each
+// byte may cost a few hundred more once decoded (an empty object "{}," becomes
+// an instance), so the cap also bounds the decoding's memory and time.
+const size_t kMaxResponseBytes = 64 << 10;
 
 size_t AppendResponse(char* data, size_t size, size_t count, void* user) {
     std::string* response = static_cast<std::string*>(user);
@@ -37,6 +38,10 @@ LodirHttpClient::LodirHttpClient() : lib_(GetCurlLibrary()), curl_(nullptr) {
     curl_ = lib_->easy_init();
     if (curl_ != nullptr) {
         lib_->easy_setopt(curl_, CURLOPT_WRITEFUNCTION, AppendResponse);
+        // A transfer that times out while the name is still being resolved returns at
+        // once and leaves the resolver thread behind, instead of waiting for it: a
+        // resolver that never answers holds it for as long as the system lets it.
+        lib_->easy_setopt(curl_, CURLOPT_QUICK_EXIT, 1L);
     }
 }
 
@@ -50,7 +55,11 @@ LodirHttpClient::~LodirHttpClient() {
     lib_->global_cleanup();
 }
 
-int LodirHttpClient::Perform(std::string& response, CURLcode* transfer_result, long* status) {
+int LodirHttpClient::Perform(Proxy proxy, std::string& response, CURLcode* transfer_result,
+                             long* status) {
+    // Set on every request: the handle keeps it for the next, which may want the other.
+    const char* no_proxy = proxy == Proxy::kNone ? "*" : nullptr;
+    lib_->easy_setopt(curl_, CURLOPT_NOPROXY, no_proxy);
     lib_->easy_setopt(curl_, CURLOPT_WRITEDATA, &response);
     lib_->easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
     lib_->easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, kTimeoutSecs);
@@ -66,7 +75,7 @@ int LodirHttpClient::Perform(std::string& response, CURLcode* transfer_result, l
     return 0;
 }
 
-int LodirHttpClient::Get(const std::string& url, std::string& response) {
+int LodirHttpClient::Get(const std::string& url, std::string& response, Proxy proxy) {
     LODIR_LOG(PLUME_LOG_DEBUG, "[lodir_http_client:50][Get] request url:[%s]", url.c_str());
     response.clear();
     if (curl_ == nullptr) {
@@ -77,7 +86,7 @@ int LodirHttpClient::Get(const std::string& url, std::string& response) {
     lib_->easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
     CURLcode transfer_result = CURLE_OK;
     long status = 0;
-    int ret = Perform(response, &transfer_result, &status);
+    int ret = Perform(proxy, response, &transfer_result, &status);
     if (ret == -1) {
         LODIR_LOG(PLUME_LOG_WARNING, "[lodir_http_client:60][Get]Http is down? res:[%d]",
                   transfer_result);
@@ -99,7 +108,7 @@ int LodirHttpClient::Post(const std::string& url, const char* body, std::string&
     lib_->easy_setopt(curl_, CURLOPT_POST, 1L);
     CURLcode transfer_result = CURLE_OK;
     long status = 0;
-    return Perform(response, &transfer_result, &status);
+    return Perform(Proxy::kFromEnvironment, response, &transfer_result, &status);
 }
 
 std::string LodirHttpClient::Escape(const std::string& text) {

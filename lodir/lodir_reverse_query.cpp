@@ -75,7 +75,8 @@ int LodirReverseQueryClient::GetLodirInstancesByHostname(const ReverseQueryInput
                                                          ReverseQueryOutput& out) {
     out.Clear();
     std::string response;
-    if (http_->Get(AgentUrl(input.host_name()), response) != 0 &&
+    // The agent is asked directly: a proxy would answer in its place.
+    if (http_->Get(AgentUrl(input.host_name()), response, LodirHttpClient::Proxy::kNone) != 0 &&
         http_->Get(web_query_prefix_ + http_->Escape(input.host_name()), response) != 0) {
         return kLodirCurlFail;
     }
@@ -89,7 +90,7 @@ int LodirReverseQueryClient::GetLodirInstancesByHostname(ReverseQueryOutput& out
     }
     out.Clear();
     std::string response;
-    if (http_->Get(AgentUrl("127.0.0.1"), response) != 0) {
+    if (http_->Get(AgentUrl("127.0.0.1"), response, LodirHttpClient::Proxy::kNone) != 0) {
         return kLodirCurlFail;
     }
     return DecodeReverseQueryReply(response, host_name, kLoopbackQueryLine, out);

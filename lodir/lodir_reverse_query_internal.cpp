@@ -9,6 +9,7 @@
 
 #include "lodir/lodir_log.h"
 #include "lodir/lodir_reverse_query.h"
+#include "lodir/lodir_util.h"
 
 namespace lodir {
 
@@ -114,9 +115,10 @@ bool IsZeroInteger(const Json::Value* member) {
            (member->type() == Json::uintValue && member->asLargestUInt() == 0);
 }
 
+// The refusal's text, fit for the log.
 std::string MessageText(const Json::Value& root) {
     const Json::Value* msg = Member(root, "msg");
-    return msg != nullptr && msg->isString() ? msg->asString() : std::string();
+    return msg != nullptr && msg->isString() ? EscapeControlBytes(msg->asString()) : std::string();
 }
 
 // Parses body with comments allowed and text after the value ignored.

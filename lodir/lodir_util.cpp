@@ -4,6 +4,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "lodir/lodir_settings.h"
 
 namespace lodir {
@@ -28,6 +30,33 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
         return false;
     }
     return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+namespace {
+
+bool IsControlByte(char c) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f;
+}
+
+}  // namespace
+
+bool HasControlBytes(const std::string& text) {
+    return std::any_of(text.begin(), text.end(), IsControlByte);
+}
+
+std::string EscapeControlBytes(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (IsControlByte(c)) {
+            char code[5];
+            snprintf(code, sizeof(code), "\\x%02x", static_cast<unsigned char>(c));
+            out += code;
+        } else {
+            out += c;
+        }
+    }
+    return out;
 }
 
 std::string GetBinaryPath() {

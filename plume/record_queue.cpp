@@ -92,7 +92,6 @@ int RecordQueue::push(Appender* owner, uint32_t time, const char* line, uint32_t
         return -1;
     }
     r->owner = owner;
-    r->handle = 0;
     r->time = time;
     r->len = len;
     memcpy(r->line, line, len);

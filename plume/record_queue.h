@@ -17,19 +17,21 @@ namespace plumespace {
 
 class Appender;
 
-// One queued line. handle, time and len are laid out as the network log's 12-byte
-// sub-head, directly followed by the line's bytes.
+constexpr size_t QUEUED_SUBHEAD_SIZE = 12;
+
+// One queued line. subhead is room for the network log's sub-head, directly followed by
+// the line's bytes, so a run of lines goes out from its first record without a copy;
+// the record's own fields stay as queued, for the backup of a send that failed.
 struct QueuedRecord {
     Appender* owner;
     uint32_t room;  // bytes the line may take
-    uint32_t handle;
     uint32_t time;  // seconds of the record
     uint32_t len;
+    unsigned char subhead[QUEUED_SUBHEAD_SIZE];
     char line[];
 };
 
-constexpr size_t QUEUED_SUBHEAD_SIZE = 12;
-static_assert(offsetof(QueuedRecord, line) == offsetof(QueuedRecord, handle) + QUEUED_SUBHEAD_SIZE,
+static_assert(offsetof(QueuedRecord, line) == offsetof(QueuedRecord, subhead) + QUEUED_SUBHEAD_SIZE,
               "the sub-head and the line are one run of bytes");
 
 // A bounded ring of records that any thread may put into and take from.

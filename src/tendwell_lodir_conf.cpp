@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "lodir/lodir_reverse_query.h"
+#include "lodir/lodir_util.h"
 #include "tendwell_utility.h"
 
 namespace tendwell {
@@ -25,6 +26,12 @@ std::string Lower(const std::string& text) {
 
 bool IsDigit(char c) {
     return isdigit(static_cast<unsigned char>(c)) != 0;
+}
+
+// A deploy path that holds a control byte names no file the rule could make (a NUL
+// would cut it short) and would write raw bytes to the log: it counts as none.
+bool HasDeployPath(const lodir::ExpectInstanceInfo& info) {
+    return !info.deploy_path().empty() && !lodir::HasControlBytes(info.deploy_path());
 }
 
 int AskNamingService(lodir::ReverseQueryOutput& out) {
@@ -62,13 +69,13 @@ void GetConfPathFromLodirName(std::string& name, const LodirLocalQuery& query) {
     }
     for (const lodir::ExpectInstanceInfo& info : local.instance()) {
         const std::string cmp = Lower(instance ? info.instance_name() : info.service_name());
-        if (cmp == key && !info.deploy_path().empty()) {
+        if (cmp == key && HasDeployPath(info)) {
             name = info.deploy_path() + kConfFileSuffix;
             TW_NOTICE(kTag, "get %s from lodir:%s", name.c_str(), key.c_str());
             return;
         }
-        TW_DEBUG(kTag, "cmp_str:%s service:%s deploy:%s", cmp.c_str(), key.c_str(),
-                 info.deploy_path().c_str());
+        TW_DEBUG(kTag, "cmp_str:%s service:%s deploy:%s", lodir::EscapeControlBytes(cmp).c_str(),
+                 key.c_str(), lodir::EscapeControlBytes(info.deploy_path()).c_str());
     }
     TW_NOTICE(kTag, "%s is not a legal lodir name,cann't find in lodir.", name.c_str());
 }

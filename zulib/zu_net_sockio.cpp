@@ -86,21 +86,23 @@ ssize_t timed_transfer(int fd, const struct iovec* iov, int count, int ms, bool 
         msg.msg_iov = rest.data() + first;
         msg.msg_iovlen = rest.size() - first;
         int64_t start = zu_net_now_ms();
-        do n = transfer(fd, &msg, receive, receive ? MSG_WAITALL : 0);
-        while (n == -1 && errno == EINTR);
+        n = transfer(fd, &msg, receive, receive ? MSG_WAITALL : 0);
         if (n == 0) break;
-        if (n < 0) {
+        if (n < 0 && errno != EINTR) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) errno = ETIMEDOUT;
             return -1;
         }
-        done += static_cast<size_t>(n);
-        if (done == total) break;
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            if (done == total) break;
+            advance(rest, first, static_cast<size_t>(n));
+        }
+        // An interrupted call is not restarted with the time left: the next pass sets it.
         left -= zu_net_now_ms() - start;
         if (left <= 0) {
             errno = ETIMEDOUT;
             return -1;
         }
-        advance(rest, first, static_cast<size_t>(n));
     }
     return static_cast<ssize_t>(done);
 }

@@ -144,8 +144,13 @@ int zu_gethostbyname_r(const char* name, struct hostent* entry, char* buf, size_
     int ret = -1;
     *result = nullptr;
     if (name) ret = gethostbyname_r(name, entry, buf, buflen, result, &herr);
+    // The resolver's error means something only when the call failed: glibc leaves it
+    // set on success.
+    if (ret == 0 && *result) {
+        if (h_errnop) *h_errnop = 0;
+        return 0;
+    }
     if (h_errnop) *h_errnop = herr;
-    if (ret == 0 && herr == 0 && *result) return 0;
     zu_writelog(ZU_LOG_WARNING, "gethostbyname_r(%s) call failed.return value is %d,error[%d] info is %s",
                 name ? name : "", ret, herr, hstrerror(herr));
     return -1;

@@ -18,10 +18,14 @@ public:
     LodirHttpClient(const LodirHttpClient&) = delete;
     LodirHttpClient& operator=(const LodirHttpClient&) = delete;
 
+    // Whether a request goes through the proxy the environment names, if any.
+    enum class Proxy { kFromEnvironment, kNone };
+
     // GETs url into response (emptied first). 0; -1 when the transfer fails
     // (refused, 3 s without a connection or a finished answer, a body larger
-    // than a few MB); -2 when the status is not 200.
-    int Get(const std::string& url, std::string& response);
+    // than 64 kB); -2 when the status is not 200.
+    int Get(const std::string& url, std::string& response,
+            Proxy proxy = Proxy::kFromEnvironment);
     // POSTs body (kept valid until the call returns) and appends the answer to
     // response. The same results as Get.
     int Post(const std::string& url, const char* body, std::string& response);
@@ -30,7 +34,7 @@ public:
 
 private:
     // Runs the request set up on the handle: 0, -1 or -2 as above.
-    int Perform(std::string& response, CURLcode* transfer_result, long* status);
+    int Perform(Proxy proxy, std::string& response, CURLcode* transfer_result, long* status);
 
     const CurlLibrary* lib_;  // null: libcurl cannot be loaded
     CURL* curl_;

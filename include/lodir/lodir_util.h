@@ -1,5 +1,6 @@
 // Small helpers of the naming lookup: the host name the naming service knows
-// this machine by, a byte-prefix test, and the running executable's path.
+// this machine by, a byte-prefix test, control bytes of a reply's text, and the
+// running executable's path.
 #pragma once
 
 #include <string>
@@ -16,6 +17,13 @@ bool StartsWith(const std::string& text, const std::string& prefix);
 
 // The executable's path from /proc/self/exe, or "<unknown binary path>".
 std::string GetBinaryPath();
+
+// True when text holds a control byte: 0x00 to 0x1f or 0x7f (bytes from 0x80 up are
+// text of other scripts).
+bool HasControlBytes(const std::string& text);
+
+// text with each control byte written as \xNN, fit for a log line or a terminal.
+std::string EscapeControlBytes(const std::string& text);
 
 // The part after the last '/': all of path without one, empty when it ends in '/'.
 std::string GetBaseName(const std::string& path);

@@ -77,15 +77,17 @@ int NetAppender::open(void* arg) {
     }
     unsigned char reply[OPEN_REPLY_BODY_SIZE] = {};
     // A reply without its err and handle would give a handle of 0 that the server never gave.
-    if (loghead_read(server->socket, &head, nullptr, 0, reply, sizeof(reply), OPEN_TIMEOUT_MS,
-                     LOGHEAD_CHECK_MAGIC) != 0 ||
-        head.body_len < 8) {
+    int got = loghead_read(server->socket, &head, nullptr, 0, reply, sizeof(reply), OPEN_TIMEOUT_MS,
+                           LOGHEAD_CHECK_MAGIC);
+    if (got == 0 && head.body_len < 8) errno = EBADMSG;
+    if (got != 0 || head.body_len < 8) {
         PLUME_DIAG("open:read netappend fd[%d] err[%s]", server->socket, strerror(errno));
         return -1;
     }
     int err = static_cast<int>(get_le32(reply));
     if (err != 0) {
         PLUME_DIAG("open log err[%s %s] errno[%d]", device.auth, device.file, err);
+        errno = ECONNREFUSED;  // for the caller's line: the server refused the log
         return -1;
     }
     fd = static_cast<int>(get_le32(reply + 4));

@@ -24,6 +24,9 @@ void decode(const unsigned char (&wire)[LOGHEAD_SIZE], loghead_t* head) {
 // value, its line printed.
 int read_result(ssize_t ret, uint32_t want, uint32_t log_id, Part part) {
     if (ret == static_cast<ssize_t>(want)) return 0;
+    // A read short of its bytes met the end of the stream: the peer hung up, which is
+    // what a write to it would report.
+    if (ret >= 0) errno = EPIPE;
     int err = errno;
     const char* why = strerror(err);
     if (ret == 0) return -E2BIG;
@@ -71,10 +74,14 @@ int loghead_write(int sock, loghead_t* head, const void* req, uint32_t req_size,
     if (head->body_len < req_size) {
         PLUME_DIAG("<%u> loghead_write body_len error: req_size=%u body_len=%u", head->log_id, req_size,
                    head->body_len);
+        errno = EINVAL;
         return -ENOENT;
     }
     uint32_t rest_size = head->body_len - req_size;
-    if ((req_size && !req) || (rest_size && !rest)) return -EINVAL;
+    if ((req_size && !req) || (rest_size && !rest)) {
+        errno = EINVAL;
+        return -EINVAL;
+    }
     unsigned char wire[LOGHEAD_SIZE];
     loghead_encode(*head, wire);
     struct iovec iov[3] = {{wire, LOGHEAD_SIZE}};
@@ -112,11 +119,13 @@ int loghead_read(int sock, loghead_t* head, void* req, uint32_t req_size, void* 
     if (ret != 0) return ret;
     if ((flags & LOGHEAD_CHECK_MAGIC) && head->magic != LOGHEAD_MAGIC) {
         PLUME_DIAG("<%u> loghead_read magic num mismatch: ret %x want %x", head->log_id, head->magic, LOGHEAD_MAGIC);
+        errno = EBADMSG;
         return -EBADF;
     }
     if (head->body_len < req_size || head->body_len - req_size > rest_size) {
         PLUME_DIAG("<%u> loghead_read body_len error: req_size=%u buf_size=%u body_len=%u", head->log_id, req_size,
                    rest_size, head->body_len);
+        errno = EBADMSG;
         return -ENOENT;
     }
     ret = read_part(sock, req, req_size, timeout_ms, head->log_id, Part::REQ);

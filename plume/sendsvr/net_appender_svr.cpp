@@ -128,10 +128,9 @@ int NetAppenderSvr::sendBatch(int n) {
     uint32_t run_len = 0;
     auto seal = [&lead, &run_len] {
         if (!lead) return;
-        uint32_t handle = static_cast<uint32_t>(lead->owner->fd), time = lead->time;
-        put_le32(reinterpret_cast<unsigned char*>(&lead->handle), handle);
-        put_le32(reinterpret_cast<unsigned char*>(&lead->time), time);
-        put_le32(reinterpret_cast<unsigned char*>(&lead->len), run_len);
+        put_le32(lead->subhead, static_cast<uint32_t>(lead->owner->fd));
+        put_le32(lead->subhead + 4, lead->time);
+        put_le32(lead->subhead + 8, run_len);
     };
     for (int i = 0; i < n; ++i) {
         QueuedRecord* r = batch[i];
@@ -144,7 +143,7 @@ int NetAppenderSvr::sendBatch(int n) {
             seal();
             lead = r;
             run_len = r->len;
-            iov[count++] = {&r->handle, QUEUED_SUBHEAD_SIZE + r->len};
+            iov[count++] = {r->subhead, QUEUED_SUBHEAD_SIZE + r->len};
             body_len += QUEUED_SUBHEAD_SIZE;
         }
         body_len += r->len;

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <set>
 
 #include "log_server.h"
 #include "log_test_util.h"
+#include "plume/plume_event.h"
 #include "sendsvr/loghead.h"
 #include "sendsvr/server_list.h"
 
@@ -104,12 +106,14 @@ TEST_F(NetLog, LinesGoToTheNextServerOrTheBackup) {
         bool first_fails;  // down after the first line
         bool second;       // the list names a second server
         bool to_second;    // else to the backup file
+        const char* cause;  // of the failure, in the diagnostics
     } cases[] = {
-        {"first_down", true, 0, false, true, true},
-        {"log_refused", false, 5, false, true, false},
-        {"server_goes_down", false, 0, true, false, false},
+        {"first_down", true, 0, false, true, true, "err[Connection refused]"},
+        {"log_refused", false, 5, false, true, false, "] or reopen err Connection refused"},
+        {"server_goes_down", false, 0, true, false, false, "] Broken pipe"},
     };
     for (const auto& c : cases) {
+        logtest::StderrCapture diagnostics(dir_ / "stderr");
         StandInLogServer first, second;
         if (c.first_down) first.Down();
         first.SetOpenError(c.first_error);
@@ -132,24 +136,51 @@ TEST_F(NetLog, LinesGoToTheNextServerOrTheBackup) {
         EXPECT_EQ(!c.first_down, !first.Opens().empty()) << c.name;
         EXPECT_EQ(c.to_second, Messages(second.Lines("app.log")) == std::vector<std::string>({"after"})) << c.name;
         EXPECT_EQ(c.to_second, testutil::ReadFile(backup).find("after") == std::string::npos) << c.name;
+        const std::string err = diagnostics.text();
+        EXPECT_NE(std::string::npos, err.find(c.cause)) << c.name << ":\n" << err;
+        // What the connect left in errno is no cause of a later failure.
+        EXPECT_EQ(std::string::npos, err.find("Operation now in progress")) << c.name << ":\n" << err;
     }
 }
 
 // The send waits at most its time-out for a server that stops reading; the batch then
-// goes to the backup file.
-TEST_F(NetLog, ServerThatStopsReadingHoldsTheSenderOnlyUntilTheTimeout) {
+// goes to the backup file: exactly its lines, each once, byte for byte.
+TEST_F(NetLog, ServerThatStopsReadingLeavesItsLinesWholeInTheBackup) {
     StandInLogServer server;
     auto dev = NetDevice(server.Address() + "/stalled", "app.log");
+    plume_set_loglength(64 * 1024);
     ASSERT_EQ(0, plume_openlog("nettest", dev.get(), 1, nullptr));
-    plume_writelog(PLUME_LOG_NOTICE, "first");
-    ASSERT_TRUE(testutil::WaitFor([&] { return Messages(server.Lines("app.log")).size() == 1; }, 10000));
-    server.SetReading(false);
-    const std::string filler(1900, 'x');
-    for (int i = 0; i < 8000; ++i) plume_writelog(PLUME_LOG_NOTICE, "%s", filler.c_str());
-    EXPECT_TRUE(testutil::WaitFor([&] { return testutil::ReadFile("stalled/app.log").find(filler) != std::string::npos; },
-                                  25000));
+    std::vector<std::string> lines;
+    for (int i = 0; i < 200; ++i) lines.push_back(std::to_string(i) + std::string(60000, static_cast<char>('a' + i % 26)));
+    {
+        logtest::StepThread writer;  // a new thread takes the longer line length
+        writer.Run([&] {
+            plume_writelog(PLUME_LOG_NOTICE, "first");
+            ASSERT_TRUE(testutil::WaitFor([&] { return Messages(server.Lines("app.log")).size() == 1; }, 10000));
+            server.SetReading(false);
+            for (const std::string& line : lines) plume_writelog(PLUME_LOG_NOTICE, "%s", line.c_str());
+            plume_closelog_r();
+        });
+    }
+    plume_set_loglength(0);
+    std::string backup;
+    EXPECT_TRUE(testutil::WaitFor(
+        [&] {
+            backup = testutil::ReadFile("stalled/app.log");
+            return backup.find(lines.back() + "\n") != std::string::npos;
+        },
+        30000));
     server.SetReading(true);
     plume_closelog(0);
+    EXPECT_EQ(std::string::npos, backup.find('\0'));
+    // The lines sent before the server stalled are not in it; every later one is.
+    std::vector<int> got, want;
+    for (const std::string& message : Messages(logtest::Lines(backup))) {
+        auto at = std::find(lines.begin(), lines.end(), message);
+        got.push_back(at == lines.end() ? -1 : static_cast<int>(at - lines.begin()));
+    }
+    for (int i = static_cast<int>(lines.size() - std::min(got.size(), lines.size())); i < 200; ++i) want.push_back(i);
+    EXPECT_EQ(want, got);
 }
 
 TEST(ServerList, Parses) {
@@ -190,15 +221,19 @@ TEST(LogHead, ChecksWhatItReads) {
         const char* name;
         std::string bytes;  // sent, then the writer hangs up
         int want;
+        const char* line;  // the diagnostic, "" none
     } cases[] = {
-        {"whole", head_bytes(LOGHEAD_MAGIC, 6) + "reqres", 0},
-        {"magic", head_bytes(1, 6) + "reqres", -EBADF},
-        {"body too long", head_bytes(LOGHEAD_MAGIC, 20) + "reqres", -ENOENT},
-        {"short head", head_bytes(LOGHEAD_MAGIC, 6).substr(0, 20), -EIO},
-        {"nothing", "", -E2BIG},
-        {"short body", head_bytes(LOGHEAD_MAGIC, 6) + "reqr", -EINTR},
-        {"no body", head_bytes(LOGHEAD_MAGIC, 6) + "req", -E2BIG},
+        {"whole", head_bytes(LOGHEAD_MAGIC, 6) + "reqres", 0, ""},
+        {"magic", head_bytes(1, 6) + "reqres", -EBADF, "<7> loghead_read magic num mismatch: ret 1 want fb709394"},
+        {"body too long", head_bytes(LOGHEAD_MAGIC, 20) + "reqres", -ENOENT,
+         "<7> loghead_read body_len error: req_size=3 buf_size=8 body_len=20"},
+        {"short head", head_bytes(LOGHEAD_MAGIC, 6).substr(0, 20), -EIO,
+         "<7> loghead_read head fail: ret 20 want 36 ERR[Broken pipe]"},
+        {"nothing", "", -E2BIG, ""},
+        {"short body", head_bytes(LOGHEAD_MAGIC, 6) + "reqr", -EINTR, "<7> loghead_read fail: ret 1 want 3 ERR[Broken pipe]"},
+        {"no body", head_bytes(LOGHEAD_MAGIC, 6) + "req", -E2BIG, ""},
     };
+    testutil::TempDir dir;
     for (const auto& c : cases) {
         int pair[2];
         ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
@@ -206,8 +241,12 @@ TEST(LogHead, ChecksWhatItReads) {
         close(pair[1]);
         loghead_t head;
         char req[3], rest[8] = {};
+        logtest::StderrCapture diagnostics(dir / "stderr");
+        errno = EINPROGRESS;  // left by an earlier call: no cause of what fails here
         EXPECT_EQ(c.want, loghead_read(pair[0], &head, req, 3, rest, sizeof(rest), 1000, LOGHEAD_CHECK_MAGIC))
             << c.name;
+        const std::string err = diagnostics.text();
+        EXPECT_EQ(c.line, err.empty() ? "" : err.substr(err.find("]<") + 1, err.size() - err.find("]<") - 2)) << c.name;
         if (c.want == 0) {
             EXPECT_EQ("res", std::string(rest));
         }

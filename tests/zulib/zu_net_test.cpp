@@ -5,14 +5,20 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <sys/un.h>
 
 #include <chrono>
 #include <functional>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "own_files.h"
 #include "zu_test_log.h"
 #include "zulib/zu_conf.h"
 
@@ -134,6 +140,41 @@ TEST(ZuNet, ConnectEndsWithinItsLimitAndKeepsANoCloseDescriptor) {
     close(silent);
 }
 
+// Host names resolve through /etc/hosts (a file of the test's own, in a child) and the
+// connect reaches the listener; a name nothing knows fails.
+TEST(ZuNet, ConnectsByHostName) {
+    int listener = zu_tcplisten(0, 0);
+    ASSERT_GE(listener, 0);
+    const int port = PortOf(listener);
+    std::string report;
+    bool ran = testutil::RunWithOwnFiles(
+        {{"/etc/hosts", "127.0.0.1 localhost\n127.0.0.1 logs.tendwell-test logs\n"},
+         {"/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n"}},
+        [&] {
+            std::string out;
+            for (const char* host : {"127.0.0.1", "localhost", "logs.tendwell-test", "logs", "nowhere.tendwell-test"}) {
+                char text[INET6_ADDRSTRLEN] = "";
+                int found = zu_gethostip(host, nullptr, 0, text);
+                int fd = zu_tcpconnecto_ms(host, port, 1000);
+                int conn = fd >= 0 ? accept(listener, nullptr, nullptr) : -1;
+                out += std::string(host) + " " + std::to_string(found) + " " + text + (conn >= 0 ? " connects" : "") + "\n";
+                if (fd >= 0) close(fd);
+                if (conn >= 0) close(conn);
+            }
+            return out;
+        },
+        &report, 20000);
+    zu_sclose(listener);
+    if (!ran) GTEST_SKIP() << "no mount namespace here";
+    EXPECT_EQ(
+        "127.0.0.1 0 127.0.0.1 connects\n"
+        "localhost 0 127.0.0.1 connects\n"
+        "logs.tendwell-test 0 127.0.0.1 connects\n"
+        "logs 0 127.0.0.1 connects\n"
+        "nowhere.tendwell-test -2 \n",
+        report);
+}
+
 TEST(ZuNet, TimedTransfers) {
     const std::string big(8 << 20, 'x');
     std::vector<char> sink(big.size());
@@ -174,6 +215,78 @@ TEST(ZuNet, TimedTransfers) {
         EXPECT_LT(MsSince(start), 2000) << c.name;
         close(pair[0]);
         if (!c.peer_closed) close(pair[1]);
+    }
+}
+
+// Sends SIGALRM to the calling thread every period_ms while it lives; the handler does
+// nothing, so only the interrupted calls notice.
+class SignalTimer {
+public:
+    explicit SignalTimer(int period_ms) {
+        struct sigaction act = {};
+        act.sa_handler = [](int) {};
+        sigaction(SIGALRM, &act, &saved_);
+        struct sigevent ev = {};
+        ev.sigev_notify = SIGEV_THREAD_ID;
+        ev.sigev_signo = SIGALRM;
+        ev._sigev_un._tid = static_cast<pid_t>(syscall(SYS_gettid));
+        timer_create(CLOCK_MONOTONIC, &ev, &timer_);
+        struct itimerspec every = {{0, period_ms * 1000000L}, {0, period_ms * 1000000L}};
+        timer_settime(timer_, 0, &every, nullptr);
+    }
+    ~SignalTimer() {
+        timer_delete(timer_);
+        sigaction(SIGALRM, &saved_, nullptr);
+    }
+
+private:
+    struct sigaction saved_;
+    timer_t timer_;
+};
+
+// A signal every 30 ms must not restart the time-out of a 300 ms transfer. Should one
+// wait on regardless, the peer hangs up after 3 s, which ends it with another result.
+TEST(ZuNet, TimedTransfersEndUnderSignals) {
+    const std::string big(8 << 20, 'x');
+    std::vector<char> sink(64);
+    struct iovec out_iov[2] = {{const_cast<char*>(big.data()), big.size() / 2},
+                               {const_cast<char*>(big.data()) + big.size() / 2, big.size() / 2}};
+    struct iovec in_iov[2] = {{sink.data(), 4}, {sink.data() + 4, 4}};
+    struct {
+        const char* name;
+        std::function<ssize_t(int)> call;
+    } cases[] = {
+        {"recv", [&](int fd) { return zu_srecvo_ms(fd, sink.data(), 4, 300); }},
+        {"send", [&](int fd) { return zu_ssendo_ms(fd, big.data(), big.size(), 300); }},
+        {"readv", [&](int fd) { return zu_sreadvo_ms(fd, in_iov, 2, 300); }},
+        {"writev", [&](int fd) { return zu_swritevo_ms(fd, out_iov, 2, 300); }},
+        {"read", [&](int fd) { return zu_sreado_ms(fd, sink.data(), 4, 300); }},
+        {"write", [&](int fd) { return zu_swriteo_ms(fd, big.data(), big.size(), 300); }},
+    };
+    for (const auto& c : cases) {
+        int pair[2];
+        ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
+        std::promise<void> done;
+        std::thread peer([&pair, ended = done.get_future()] {
+            if (ended.wait_for(std::chrono::seconds(3)) == std::future_status::timeout) shutdown(pair[1], SHUT_RDWR);
+        });
+        auto start = Clock::now();
+        ssize_t got;
+        int err;
+        {
+            SignalTimer timer(30);
+            got = c.call(pair[0]);
+            err = errno;
+        }
+        long took = MsSince(start);
+        done.set_value();
+        peer.join();
+        EXPECT_EQ(-1, got) << c.name;
+        EXPECT_EQ(ETIMEDOUT, err) << c.name;
+        EXPECT_GE(took, 250) << c.name;
+        EXPECT_LT(took, 2000) << c.name;
+        close(pair[0]);
+        close(pair[1]);
     }
 }
 
