@@ -1,6 +1,6 @@
 #!/bin/bash
 # Whole-command figures of a daemon keeping N tendlets of "exec sleep", as a user
-# sees them: check time, footprint, idle cost, start and stop of all, and stop
+# sees them: check time (beside /bin/true's), footprint, idle cost, start and stop of all, and stop
 # followed at once by start. Builds nothing; give it the built binary (a release
 # build, to measure what users run).
 #
@@ -84,6 +84,12 @@ wait_gone() {
     done
 }
 
+# "min M ms, median N ms" of microsecond figures.
+min_median() {
+    printf '%s\n' "$@" | sort -n | awk \
+        '{ v[NR] = $1 } END { printf "min %.2f ms, median %.2f ms", v[1] / 1000, v[int((NR + 1) / 2)] / 1000 }'
+}
+
 # Nanoseconds the process has run on a processor, all its threads together.
 cpu_ns() {
     cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%.0f", s }'
@@ -107,14 +113,18 @@ bench_n() {
     start_ms=$(ms_since "$t0")
     echo "  start until all run: $all_ms ms (the start command returned after $start_ms ms)"
 
-    local times=() i
+    # /bin/true in the same loop, one run after each check, is the floor of
+    # starting a command from here: the machine's load moves both alike.
+    local times=() floor=() i
     for ((i = 0; i < CHECK_RUNS; i++)); do
         t0=$(now_us)
         "$TW" "$CONF" check >/dev/null 2>&1
         times+=($(( $(now_us) - t0 )))
+        t0=$(now_us)
+        /bin/true >/dev/null 2>&1
+        floor+=($(( $(now_us) - t0 )))
     done
-    printf '%s\n' "${times[@]}" | sort -n | awk -v runs="$CHECK_RUNS" \
-        '{ v[NR] = $1 } END { printf "  check: min %.2f ms, median %.2f ms (%d runs)\n", v[1] / 1000, v[int((NR + 1) / 2)] / 1000, runs }'
+    echo "  check: $(min_median "${times[@]}"); /bin/true: $(min_median "${floor[@]}") ($CHECK_RUNS runs each)"
 
     pid=$(daemon_pid)
     sleep 2
