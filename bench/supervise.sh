@@ -1,8 +1,8 @@
 #!/bin/bash
 # Whole-command figures of a daemon keeping N tendlets of "exec sleep", as a user
-# sees them: check time (beside /bin/true's), footprint, idle cost, start and stop of all, and stop
-# followed at once by start. Builds nothing; give it the built binary (a release
-# build, to measure what users run).
+# sees them: check time beside /bin/true's, footprint, idle cost, start and stop
+# of all, and stop followed at once by start. Builds nothing; give it the built
+# binary (a release build, to measure what users run).
 #
 #   bench/supervise.sh [path/to/tendwell]
 #
@@ -113,18 +113,18 @@ bench_n() {
     start_ms=$(ms_since "$t0")
     echo "  start until all run: $all_ms ms (the start command returned after $start_ms ms)"
 
-    # /bin/true in the same loop, one run after each check, is the floor of
-    # starting a command from here: the machine's load moves both alike.
-    local times=() floor=() i
+    # /bin/true in the same loop, one run after each check, is what starting any
+    # command from here costs: the machine's load moves both alike.
+    local times=() bare=() i
     for ((i = 0; i < CHECK_RUNS; i++)); do
         t0=$(now_us)
         "$TW" "$CONF" check >/dev/null 2>&1
         times+=($(( $(now_us) - t0 )))
         t0=$(now_us)
         /bin/true >/dev/null 2>&1
-        floor+=($(( $(now_us) - t0 )))
+        bare+=($(( $(now_us) - t0 )))
     done
-    echo "  check: $(min_median "${times[@]}"); /bin/true: $(min_median "${floor[@]}") ($CHECK_RUNS runs each)"
+    echo "  check: $(min_median "${times[@]}"); /bin/true: $(min_median "${bare[@]}") ($CHECK_RUNS runs each)"
 
     pid=$(daemon_pid)
     sleep 2
