@@ -416,8 +416,10 @@ void TendletManager::period() {
     while (keep_running_) {
         // The next periodic pass is due a period after this one began: after a
         // long pass (a thousand starts) the statuses are brought up to date at
-        // once. A pass woken by an exit leaves that schedule as it is.
-        if (periodic) due = std::chrono::steady_clock::now() + std::chrono::milliseconds(period_ms_);
+        // once. A woken pass leaves that schedule as it is.
+        if (periodic) {
+            due = std::chrono::steady_clock::now() + std::chrono::milliseconds(period_ms_);
+        }
         processes.clear();
         keeper_->GetAll(&processes);
         {

@@ -270,7 +270,8 @@ TEST_F(ManagerTest, AFailedStartInAPassDoesNotStopTheOthers) {
 TEST_F(ManagerTest, AnExitWakesTheLoopButARestartStillWaitsTheGap) {
     Init({DefaultCheck("web")}, {}, 60000);
     std::thread loop([this] { manager.period(); });
-    EXPECT_TRUE(testutil::WaitFor([this] { return Status("web") == TTendletStatus::RUNNING; }, 5000));
+    EXPECT_TRUE(
+        testutil::WaitFor([this] { return Status("web") == TTendletStatus::RUNNING; }, 5000));
     const auto started = std::chrono::steady_clock::now();
     size_t passes = Passes();
     clock.now += 100;
