@@ -62,7 +62,9 @@ private:
     // Frees what the child was started with once it has left its gate; with wait,
     // waits for that (the child has ended or been released).
     void SettleGate(bool wait);
+    // Marks the copy ended and reports it.
     void SetEnded(int32_t exit_status);
+    // Tells the exit sink, if there is one.
     void ReportExit();
     // Every change run makes to the copy goes through here: change runs under the
     // lock, and a waiting Start or Stop is woken.

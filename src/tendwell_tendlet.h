@@ -46,8 +46,8 @@ using SecondsClock = std::function<int64_t()>;
 int64_t SystemSeconds();
 
 // Flags of NeedStart: a command's start, a periodic pass's, and that of a pass
-// woken by an exit, which also needs the retry gap in real time since the last
-// start.
+// woken between them (by an exit, or right after starts), which also needs the
+// retry gap in real time since the last start.
 constexpr int kForcedStart = 1;
 constexpr int kPeriodicStart = 0;
 constexpr int kWokenStart = 2;
@@ -118,7 +118,8 @@ private:
     bool GapPassedInRealTime(int32_t gap) const;
     void EnterStarting(int64_t now);
     // Logs a start's outcome; whether it started.
-    bool Started(bool ok, const std::string& msg, const ProcessKeeper::StartFailure& failure) const;
+    bool Started(bool ok, const std::string& msg,
+                 const ProcessKeeper::StartFailure& failure) const;
     uint32_t StopWaitMs() const;
     // Logs why the keeper could not start the process, when it knows.
     void LogStartFailure(const char* tag, const ProcessKeeper::StartFailure& failure) const;

@@ -73,7 +73,7 @@ public:
 
     // The keeping loop; returns once keep_running is cleared, after shutting
     // the keeper down. Besides its passes every period, an exit the keeper
-    // reports wakes it for a pass at once.
+    // reports, or a pass that started something, wakes it for a pass at once.
     void period();
     // Saves the keeper's table and lets its runners go, leaving the processes
     // running; every command after it is refused. The loop ends with it, and so
@@ -92,11 +92,12 @@ private:
     // with result filled. new_series as for Tendlet::SetStartTime.
     bool StartTendlet(Tendlet* tendlet, bool new_series, TReturnResult* result);
     void MirrorKeeper(const std::map<std::string, ProcessKeeper::Process>& processes);
-    // Starts, as one batch, what NeedStart with the flag start finds due.
+    // Starts what NeedStart with the flag start finds due, one batch for each
+    // priority, highest first.
     void StartDue(int start);
     // Clears keep_running and wakes the loop from its wait.
     void EndLoop();
-    // Wakes the loop for a pass now; the keeper's threads call it.
+    // Wakes the loop for a pass now; the keeper's threads call it too.
     void WakeLoop();
     // Waits until due, or less when the loop is ended or woken meanwhile; whether
     // due has come.

@@ -135,10 +135,11 @@ public:
     // saved. On failure, failure (when not null) says why.
     bool Start(const std::string& name, uint32_t timeout_ms, std::string* msg,
                StartFailure* failure = nullptr);
-    // Starts each in the order given as Start does, each within timeout_ms, but
-    // saves once for all: every pid-mode child waits at its gate until the one
-    // save of the table and then they run, let go in that order; when the save
-    // fails, every one of them ends unrun and its start is refused.
+    // Starts each as Start does, but side by side: every runner is handed over, in
+    // the order given, before any start is awaited, and each start has timeout_ms
+    // from then. One save covers them all: every pid-mode child waits at its gate
+    // until it and is then let go, in the same order; when the save fails, every
+    // one of them ends unrun and its start is refused.
     void StartEach(std::vector<StartRequest>* starts, uint32_t timeout_ms);
     bool Stop(const std::string& name, uint32_t timeout_ms, std::string* msg);
     bool Restart(const std::string& name, uint32_t timeout_ms, std::string* msg,
@@ -193,6 +194,8 @@ private:
     Launched Prepare(StartRequest* request);
     // Hands the runner over unless it is or was; false when no thread can run it.
     bool HandOver(Launched* launch);
+    // How the start stands now; hands its runner over once a run still ending
+    // lets it.
     Look LookAt(Launched* launch);
     // Saves the launched starts, then lets their children run, or, when the save
     // fails, ends every child still at its gate unrun.
