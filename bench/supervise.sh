@@ -1,13 +1,14 @@
 #!/bin/bash
 # Whole-command figures of a daemon keeping N tendlets of "exec sleep", as a user
 # sees them: check time beside /bin/true's, footprint, idle cost, start and stop
-# of all, and stop followed at once by start. Builds nothing; give it the built
-# binary (a release build, to measure what users run).
+# of all, and stop followed at once by start; then how soon a killed tendlet runs
+# again. Builds nothing; give it the built binary (a release build, to measure
+# what users run).
 #
 #   bench/supervise.sh [path/to/tendwell]
 #
 # Settings by environment: NS ("50 1000"), CHECK_RUNS (30), IDLE_SECS (30),
-# ROUNDS (20).
+# ROUNDS (20), KILLS (30; 0 leaves the respawn out).
 set -u
 
 TW=$(readlink -f "${1:-build/src/tendwell}")
@@ -15,6 +16,7 @@ NS=${NS:-"50 1000"}
 CHECK_RUNS=${CHECK_RUNS:-30}
 IDLE_SECS=${IDLE_SECS:-30}
 ROUNDS=${ROUNDS:-20}
+KILLS=${KILLS:-30}
 
 [ -x "$TW" ] || { echo "no executable at $TW" >&2; exit 2; }
 
@@ -40,12 +42,16 @@ trap 'exit 130' INT TERM
 now_us() { local t=${EPOCHREALTIME/./}; echo "$t"; }
 ms_since() { echo $(( ($(now_us) - $1) / 1000 )); }
 
+conf_head() {
+    echo 'process_tendwell_name: "twbench"'
+    echo 'cmd_start_timeo_s: 600'
+    echo "tendwell { log_path: \"$WORK/log\" data_dir: \"$WORK/data\" unix_socket_name: \"tw.sock\" }"
+}
+
 write_conf() {
     local n=$1 i
     {
-        echo 'process_tendwell_name: "twbench"'
-        echo 'cmd_start_timeo_s: 600'
-        echo "tendwell { log_path: \"$WORK/log\" data_dir: \"$WORK/data\" unix_socket_name: \"tw.sock\" }"
+        conf_head
         for ((i = 0; i < n; i++)); do
             echo "process { name: \"s$i\" default_check { start_command: \"exec sleep 100000\" } }"
         done
@@ -171,7 +177,55 @@ bench_n() {
     [ -z "$pid" ] || wait_gone "$pid" 60
 }
 
+# Sleeps $1 seconds without starting a process: a read that nothing answers.
+pause() { read -r -t "$1" -u "$TICK"; }
+
+# Respawn: a long-running tendlet, killed with SIGKILL KILLS times, each time once
+# its retry gap (1 s) has surely passed; the time until its next run has written
+# its pid.
+bench_respawn() {
+    local pidfile=$WORK/respawn.pid old new t0 i wait_ms times=()
+    {
+        conf_head
+        echo "process { name: \"r\" default_check { start_command: \"echo \$\$ > $pidfile.new && mv $pidfile.new $pidfile; exec sleep 100000\" start_retry_times: 1000000 } }"
+    } >"$CONF"
+    rm -rf "$WORK/data" "$WORK/log" "$pidfile"
+    "$TW" "$CONF" start >/dev/null 2>&1 && wait_all_running 60 || {
+        echo "  respawn: the tendlet did not run"; return 1
+    }
+    mkfifo "$WORK/tick" && exec {TICK}<>"$WORK/tick"
+    for ((i = 0; i < KILLS; i++)); do
+        read -r old <"$pidfile"
+        # The gap counts whole seconds from the start: 1.1 s covers it; the rest,
+        # up to a second, spreads the kills over the daemon's period.
+        wait_ms=$(( 1100 + RANDOM % 1000 ))
+        pause "$(( wait_ms / 1000 )).$(printf %03d $(( wait_ms % 1000 )))"
+        t0=$(now_us)
+        kill -9 "$old"
+        new=$old
+        until [ "$new" != "$old" ]; do
+            if [ $(( $(now_us) - t0 )) -gt 10000000 ]; then
+                echo "  respawn: no new run within 10 s"; break 2
+            fi
+            pause 0.0005
+            read -r new <"$pidfile"
+        done
+        times+=($(( $(now_us) - t0 )))
+    done
+    exec {TICK}>&-
+    printf '%s\n' "${times[@]}" | sort -n | awk \
+        '{ v[NR] = $1 } END { if (NR) printf "  respawn after SIGKILL: p50 %.1f ms, p95 %.1f ms, max %.1f ms (%d kills)\n", v[int((NR + 1) / 2)] / 1000, v[int((NR * 95 + 99) / 100)] / 1000, v[NR] / 1000, NR }'
+    "$TW" "$CONF" stop >/dev/null 2>&1
+    local pid
+    pid=$(daemon_pid)
+    [ -z "$pid" ] || wait_gone "$pid" 60
+}
+
 echo "binary: $TW"
 for n in $NS; do
     bench_n "$n"
 done
+if [ "$KILLS" -gt 0 ]; then
+    echo "respawn"
+    bench_respawn
+fi

@@ -74,6 +74,11 @@ void ProcessKeeper::SetWarningSink(WarningSink sink) {
     warning_sink_ = std::move(sink);
 }
 
+void ProcessKeeper::SetExitSink(ExitSink sink) {
+    corvel::MutexLockGuard guard(mutex_);
+    exit_sink_ = std::move(sink);
+}
+
 bool ProcessKeeper::Init(const std::string& save_path) {
     std::map<std::string, Process> saved;
     {
@@ -182,96 +187,147 @@ bool ProcessKeeper::Start(const std::string& name, uint32_t timeout_ms, std::str
     return StartLocked(name, timeout_ms, msg, failure);
 }
 
+void ProcessKeeper::StartEach(std::vector<StartRequest>* starts, uint32_t timeout_ms) {
+    corvel::MutexLockGuard guard(mutex_);
+    StartEachLocked(starts, timeout_ms);
+}
+
 bool ProcessKeeper::StartLocked(const std::string& name, uint32_t timeout_ms, std::string* msg,
                                 StartFailure* failure) {
+    std::vector<StartRequest> starts(1);
+    starts[0].name = name;
+    StartEachLocked(&starts, timeout_ms);
+    if (msg != nullptr) *msg += starts[0].msg;
+    if (failure != nullptr) *failure = starts[0].failure;
+    return starts[0].started;
+}
+
+void ProcessKeeper::StartEachLocked(std::vector<StartRequest>* starts, uint32_t timeout_ms) {
+    // Every runner is handed over before any start is awaited, so that the
+    // processes are made side by side.
+    std::vector<Launched> launches;
+    for (StartRequest& request : *starts) {
+        Launched launch = Prepare(&request);
+        if (launch.runner != nullptr && HandOver(&launch)) launches.push_back(launch);
+    }
+    const uint64_t start_ns = corvel::monotonic_ns();
+    std::vector<Launched> launched;
+    bool expired = false;
+    // Looked at in the order handed over, about the order in which the processes
+    // come, so that each look but the last of each start finds it decided.
+    for (Launched& launch : launches) {
+        for (;;) {
+            const Look state = LookAt(&launch);
+            if (state == kLaunched) launched.push_back(launch);
+            if (state != kWaiting) break;
+            if (expired) {
+                Append(&launch.request->msg, launch.request->name, " started failed.");
+                break;
+            }
+            expired = AwaitChange(start_ns, timeout_ms, false);
+        }
+    }
+    if (!launched.empty()) SaveLaunched(launched);
+}
+
+ProcessKeeper::Launched ProcessKeeper::Prepare(StartRequest* request) {
+    const std::string& name = request->name;
     auto record = processes_.find(name);
     if (record == processes_.end()) {
-        Append(msg, name, " not found.");
-        return false;
+        Append(&request->msg, name, " not found.");
+        return {};
     }
     Runner*& runner = runners_[name];
     if (runner == nullptr) {
-        runner = new Runner(record->second, changed_fd_);
+        runner = new Runner(record->second, changed_fd_, exit_sink_);
     } else {
         Process seen = runner->Snapshot();
         if (seen.status == PROCESS_RUNNING) {
-            Append(msg, name, " is already running.");
+            Append(&request->msg, name, " is already running.");
             Confirm(seen, &record->second);
             SaveIfChanged();
-            return true;
+            request->started = true;
+            return {};
         }
     }
-
-    const uint64_t start_ns = corvel::monotonic_ns();
-    const int64_t step_ms = timeout_ms / kSteps;
-    bool handed = false;
-    for (int step = 0;;) {
-        // A run still executing (ending, or about to spawn) is never handed over a
-        // second time: its end is awaited within the same time-out.
-        if (!handed && !runner->busy()) {
-            runner->Reset(record->second);
-            runner->set_busy(true);
-            if (!pool_.add(runner)) {
-                const int error = errno;
-                // It never ran: drop it rather than keep a copy nobody watches.
-                delete runner;
-                runners_.erase(name);
-                Fail(failure, "no thread could be made for it", error);
-                Append(msg, name, " started failed.");
-                return false;
-            }
-            handed = true;
-        }
-        // Looked at in this order, a run that has ended shows how.
-        const bool over = handed && !runner->busy();
-        Process seen = runner->Snapshot();
-        // A pid-mode start counts only once the child is spawned: before that the
-        // copy still holds the previous run's pid.
-        const bool started = seen.command.empty()
-                                 ? seen.status == PROCESS_STARTING || seen.status == PROCESS_RUNNING
-                                 : seen.status == PROCESS_RUNNING;
-        if (started) return SaveStart(name, runner, seen, &record->second, msg, failure);
-        // No process could be made, and none will be: no need to wait for one.
-        const int error = over ? runner->start_error() : 0;
-        if (error != 0) {
-            Fail(failure, "no process could be made for it", error);
-            Append(msg, name, " started failed.");
-            return false;
-        }
-        if (AwaitChange(start_ns, (step + 1) * step_ms, false) && ++step == kSteps) {
-            Append(msg, name, " started failed.");
-            return false;
-        }
-    }
+    return {request, runner, &record->second};
 }
 
-bool ProcessKeeper::SaveStart(const std::string& name, Runner* runner, const Process& seen,
-                              Process* process, std::string* msg, StartFailure* failure) {
-    Confirm(seen, process);
-    if (before_save_) before_save_(name);
-    const int error = SaveIfChanged();
-    if (error == 0) {
-        // Saved with its pid: a keeper killed from here on leaves the child to the
-        // next one to adopt.
-        runner->Release(seen.pid);
-    } else if (runner->Refuse()) {
-        // A later keeper could not know of the child: it ends unrun, and the record
-        // is as if it had never started.
-        const uint64_t refused_ns = corvel::monotonic_ns();
-        while (runner->busy() && !AwaitChange(refused_ns, kEndingWaitMs, false)) {
-        }
-        Refresh(name, process);
-        process->running = false;
-        process->status = PROCESS_STOPPED;
-        if (failure != nullptr) {
-            failure->refused = true;
-            failure->reason = SaveFailure(error);
-        }
-        Append(msg, name, " started failed.");
+bool ProcessKeeper::HandOver(Launched* launch) {
+    Runner* runner = launch->runner;
+    // A run still executing (ending, or about to spawn) is never handed over a
+    // second time: its end is awaited within the same time-out.
+    if (launch->handed || runner->busy()) return true;
+    runner->Reset(*launch->record);
+    runner->set_busy(true);
+    if (!pool_.add(runner)) {
+        const int error = errno;
+        // It never ran: drop it rather than keep a copy nobody watches.
+        delete runner;
+        runners_.erase(launch->request->name);
+        Fail(&launch->request->failure, "no thread could be made for it", error);
+        Append(&launch->request->msg, launch->request->name, " started failed.");
         return false;
     }
-    Append(msg, name, " started.");
+    launch->handed = true;
     return true;
+}
+
+ProcessKeeper::Look ProcessKeeper::LookAt(Launched* launch) {
+    StartRequest* request = launch->request;
+    Runner* runner = launch->runner;
+    if (!HandOver(launch)) return kFailed;
+    // Looked at in this order, a run that has ended shows how.
+    const bool over = launch->handed && !runner->busy();
+    const Process seen = runner->Snapshot();
+    // A pid-mode start counts only once the child is spawned: before that the
+    // copy still holds the previous run's pid.
+    const bool started = seen.command.empty()
+                             ? seen.status == PROCESS_STARTING || seen.status == PROCESS_RUNNING
+                             : seen.status == PROCESS_RUNNING;
+    if (started) {
+        Confirm(seen, launch->record);
+        launch->pid = seen.pid;
+        if (before_save_) before_save_(request->name);
+        return kLaunched;
+    }
+    // No process could be made, and none will be: no need to wait for one.
+    const int error = over ? runner->start_error() : 0;
+    if (error == 0) return kWaiting;
+    Fail(&request->failure, "no process could be made for it", error);
+    Append(&request->msg, request->name, " started failed.");
+    return kFailed;
+}
+
+void ProcessKeeper::SaveLaunched(const std::vector<Launched>& launched) {
+    const int error = SaveIfChanged();
+    std::vector<const Launched*> refused;
+    for (const Launched& start : launched) {
+        if (error == 0) {
+            // Saved with its pid: a keeper killed from here on leaves the child to
+            // the next one to adopt.
+            start.runner->Release(start.pid);
+        } else if (start.runner->Refuse()) {
+            refused.push_back(&start);
+            continue;
+        }
+        start.request->started = true;
+        Append(&start.request->msg, start.request->name, " started.");
+    }
+    // A later keeper could not know of these children: each ends unrun, and its
+    // record is as if it had never started.
+    const uint64_t refused_ns = corvel::monotonic_ns();
+    for (const Launched* start : refused) {
+        while (start->runner->busy() && !AwaitChange(refused_ns, kEndingWaitMs, false)) {
+        }
+        StartRequest* request = start->request;
+        Refresh(request->name, start->record);
+        start->record->running = false;
+        start->record->status = PROCESS_STOPPED;
+        request->failure.refused = true;
+        request->failure.reason = SaveFailure(error);
+        Append(&request->msg, request->name, " started failed.");
+    }
 }
 
 bool ProcessKeeper::Stop(const std::string& name, uint32_t timeout_ms, std::string* msg) {

@@ -63,10 +63,11 @@ int32_t WaitStatus(const siginfo_t& info) {
 
 }  // namespace
 
-ProcessKeeper::Runner::Runner(const Process& process, int changed_fd)
+ProcessKeeper::Runner::Runner(const Process& process, int changed_fd, ExitSink exited)
     : process_(process),
       wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      changed_fd_(changed_fd) {}
+      changed_fd_(changed_fd),
+      exited_(std::move(exited)) {}
 
 ProcessKeeper::Runner::~Runner() {
     if (wake_fd_ >= 0) close(wake_fd_);
@@ -179,6 +180,7 @@ void ProcessKeeper::Runner::Adopt(const Process& process) {
         copy.status = PROCESS_STOPPED;
         copy.pid = -1;
     });
+    ReportExit();
 }
 
 void ProcessKeeper::Runner::RunCheckMode(const Process& process) {
@@ -327,6 +329,11 @@ void ProcessKeeper::Runner::SetEnded(int32_t exit_status) {
         copy.status = PROCESS_STOPPED;
         copy.exit_status = exit_status;
     });
+    ReportExit();
+}
+
+void ProcessKeeper::Runner::ReportExit() {
+    if (exited_) exited_();
 }
 
 void ProcessKeeper::Runner::Changed() { Post(changed_fd_); }

@@ -14,8 +14,9 @@ namespace tendwell {
 // its own copy of the record, which the keeper reads under its own lock.
 class ProcessKeeper::Runner : public corvel::Runnable {
 public:
-    // changed_fd, when not -1, is written each time the copy changes.
-    Runner(const Process& process, int changed_fd);
+    // changed_fd, when not -1, is written each time the copy changes; exited, when
+    // set, is told each time the copy shows an end.
+    Runner(const Process& process, int changed_fd, ExitSink exited);
     ~Runner() override;
     Runner(const Runner&) = delete;
     Runner& operator=(const Runner&) = delete;
@@ -61,7 +62,10 @@ private:
     // Frees what the child was started with once it has left its gate; with wait,
     // waits for that (the child has ended or been released).
     void SettleGate(bool wait);
+    // Marks the copy ended and reports it.
     void SetEnded(int32_t exit_status);
+    // Tells the exit sink, if there is one.
+    void ReportExit();
     // Every change run makes to the copy goes through here: change runs under the
     // lock, and a waiting Start or Stop is woken.
     template <class Change>
@@ -93,6 +97,7 @@ private:
     // still notices a wake-up within one look.
     int wake_fd_;
     int changed_fd_;
+    const ExitSink exited_;
 };
 
 }  // namespace tendwell

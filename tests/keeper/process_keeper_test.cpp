@@ -8,11 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -135,6 +137,57 @@ TEST_F(KeeperTest, AnswersAsSoonAsTheRunnerReports) {
         if (starts) reaper_.Add(Get(keeper_, "s").pid);
     }
     EXPECT_EQ(msg, "s started.s stoped.\ns started.s stoped.");
+}
+
+// Each end of a kept process is told to the exit sink, whether the process exits
+// or is killed.
+TEST_F(KeeperTest, TellsTheExitSinkOfEachEnd) {
+    std::atomic<int> exits{0};
+    keeper_.SetExitSink([&exits] { ++exits; });
+    StartPid(keeper_, "quick", "exit 3");
+    EXPECT_TRUE(WaitFor([&] { return exits == 1; }, 5000));
+    EXPECT_EQ(Get(keeper_, "quick").status, ProcessKeeper::PROCESS_STOPPED);
+    const pid_t pid = StartPid(keeper_, "long", "exec sleep 1000");
+    EXPECT_EQ(exits, 1);
+    ASSERT_EQ(kill(-pid, SIGKILL), 0);
+    EXPECT_TRUE(WaitFor([&] { return exits == 2; }, 5000));
+    EXPECT_EQ(Get(keeper_, "long").status, ProcessKeeper::PROCESS_STOPPED);
+}
+
+// The children of a batch wait at their gates for one save of the table, and none
+// runs its command before it; then each runs, with the pid the keeper saved.
+TEST_F(KeeperTest, ABatchSavesOnceBeforeAnyOfItsChildrenRuns) {
+    constexpr int kBatch = 20;
+    std::vector<ProcessKeeper::StartRequest> batch(kBatch);
+    for (int i = 0; i < kBatch; ++i) {
+        batch[i].name = "p" + std::to_string(i);
+        keeper_.Add(ProcessKeeper::Process(batch[i].name, "echo $$ > " + (dir_ / batch[i].name) +
+                                                              "; exec sleep 1000"),
+                    nullptr);
+    }
+    // Before each save the keeper lets this look at the state file and the runs.
+    std::vector<std::string> files;
+    bool ran_unsaved = false;
+    keeper_.SetBeforeSaveHook([&](const std::string&) {
+        files.push_back(testutil::ReadFile(path_));
+        for (const auto& start : batch) ran_unsaved = ran_unsaved || FileExists(dir_ / start.name);
+    });
+    keeper_.StartEach(&batch, 5000);
+    keeper_.SetBeforeSaveHook(nullptr);
+    for (const auto& start : batch) {
+        EXPECT_TRUE(start.started) << start.name;
+        EXPECT_EQ(start.msg, start.name + " started.");
+        const pid_t pid = Get(keeper_, start.name).pid;
+        reaper_.Add(pid);
+        EXPECT_TRUE(WaitFor(
+            [&] { return testutil::ReadFile(dir_ / start.name) == std::to_string(pid) + "\n"; },
+            5000))
+            << start.name;
+    }
+    EXPECT_EQ(files.size(), static_cast<size_t>(kBatch));
+    EXPECT_EQ(std::count(files.begin(), files.end(), files.front()), kBatch);
+    EXPECT_FALSE(ran_unsaved);
+    EXPECT_NE(testutil::ReadFile(path_), files.front());
 }
 
 TEST_F(KeeperTest, GroupIgnoringTermIsKilledAtNineTenths) {
