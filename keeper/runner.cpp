@@ -74,12 +74,14 @@ ProcessKeeper::Runner::~Runner() {
 
 int ProcessKeeper::Runner::run() {
     // Cleared also when the thread is cancelled and unwinds through here; a Start
-    // waiting to hand the runner over again is woken.
+    // waiting to hand the runner over again is woken. A runner no longer busy may be
+    // deleted at once: the wake-up goes to the keeper's descriptor, read before.
     struct BusyGuard {
         Runner* runner;
         ~BusyGuard() {
+            const int changed_fd = runner->changed_fd_;
             runner->set_busy(false);
-            runner->Changed();
+            Post(changed_fd);
         }
     } guard{this};
     const Process process = Snapshot();
