@@ -169,11 +169,8 @@ void ProcessKeeper::Runner::RunPidMode(const Process& process) {
     // has ended, so no new start of this runner can overlap it.
     SetEnded(rc != 0 ? -1 : refused ? kStartFailedStatus : WaitStatus(info));
     SettleGate(true);
-    // What the leader left running in its group ends with it; until the leader is
-    // reaped no other group can take the id.
+    // The leader is reaped there, and what it left running in its group ends with it.
     if (rc == 0) EndGroupRest(pid);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
 }
 
 void ProcessKeeper::Runner::Adopt(const Process& process) {
