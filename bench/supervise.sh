@@ -1,15 +1,26 @@
 #!/bin/bash
 # Whole-command figures of a daemon keeping N tendlets of "exec sleep", as a user
 # sees them: check time beside /bin/true's, footprint, idle cost, start and stop
-# of all, and stop followed at once by start; then how soon a killed tendlet runs
-# again. Builds nothing; give it the built binary (a release build, to measure
-# what users run).
+# of all, stop followed at once by start, stop of tendlets a daemon adopted after
+# an abort, and stop of all among many unrelated processes; then how soon a
+# killed tendlet runs again. Builds nothing; give it the built binary (a release
+# build, to measure what users run).
 #
 #   bench/supervise.sh [path/to/tendwell]
 #
 # Settings by environment: NS ("50 1000"), CHECK_RUNS (30), IDLE_SECS (30),
-# ROUNDS (20), KILLS (30; 0 leaves the respawn out).
+# ROUNDS (20), CROWD (5000 unrelated processes), KILLS (30; 0 leaves the respawn
+# out).
 set -u
+
+# Tendlets an abort leaves and daemons that end come to this script, which reaps
+# them as init does on a real machine (PID 1 of a container may not).
+if [ -z "${TW_BENCH_SUBREAPER:-}" ]; then
+    export TW_BENCH_SUBREAPER=1
+    # prctl(PR_SET_CHILD_SUBREAPER, 1), which outlives the exec.
+    exec perl -e 'syscall(157, 36, 1, 0, 0, 0) == 0 or die "prctl: $!\n"; exec @ARGV or die' \
+        /bin/bash "$0" "$@"
+fi
 
 TW=$(readlink -f "${1:-build/src/tendwell}")
 NS=${NS:-"50 1000"}
@@ -17,6 +28,7 @@ CHECK_RUNS=${CHECK_RUNS:-30}
 IDLE_SECS=${IDLE_SECS:-30}
 ROUNDS=${ROUNDS:-20}
 KILLS=${KILLS:-30}
+CROWD=${CROWD:-5000}
 
 [ -x "$TW" ] || { echo "no executable at $TW" >&2; exit 2; }
 
@@ -24,8 +36,12 @@ WORK=$(mktemp -d /tmp/tendwell-bench-XXXXXX)
 CONF=$WORK/bench.conf
 LOCK=$WORK/data/tw.sock.lock
 
+# The leader of the unrelated processes' group while they run.
+CROWD_PID=""
+
 cleanup() {
     local pid
+    end_crowd
     pid=$(daemon_pid)
     "$TW" "$CONF" stop >/dev/null 2>&1
     if [ -n "$pid" ] && alive "$pid"; then
@@ -221,9 +237,74 @@ bench_respawn() {
     [ -z "$pid" ] || wait_gone "$pid" 60
 }
 
+# Starts CROWD sleeping processes in a group of their own, led by the first.
+start_crowd() {
+    setsid bash -c 'for ((i = 1; i < $1; i++)); do sleep 100000 & done; exec sleep 100000' \
+        crowd "$CROWD" </dev/null >/dev/null 2>&1 &
+    CROWD_PID=$!
+    # Its end is no news: this script reaps it all the same.
+    disown "$CROWD_PID"
+    local deadline=$(( $(now_us) + 120 * 1000000 ))
+    until [ "$(pgrep -c -g "$CROWD_PID")" -ge "$CROWD" ]; do
+        [ "$(now_us)" -lt "$deadline" ] || { echo "  the $CROWD processes did not all start"; return 1; }
+        sleep 0.1
+    done
+}
+
+# Kills the group by its leader's pid and waits until none of it is left.
+end_crowd() {
+    [ -n "$CROWD_PID" ] || return 0
+    kill -KILL -- -"$CROWD_PID" 2>/dev/null
+    local deadline=$(( $(now_us) + 60 * 1000000 ))
+    while kill -0 -- -"$CROWD_PID" 2>/dev/null && [ "$(now_us)" -lt "$deadline" ]; do
+        sleep 0.05
+    done
+    CROWD_PID=""
+}
+
+# Starts the daemon with every tendlet, or fails.
+start_all() {
+    "$TW" "$CONF" start >/dev/null 2>&1
+    wait_all_running 600 || { echo "  tendlets did not all run within 600 s"; return 1; }
+}
+
+# Prints the milliseconds a stop of all took; returns once the daemon has gone.
+timed_stop() {
+    local pid t0 ms
+    pid=$(daemon_pid)
+    t0=$(now_us)
+    "$TW" "$CONF" stop >/dev/null 2>&1
+    ms=$(ms_since "$t0")
+    [ -z "$pid" ] || wait_gone "$pid" 60
+    echo "$ms"
+}
+
+# Stops of tendlets the daemon did not start itself, and among many processes the
+# daemon has nothing to do with.
+bench_stops() {
+    local n=$1 pid own crowd
+    start_all || return 1
+    pid=$(daemon_pid)
+    "$TW" "$CONF" abort >/dev/null 2>&1
+    wait_gone "$pid" 60
+    start_all || return 1
+    echo "  stop of $n adopted after abort and start: $(timed_stop) ms"
+
+    start_all || return 1
+    own=$(timed_stop)
+    start_crowd || { end_crowd; return 1; }
+    start_all || { end_crowd; return 1; }
+    crowd=$(timed_stop)
+    end_crowd
+    awk -v n="$n" -v k="$CROWD" -v c="$crowd" -v o="$own" 'BEGIN {
+        printf "  stop of %d with %d unrelated sleeping processes on the machine: %d ms", n, k, c
+        printf " (without them: %d ms, %.2fx)\n", o, c / (o > 0 ? o : 1) }'
+}
+
 echo "binary: $TW"
 for n in $NS; do
     bench_n "$n"
+    bench_stops "$n"
 done
 if [ "$KILLS" -gt 0 ]; then
     echo "respawn"

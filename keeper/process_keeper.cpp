@@ -29,8 +29,8 @@ constexpr unsigned kPoolBatch = 5;
 constexpr uint32_t kInitStartMs = 5000;
 // Time-out of the check commands Init runs, before any configuration is known.
 constexpr int32_t kInitCheckMs = 10000;
-// How often a wait looks again where no change of a runner can wake it: an
-// adopted process's end shows only to a look.
+// How often a wait looks again where no change of a runner can wake it: where the
+// kernel has no process descriptors, an adopted process's end shows only to a look.
 constexpr int64_t kLookMs = 10;
 // How long Shutdown lets runners finish their current check command.
 constexpr int64_t kQuitWaitMs = 2000;
@@ -355,29 +355,29 @@ bool ProcessKeeper::StopLocked(const std::string& name, uint32_t timeout_ms, std
 
     const uint64_t start_ns = corvel::monotonic_ns();
     const int64_t step_ms = timeout_ms / kSteps;
-    // An adopted process is not this keeper's child: its end is seen through the
-    // identity check, without waiting for the runner's next one, and before any
-    // signal, as its pid may already belong to another program.
+    // An adopted process is not this keeper's child: its end shows on a descriptor of
+    // it, or, where the kernel has none, to the identity check; it is looked for
+    // without waiting for the runner and before any signal, as its pid may already
+    // belong to another program.
+    const int end_fd = runner->AdoptedEndFd();
+    const bool look = end_fd < 0 && runner->adopting();
     auto ended = [runner](const Process& now) {
-        if (now.status != PROCESS_RUNNING) return true;
-        if (!runner->adopting() || Verify(now)) return false;
-        runner->MarkEnded();
-        return true;
+        return now.status != PROCESS_RUNNING || runner->AdoptedEnded();
     };
     bool stopped = ended(seen);
-    if (!stopped) SignalGroup(seen.pid, SIGTERM);
+    if (!stopped) runner->Signal(SIGTERM);
     // SIGTERM at once, SIGKILL when nine of the ten steps have passed, given up after
-    // the tenth; the runner's report of the end wakes the wait at any moment.
-    for (int step = 0; !stopped;) {
-        const bool passed = AwaitChange(start_ns, (step + 1) * step_ms, runner->adopting());
+    // the tenth; the runner's report of the end, or the end itself, wakes the wait at
+    // any moment.
+    for (int step = 0; !stopped && step < kSteps;) {
+        const bool passed = AwaitChange(start_ns, (step + 1) * step_ms, look, end_fd);
         stopped = ended(runner->Snapshot());
-        if (stopped || !passed) continue;
-        if (++step == kSteps - 1) {
-            SignalGroup(seen.pid, SIGKILL);
-        } else if (step == kSteps) {
-            Append(msg, name, " can't be stoped.");
-            return false;
-        }
+        if (!stopped && passed && ++step == kSteps - 1) runner->Signal(SIGKILL);
+    }
+    if (end_fd >= 0) close(end_fd);
+    if (!stopped) {
+        Append(msg, name, " can't be stoped.");
+        return false;
     }
     Append(msg, name, " stoped.");
     auto record = processes_.find(name);
@@ -490,12 +490,12 @@ void ProcessKeeper::EndRunners() {
     runners_.clear();
 }
 
-bool ProcessKeeper::AwaitChange(uint64_t start_ns, int64_t moment_ms, bool look) {
+bool ProcessKeeper::AwaitChange(uint64_t start_ns, int64_t moment_ms, bool look, int end_fd) {
     int64_t wait_ms = std::clamp<int64_t>(moment_ms - ElapsedMs(start_ns), 0, INT_MAX);
     if (look || changed_fd_ < 0) wait_ms = std::min(wait_ms, kLookMs);
-    // Without the descriptor poll skips it and only waits.
-    struct pollfd fd = {changed_fd_, POLLIN, 0};
-    if (poll(&fd, 1, static_cast<int>(wait_ms)) > 0) {
+    // poll skips a descriptor of -1 and, without either, only waits.
+    struct pollfd fds[2] = {{changed_fd_, POLLIN, 0}, {end_fd, POLLIN, 0}};
+    if (poll(fds, 2, static_cast<int>(wait_ms)) > 0 && fds[0].revents != 0) {
         uint64_t count;
         corvel::read_fd(changed_fd_, &count, sizeof(count));
     }

@@ -36,9 +36,17 @@ public:
     // True from such a hand-over while the run watches a process it did not
     // spawn.
     bool adopting();
-    // Tells an adopting run that its process was found dead, so that it
-    // ends without waiting for its next identity check.
-    void MarkEnded();
+    // Whether an adopting run's process has ended, as its descriptor or, without
+    // one, the identity check shows; the run is then told, so that it ends without
+    // waiting for its own look.
+    bool AdoptedEnded();
+    // A descriptor of the caller's own, to close, that becomes readable when the
+    // adopted process ends; -1 when the run adopts none or has no descriptor of it.
+    int AdoptedEndFd();
+    // Signals the process group of the watched process: a spawned one by its id while
+    // it runs, an adopted one only through its descriptor, or, without one, once its
+    // identity holds, as its pid may already belong to another program.
+    bool Signal(int signo);
     // Asks run to return at its next wait, leaving the copy as it is and the
     // process running; a child still at its gate is ended unrun.
     void Quit();
@@ -87,6 +95,10 @@ private:
     Process process_;
     bool busy_ = false;
     bool adopting_ = false;
+    // A descriptor of the adopted process, taken at the hand-over once the process was
+    // verified; -1 when the run adopts none, when the process was not the recorded one
+    // or where the kernel has none. Closed only when the run has ended.
+    int adopted_fd_ = -1;
     bool quit_ = false;
     bool woken_ = false;
     // Holds the child until its record is saved.

@@ -217,10 +217,10 @@ private:
     // Reaps the recorded process when it has ended and is a child of this process
     // that no runner waits for (one adopted by a keeper re-initialised here).
     static void ReapEnded(const Process& process);
-    // Waits until a runner changes its copy of a record or until moment_ms after
-    // start_ns, looking again every few milliseconds when look is set; true once
-    // that moment has come.
-    bool AwaitChange(uint64_t start_ns, int64_t moment_ms, bool look);
+    // Waits until a runner changes its copy of a record, end_fd (unless -1) becomes
+    // readable or moment_ms after start_ns has come, looking again every few
+    // milliseconds when look is set; true once that moment has come.
+    bool AwaitChange(uint64_t start_ns, int64_t moment_ms, bool look, int end_fd = -1);
     // Saves unless the files already hold what the table would write: the state
     // file's bytes as last written, and still the files that save made (or, for an
     // inactive table, still no file). An idle keeper writes nothing. 0, or the

@@ -171,14 +171,11 @@ TEST_P(KilledKeeperTest, NoChildRunsUnsavedAndTheNextKeeperKeepsOneCopy) {
                 },
                 5000))
                 << wrong << " does not run exactly once";
-            // Each live run is the one the keeper keeps, so its stop leaves nothing:
-            // shown in the last round (a stop of processes it adopted is slow).
-            if (round == kRounds - 1) {
-                for (int i = 0; i < kProcesses; ++i) later.Stop(Name(i), 5000, nullptr);
-                ReapZombies();
-                EXPECT_TRUE(Running(dir.path()).empty());
-                EXPECT_TRUE(testutil::ChildrenOf(getpid()).empty());
-            }
+            // Each live run is the one the keeper keeps, so its stop leaves nothing.
+            for (int i = 0; i < kProcesses; ++i) later.Stop(Name(i), 5000, nullptr);
+            ReapZombies();
+            EXPECT_TRUE(Running(dir.path()).empty());
+            EXPECT_TRUE(testutil::ChildrenOf(getpid()).empty());
             later.Shutdown();
         }
         // What runs on ends with the round.

@@ -295,6 +295,73 @@ TEST_F(KeeperTest, StopOfAnAdoptedProcessFoundDeadSignalsNothing) {
     later.Shutdown();
 }
 
+// An adopted process's end is seen when it comes, not at the next identity check
+// two seconds on.
+TEST_F(KeeperTest, AdoptedProcessIsSeenToEndAtOnce) {
+    pid_t pid = StartPid(keeper_, "s", "exec sleep 1000");
+    keeper_.Shutdown();
+    ProcessKeeper later;
+    ASSERT_TRUE(later.Init(path_));
+    ASSERT_EQ(Get(later, "s").status, ProcessKeeper::PROCESS_RUNNING);
+    kill(pid, SIGKILL);
+    EXPECT_TRUE(WaitFor([&] { return Get(later, "s").status == ProcessKeeper::PROCESS_STOPPED; },
+                        1500));
+    later.Shutdown();
+}
+
+// A stop of an adopted process returns once the process has ended, however it
+// ended, and what takes its pid afterwards, leading a group of that id, is no
+// concern of the keeper's.
+TEST_F(KeeperTest, StopOfAnAdoptedProcessEndsWithItAndSparesTheNextAtItsPid) {
+    const std::string termed = dir_ / "termed";
+    // It notes SIGTERM and goes on: only this test ends it.
+    pid_t pid = StartPid(keeper_, "s",
+                         "trap 'echo term >> " + termed + "' TERM; while :; do sleep 0.05; done");
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return (std::stoull("0" + StatusLine(pid, "SigCgt"), nullptr, 16) >> (SIGTERM - 1)) & 1;
+        },
+        3000));
+    keeper_.Shutdown();
+    ProcessKeeper later;
+    ASSERT_TRUE(later.Init(path_));
+
+    std::string msg;
+    bool stopped = false;
+    bool ended_first = false;
+    std::thread stopper([&] {
+        stopped = later.Stop("s", 20000, &msg);
+        ended_first = !PidAlive(pid);
+    });
+    EXPECT_TRUE(WaitFor([&] { return FileExists(termed); }, 3000));
+    // Still this test's child and not reaped: the group is its own.
+    kill(-pid, SIGKILL);
+    stopper.join();
+    EXPECT_TRUE(stopped);
+    EXPECT_TRUE(ended_first);
+    EXPECT_EQ(msg, "s stoped.");
+
+    // The pid is free once the process and the rest of its group are reaped: the
+    // keeper's runner may reap it, this process being its parent, and the rest came
+    // to this subreaper.
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            while (waitpid(-pid, nullptr, WNOHANG) > 0) {
+            }
+            return kill(-pid, 0) != 0 && !FileExists("/proc/" + std::to_string(pid));
+        },
+        3000));
+    const pid_t stranger = testutil::SleeperAt(pid);
+    if (stranger < 0) GTEST_SKIP() << "no process can be made at a chosen pid here";
+    reaper_.Add(stranger);
+    msg.clear();
+    EXPECT_TRUE(later.Stop("s", 200, &msg));
+    EXPECT_FALSE(later.Signal("s", SIGTERM, &msg));
+    EXPECT_EQ(msg, "s not running.s verfied failed.");
+    EXPECT_TRUE(PidAlive(stranger));
+    later.Shutdown();
+}
+
 // The identity holds by the stamp, or by a start no later than it (the kernel
 // builds a /proc entry anew, with a new time, after dropping it from its caches);
 // never for a process that took the pid later, nor, whatever the stamp, for pid 1,
