@@ -131,13 +131,17 @@ bool ProcessKeeper::Init(const std::string& save_path) {
             }
         }
     }
+    // One batch, saved once: a thousand re-adoptions would otherwise write the
+    // whole table a thousand times.
+    std::vector<StartRequest> adoptions;
     for (const auto& item : saved) {
         const int32_t status = item.second.status;
         if (lost.count(item.first) == 0 &&
             (status == PROCESS_STARTING || status == PROCESS_RUNNING)) {
-            Start(item.first, kInitStartMs, nullptr);
+            adoptions.push_back(StartRequest{item.first});
         }
     }
+    if (!adoptions.empty()) StartEach(&adoptions, kInitStartMs);
     return true;
 }
 
