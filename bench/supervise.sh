@@ -1,20 +1,34 @@
 #!/bin/bash
 # Whole-command figures of a daemon keeping N tendlets of "exec sleep", as a user
-# sees them: check time, footprint, idle cost, start and stop of all, and stop
-# followed at once by start. Builds nothing; give it the built binary (a release
+# sees them: check time beside /bin/true's, footprint, idle cost, start and stop
+# of all, stop followed at once by start, stop of tendlets a daemon adopted after
+# an abort, and stop of all among many unrelated processes; then how soon a
+# killed tendlet runs again. Builds nothing; give it the built binary (a release
 # build, to measure what users run).
 #
 #   bench/supervise.sh [path/to/tendwell]
 #
 # Settings by environment: NS ("50 1000"), CHECK_RUNS (30), IDLE_SECS (30),
-# ROUNDS (20).
+# ROUNDS (20), CROWD (5000 unrelated processes), KILLS (30; 0 leaves the respawn
+# out).
 set -u
+
+# Tendlets an abort leaves and daemons that end come to this script, which reaps
+# them as init does on a real machine (PID 1 of a container may not).
+if [ -z "${TW_BENCH_SUBREAPER:-}" ]; then
+    export TW_BENCH_SUBREAPER=1
+    # prctl(PR_SET_CHILD_SUBREAPER, 1), which outlives the exec.
+    exec perl -e 'syscall(157, 36, 1, 0, 0, 0) == 0 or die "prctl: $!\n"; exec @ARGV or die' \
+        /bin/bash "$0" "$@"
+fi
 
 TW=$(readlink -f "${1:-build/src/tendwell}")
 NS=${NS:-"50 1000"}
 CHECK_RUNS=${CHECK_RUNS:-30}
 IDLE_SECS=${IDLE_SECS:-30}
 ROUNDS=${ROUNDS:-20}
+KILLS=${KILLS:-30}
+CROWD=${CROWD:-5000}
 
 [ -x "$TW" ] || { echo "no executable at $TW" >&2; exit 2; }
 
@@ -22,8 +36,12 @@ WORK=$(mktemp -d /tmp/tendwell-bench-XXXXXX)
 CONF=$WORK/bench.conf
 LOCK=$WORK/data/tw.sock.lock
 
+# The leader of the unrelated processes' group while they run.
+CROWD_PID=""
+
 cleanup() {
     local pid
+    end_crowd
     pid=$(daemon_pid)
     "$TW" "$CONF" stop >/dev/null 2>&1
     if [ -n "$pid" ] && alive "$pid"; then
@@ -40,12 +58,16 @@ trap 'exit 130' INT TERM
 now_us() { local t=${EPOCHREALTIME/./}; echo "$t"; }
 ms_since() { echo $(( ($(now_us) - $1) / 1000 )); }
 
+conf_head() {
+    echo 'process_tendwell_name: "twbench"'
+    echo 'cmd_start_timeo_s: 600'
+    echo "tendwell { log_path: \"$WORK/log\" data_dir: \"$WORK/data\" unix_socket_name: \"tw.sock\" }"
+}
+
 write_conf() {
     local n=$1 i
     {
-        echo 'process_tendwell_name: "twbench"'
-        echo 'cmd_start_timeo_s: 600'
-        echo "tendwell { log_path: \"$WORK/log\" data_dir: \"$WORK/data\" unix_socket_name: \"tw.sock\" }"
+        conf_head
         for ((i = 0; i < n; i++)); do
             echo "process { name: \"s$i\" default_check { start_command: \"exec sleep 100000\" } }"
         done
@@ -84,6 +106,12 @@ wait_gone() {
     done
 }
 
+# "min M ms, median N ms" of microsecond figures.
+min_median() {
+    printf '%s\n' "$@" | sort -n | awk \
+        '{ v[NR] = $1 } END { printf "min %.2f ms, median %.2f ms", v[1] / 1000, v[int((NR + 1) / 2)] / 1000 }'
+}
+
 # Nanoseconds the process has run on a processor, all its threads together.
 cpu_ns() {
     cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%.0f", s }'
@@ -107,14 +135,18 @@ bench_n() {
     start_ms=$(ms_since "$t0")
     echo "  start until all run: $all_ms ms (the start command returned after $start_ms ms)"
 
-    local times=() i
+    # /bin/true in the same loop, one run after each check, is what starting any
+    # command from here costs: the machine's load moves both alike.
+    local times=() bare=() i
     for ((i = 0; i < CHECK_RUNS; i++)); do
         t0=$(now_us)
         "$TW" "$CONF" check >/dev/null 2>&1
         times+=($(( $(now_us) - t0 )))
+        t0=$(now_us)
+        /bin/true >/dev/null 2>&1
+        bare+=($(( $(now_us) - t0 )))
     done
-    printf '%s\n' "${times[@]}" | sort -n | awk -v runs="$CHECK_RUNS" \
-        '{ v[NR] = $1 } END { printf "  check: min %.2f ms, median %.2f ms (%d runs)\n", v[1] / 1000, v[int((NR + 1) / 2)] / 1000, runs }'
+    echo "  check: $(min_median "${times[@]}"); /bin/true: $(min_median "${bare[@]}") ($CHECK_RUNS runs each)"
 
     pid=$(daemon_pid)
     sleep 2
@@ -161,7 +193,120 @@ bench_n() {
     [ -z "$pid" ] || wait_gone "$pid" 60
 }
 
+# Sleeps $1 seconds without starting a process: a read that nothing answers.
+pause() { read -r -t "$1" -u "$TICK"; }
+
+# Respawn: a long-running tendlet, killed with SIGKILL KILLS times, each time once
+# its retry gap (1 s) has surely passed; the time until its next run has written
+# its pid.
+bench_respawn() {
+    local pidfile=$WORK/respawn.pid old new t0 i wait_ms times=()
+    {
+        conf_head
+        echo "process { name: \"r\" default_check { start_command: \"echo \$\$ > $pidfile.new && mv $pidfile.new $pidfile; exec sleep 100000\" start_retry_times: 1000000 } }"
+    } >"$CONF"
+    rm -rf "$WORK/data" "$WORK/log" "$pidfile"
+    "$TW" "$CONF" start >/dev/null 2>&1 && wait_all_running 60 || {
+        echo "  respawn: the tendlet did not run"; return 1
+    }
+    mkfifo "$WORK/tick" && exec {TICK}<>"$WORK/tick"
+    for ((i = 0; i < KILLS; i++)); do
+        read -r old <"$pidfile"
+        # The gap counts whole seconds from the start: 1.1 s covers it; the rest,
+        # up to a second, spreads the kills over the daemon's period.
+        wait_ms=$(( 1100 + RANDOM % 1000 ))
+        pause "$(( wait_ms / 1000 )).$(printf %03d $(( wait_ms % 1000 )))"
+        t0=$(now_us)
+        kill -9 "$old"
+        new=$old
+        until [ "$new" != "$old" ]; do
+            if [ $(( $(now_us) - t0 )) -gt 10000000 ]; then
+                echo "  respawn: no new run within 10 s"; break 2
+            fi
+            pause 0.0005
+            read -r new <"$pidfile"
+        done
+        times+=($(( $(now_us) - t0 )))
+    done
+    exec {TICK}>&-
+    printf '%s\n' "${times[@]}" | sort -n | awk \
+        '{ v[NR] = $1 } END { if (NR) printf "  respawn after SIGKILL: p50 %.1f ms, p95 %.1f ms, max %.1f ms (%d kills)\n", v[int((NR + 1) / 2)] / 1000, v[int((NR * 95 + 99) / 100)] / 1000, v[NR] / 1000, NR }'
+    "$TW" "$CONF" stop >/dev/null 2>&1
+    local pid
+    pid=$(daemon_pid)
+    [ -z "$pid" ] || wait_gone "$pid" 60
+}
+
+# Starts CROWD sleeping processes in a group of their own, led by the first.
+start_crowd() {
+    setsid bash -c 'for ((i = 1; i < $1; i++)); do sleep 100000 & done; exec sleep 100000' \
+        crowd "$CROWD" </dev/null >/dev/null 2>&1 &
+    CROWD_PID=$!
+    # Its end is no news: this script reaps it all the same.
+    disown "$CROWD_PID"
+    local deadline=$(( $(now_us) + 120 * 1000000 ))
+    until [ "$(pgrep -c -g "$CROWD_PID")" -ge "$CROWD" ]; do
+        [ "$(now_us)" -lt "$deadline" ] || { echo "  the $CROWD processes did not all start"; return 1; }
+        sleep 0.1
+    done
+}
+
+# Kills the group by its leader's pid and waits until none of it is left.
+end_crowd() {
+    [ -n "$CROWD_PID" ] || return 0
+    kill -KILL -- -"$CROWD_PID" 2>/dev/null
+    local deadline=$(( $(now_us) + 60 * 1000000 ))
+    while kill -0 -- -"$CROWD_PID" 2>/dev/null && [ "$(now_us)" -lt "$deadline" ]; do
+        sleep 0.05
+    done
+    CROWD_PID=""
+}
+
+# Starts the daemon with every tendlet, or fails.
+start_all() {
+    "$TW" "$CONF" start >/dev/null 2>&1
+    wait_all_running 600 || { echo "  tendlets did not all run within 600 s"; return 1; }
+}
+
+# Prints the milliseconds a stop of all took; returns once the daemon has gone.
+timed_stop() {
+    local pid t0 ms
+    pid=$(daemon_pid)
+    t0=$(now_us)
+    "$TW" "$CONF" stop >/dev/null 2>&1
+    ms=$(ms_since "$t0")
+    [ -z "$pid" ] || wait_gone "$pid" 60
+    echo "$ms"
+}
+
+# Stops of tendlets the daemon did not start itself, and among many processes the
+# daemon has nothing to do with.
+bench_stops() {
+    local n=$1 pid own crowd
+    start_all || return 1
+    pid=$(daemon_pid)
+    "$TW" "$CONF" abort >/dev/null 2>&1
+    wait_gone "$pid" 60
+    start_all || return 1
+    echo "  stop of $n adopted after abort and start: $(timed_stop) ms"
+
+    start_all || return 1
+    own=$(timed_stop)
+    start_crowd || { end_crowd; return 1; }
+    start_all || { end_crowd; return 1; }
+    crowd=$(timed_stop)
+    end_crowd
+    awk -v n="$n" -v k="$CROWD" -v c="$crowd" -v o="$own" 'BEGIN {
+        printf "  stop of %d with %d unrelated sleeping processes on the machine: %d ms", n, k, c
+        printf " (without them: %d ms, %.2fx)\n", o, c / (o > 0 ? o : 1) }'
+}
+
 echo "binary: $TW"
 for n in $NS; do
     bench_n "$n"
+    bench_stops "$n"
 done
+if [ "$KILLS" -gt 0 ]; then
+    echo "respawn"
+    bench_respawn
+fi

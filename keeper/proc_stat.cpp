@@ -1,7 +1,9 @@
 #include "proc_stat.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -69,9 +71,9 @@ GroupTable ScanGroups() {
 }
 
 // One pass over /proc costs about half a millisecond with a thousand processes, and
-// when many kept processes end together (a stop of all) each runner asks: a pass
-// that began after a caller's question answers it, so callers that wait together
-// share one pass.
+// when many kept processes end together (a stop of all) each runner whose group has
+// members left asks: a pass that began after a caller's question answers it, so
+// callers that wait together share one pass.
 class GroupScanner {
 public:
     std::vector<pid_t> Members(pid_t pgid) {
@@ -108,6 +110,10 @@ private:
 }  // namespace
 
 bool GroupHasLiveMember(pid_t pgid) {
+    // No process at all in the group: no need to look through /proc. Ended members
+    // count for kill, so any other answer takes a look. (kill(-1) would ask about
+    // every process, kill(0) about the keeper's own group.)
+    if (pgid < 2 || (kill(-pgid, 0) != 0 && errno == ESRCH)) return false;
     static GroupScanner scanner;
     for (pid_t pid : scanner.Members(pgid)) {
         ProcStat stat;

@@ -20,7 +20,9 @@ struct ProcStat {
 // False when pid has no readable entry.
 bool ReadProcStat(pid_t pid, ProcStat* out);
 
-// Whether a process that has not ended belongs to group pgid.
+// Whether a process that has not ended belongs to group pgid. A group that has no
+// process left, not even an ended one, is answered without a look through /proc;
+// ids below 2 have none.
 bool GroupHasLiveMember(pid_t pgid);
 
 }  // namespace tendwell

@@ -9,9 +9,13 @@ namespace tendwell {
 // the keeper's own group.
 bool SignalGroup(pid_t pgid, int signo);
 
-// Ends what is left of group pgid once its leader has exited: SIGTERM, up to a
-// second for the members to go, then SIGKILL. The leader must not be reaped before
-// this returns, so that no other group can have taken the id meanwhile.
-void EndGroupRest(pid_t pgid);
+// Signals the group whose id is the pid of the process leader_fd names (a descriptor
+// of OpenPidFd), never one that took the id after that process was reaped.
+bool SignalGroupOf(int leader_fd, pid_t pgid, int signo);
+
+// Reaps leader, an ended child of this process that leads a group of its own, and ends
+// what is left of its group: SIGTERM, up to a second for the members to go, then
+// SIGKILL.
+void EndGroupRest(pid_t leader);
 
 }  // namespace tendwell

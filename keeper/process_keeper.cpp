@@ -29,8 +29,8 @@ constexpr unsigned kPoolBatch = 5;
 constexpr uint32_t kInitStartMs = 5000;
 // Time-out of the check commands Init runs, before any configuration is known.
 constexpr int32_t kInitCheckMs = 10000;
-// How often a wait looks again where no change of a runner can wake it: an
-// adopted process's end shows only to a look.
+// How often a wait looks again where no change of a runner can wake it: where the
+// kernel has no process descriptors, an adopted process's end shows only to a look.
 constexpr int64_t kLookMs = 10;
 // How long Shutdown lets runners finish their current check command.
 constexpr int64_t kQuitWaitMs = 2000;
@@ -72,6 +72,11 @@ ProcessKeeper::~ProcessKeeper() {
 void ProcessKeeper::SetWarningSink(WarningSink sink) {
     corvel::MutexLockGuard guard(mutex_);
     warning_sink_ = std::move(sink);
+}
+
+void ProcessKeeper::SetExitSink(ExitSink sink) {
+    corvel::MutexLockGuard guard(mutex_);
+    exit_sink_ = std::move(sink);
 }
 
 bool ProcessKeeper::Init(const std::string& save_path) {
@@ -126,13 +131,17 @@ bool ProcessKeeper::Init(const std::string& save_path) {
             }
         }
     }
+    // One batch, saved once: a thousand re-adoptions would otherwise write the
+    // whole table a thousand times.
+    std::vector<StartRequest> adoptions;
     for (const auto& item : saved) {
         const int32_t status = item.second.status;
         if (lost.count(item.first) == 0 &&
             (status == PROCESS_STARTING || status == PROCESS_RUNNING)) {
-            Start(item.first, kInitStartMs, nullptr);
+            adoptions.push_back(StartRequest{item.first});
         }
     }
+    if (!adoptions.empty()) StartEach(&adoptions, kInitStartMs);
     return true;
 }
 
@@ -182,96 +191,147 @@ bool ProcessKeeper::Start(const std::string& name, uint32_t timeout_ms, std::str
     return StartLocked(name, timeout_ms, msg, failure);
 }
 
+void ProcessKeeper::StartEach(std::vector<StartRequest>* starts, uint32_t timeout_ms) {
+    corvel::MutexLockGuard guard(mutex_);
+    StartEachLocked(starts, timeout_ms);
+}
+
 bool ProcessKeeper::StartLocked(const std::string& name, uint32_t timeout_ms, std::string* msg,
                                 StartFailure* failure) {
+    std::vector<StartRequest> starts(1);
+    starts[0].name = name;
+    StartEachLocked(&starts, timeout_ms);
+    if (msg != nullptr) *msg += starts[0].msg;
+    if (failure != nullptr) *failure = starts[0].failure;
+    return starts[0].started;
+}
+
+void ProcessKeeper::StartEachLocked(std::vector<StartRequest>* starts, uint32_t timeout_ms) {
+    // Every runner is handed over before any start is awaited, so that the
+    // processes are made side by side.
+    std::vector<Launched> launches;
+    for (StartRequest& request : *starts) {
+        Launched launch = Prepare(&request);
+        if (launch.runner != nullptr && HandOver(&launch)) launches.push_back(launch);
+    }
+    const uint64_t start_ns = corvel::monotonic_ns();
+    std::vector<Launched> launched;
+    bool expired = false;
+    // Looked at in the order handed over, about the order in which the processes
+    // come, so that each look but the last of each start finds it decided.
+    for (Launched& launch : launches) {
+        for (;;) {
+            const Look state = LookAt(&launch);
+            if (state == kLaunched) launched.push_back(launch);
+            if (state != kWaiting) break;
+            if (expired) {
+                Append(&launch.request->msg, launch.request->name, " started failed.");
+                break;
+            }
+            expired = AwaitChange(start_ns, timeout_ms, false);
+        }
+    }
+    if (!launched.empty()) SaveLaunched(launched);
+}
+
+ProcessKeeper::Launched ProcessKeeper::Prepare(StartRequest* request) {
+    const std::string& name = request->name;
     auto record = processes_.find(name);
     if (record == processes_.end()) {
-        Append(msg, name, " not found.");
-        return false;
+        Append(&request->msg, name, " not found.");
+        return {};
     }
     Runner*& runner = runners_[name];
     if (runner == nullptr) {
-        runner = new Runner(record->second, changed_fd_);
+        runner = new Runner(record->second, changed_fd_, exit_sink_);
     } else {
         Process seen = runner->Snapshot();
         if (seen.status == PROCESS_RUNNING) {
-            Append(msg, name, " is already running.");
+            Append(&request->msg, name, " is already running.");
             Confirm(seen, &record->second);
             SaveIfChanged();
-            return true;
+            request->started = true;
+            return {};
         }
     }
-
-    const uint64_t start_ns = corvel::monotonic_ns();
-    const int64_t step_ms = timeout_ms / kSteps;
-    bool handed = false;
-    for (int step = 0;;) {
-        // A run still executing (ending, or about to spawn) is never handed over a
-        // second time: its end is awaited within the same time-out.
-        if (!handed && !runner->busy()) {
-            runner->Reset(record->second);
-            runner->set_busy(true);
-            if (!pool_.add(runner)) {
-                const int error = errno;
-                // It never ran: drop it rather than keep a copy nobody watches.
-                delete runner;
-                runners_.erase(name);
-                Fail(failure, "no thread could be made for it", error);
-                Append(msg, name, " started failed.");
-                return false;
-            }
-            handed = true;
-        }
-        // Looked at in this order, a run that has ended shows how.
-        const bool over = handed && !runner->busy();
-        Process seen = runner->Snapshot();
-        // A pid-mode start counts only once the child is spawned: before that the
-        // copy still holds the previous run's pid.
-        const bool started = seen.command.empty()
-                                 ? seen.status == PROCESS_STARTING || seen.status == PROCESS_RUNNING
-                                 : seen.status == PROCESS_RUNNING;
-        if (started) return SaveStart(name, runner, seen, &record->second, msg, failure);
-        // No process could be made, and none will be: no need to wait for one.
-        const int error = over ? runner->start_error() : 0;
-        if (error != 0) {
-            Fail(failure, "no process could be made for it", error);
-            Append(msg, name, " started failed.");
-            return false;
-        }
-        if (AwaitChange(start_ns, (step + 1) * step_ms, false) && ++step == kSteps) {
-            Append(msg, name, " started failed.");
-            return false;
-        }
-    }
+    return {request, runner, &record->second};
 }
 
-bool ProcessKeeper::SaveStart(const std::string& name, Runner* runner, const Process& seen,
-                              Process* process, std::string* msg, StartFailure* failure) {
-    Confirm(seen, process);
-    if (before_save_) before_save_(name);
-    const int error = SaveIfChanged();
-    if (error == 0) {
-        // Saved with its pid: a keeper killed from here on leaves the child to the
-        // next one to adopt.
-        runner->Release(seen.pid);
-    } else if (runner->Refuse()) {
-        // A later keeper could not know of the child: it ends unrun, and the record
-        // is as if it had never started.
-        const uint64_t refused_ns = corvel::monotonic_ns();
-        while (runner->busy() && !AwaitChange(refused_ns, kEndingWaitMs, false)) {
-        }
-        Refresh(name, process);
-        process->running = false;
-        process->status = PROCESS_STOPPED;
-        if (failure != nullptr) {
-            failure->refused = true;
-            failure->reason = SaveFailure(error);
-        }
-        Append(msg, name, " started failed.");
+bool ProcessKeeper::HandOver(Launched* launch) {
+    Runner* runner = launch->runner;
+    // A run still executing (ending, or about to spawn) is never handed over a
+    // second time: its end is awaited within the same time-out.
+    if (launch->handed || runner->busy()) return true;
+    runner->Reset(*launch->record);
+    runner->set_busy(true);
+    if (!pool_.add(runner)) {
+        const int error = errno;
+        // It never ran: drop it rather than keep a copy nobody watches.
+        delete runner;
+        runners_.erase(launch->request->name);
+        Fail(&launch->request->failure, "no thread could be made for it", error);
+        Append(&launch->request->msg, launch->request->name, " started failed.");
         return false;
     }
-    Append(msg, name, " started.");
+    launch->handed = true;
     return true;
+}
+
+ProcessKeeper::Look ProcessKeeper::LookAt(Launched* launch) {
+    StartRequest* request = launch->request;
+    Runner* runner = launch->runner;
+    if (!HandOver(launch)) return kFailed;
+    // Looked at in this order, a run that has ended shows how.
+    const bool over = launch->handed && !runner->busy();
+    const Process seen = runner->Snapshot();
+    // A pid-mode start counts only once the child is spawned: before that the
+    // copy still holds the previous run's pid.
+    const bool started = seen.command.empty()
+                             ? seen.status == PROCESS_STARTING || seen.status == PROCESS_RUNNING
+                             : seen.status == PROCESS_RUNNING;
+    if (started) {
+        Confirm(seen, launch->record);
+        launch->pid = seen.pid;
+        if (before_save_) before_save_(request->name);
+        return kLaunched;
+    }
+    // No process could be made, and none will be: no need to wait for one.
+    const int error = over ? runner->start_error() : 0;
+    if (error == 0) return kWaiting;
+    Fail(&request->failure, "no process could be made for it", error);
+    Append(&request->msg, request->name, " started failed.");
+    return kFailed;
+}
+
+void ProcessKeeper::SaveLaunched(const std::vector<Launched>& launched) {
+    const int error = SaveIfChanged();
+    std::vector<const Launched*> refused;
+    for (const Launched& start : launched) {
+        if (error == 0) {
+            // Saved with its pid: a keeper killed from here on leaves the child to
+            // the next one to adopt.
+            start.runner->Release(start.pid);
+        } else if (start.runner->Refuse()) {
+            refused.push_back(&start);
+            continue;
+        }
+        start.request->started = true;
+        Append(&start.request->msg, start.request->name, " started.");
+    }
+    // A later keeper could not know of these children: each ends unrun, and its
+    // record is as if it had never started.
+    const uint64_t refused_ns = corvel::monotonic_ns();
+    for (const Launched* start : refused) {
+        while (start->runner->busy() && !AwaitChange(refused_ns, kEndingWaitMs, false)) {
+        }
+        StartRequest* request = start->request;
+        Refresh(request->name, start->record);
+        start->record->running = false;
+        start->record->status = PROCESS_STOPPED;
+        request->failure.refused = true;
+        request->failure.reason = SaveFailure(error);
+        Append(&request->msg, request->name, " started failed.");
+    }
 }
 
 bool ProcessKeeper::Stop(const std::string& name, uint32_t timeout_ms, std::string* msg) {
@@ -299,29 +359,29 @@ bool ProcessKeeper::StopLocked(const std::string& name, uint32_t timeout_ms, std
 
     const uint64_t start_ns = corvel::monotonic_ns();
     const int64_t step_ms = timeout_ms / kSteps;
-    // An adopted process is not this keeper's child: its end is seen through the
-    // identity check, without waiting for the runner's next one, and before any
-    // signal, as its pid may already belong to another program.
+    // An adopted process is not this keeper's child: its end shows on a descriptor of
+    // it, or, where the kernel has none, to the identity check; it is looked for
+    // without waiting for the runner and before any signal, as its pid may already
+    // belong to another program.
+    const int end_fd = runner->AdoptedEndFd();
+    const bool look = end_fd < 0 && runner->adopting();
     auto ended = [runner](const Process& now) {
-        if (now.status != PROCESS_RUNNING) return true;
-        if (!runner->adopting() || Verify(now)) return false;
-        runner->MarkEnded();
-        return true;
+        return now.status != PROCESS_RUNNING || runner->AdoptedEnded();
     };
     bool stopped = ended(seen);
-    if (!stopped) SignalGroup(seen.pid, SIGTERM);
+    if (!stopped) runner->Signal(SIGTERM);
     // SIGTERM at once, SIGKILL when nine of the ten steps have passed, given up after
-    // the tenth; the runner's report of the end wakes the wait at any moment.
-    for (int step = 0; !stopped;) {
-        const bool passed = AwaitChange(start_ns, (step + 1) * step_ms, runner->adopting());
+    // the tenth; the runner's report of the end, or the end itself, wakes the wait at
+    // any moment.
+    for (int step = 0; !stopped && step < kSteps;) {
+        const bool passed = AwaitChange(start_ns, (step + 1) * step_ms, look, end_fd);
         stopped = ended(runner->Snapshot());
-        if (stopped || !passed) continue;
-        if (++step == kSteps - 1) {
-            SignalGroup(seen.pid, SIGKILL);
-        } else if (step == kSteps) {
-            Append(msg, name, " can't be stoped.");
-            return false;
-        }
+        if (!stopped && passed && ++step == kSteps - 1) runner->Signal(SIGKILL);
+    }
+    if (end_fd >= 0) close(end_fd);
+    if (!stopped) {
+        Append(msg, name, " can't be stoped.");
+        return false;
     }
     Append(msg, name, " stoped.");
     auto record = processes_.find(name);
@@ -434,12 +494,12 @@ void ProcessKeeper::EndRunners() {
     runners_.clear();
 }
 
-bool ProcessKeeper::AwaitChange(uint64_t start_ns, int64_t moment_ms, bool look) {
+bool ProcessKeeper::AwaitChange(uint64_t start_ns, int64_t moment_ms, bool look, int end_fd) {
     int64_t wait_ms = std::clamp<int64_t>(moment_ms - ElapsedMs(start_ns), 0, INT_MAX);
     if (look || changed_fd_ < 0) wait_ms = std::min(wait_ms, kLookMs);
-    // Without the descriptor poll skips it and only waits.
-    struct pollfd fd = {changed_fd_, POLLIN, 0};
-    if (poll(&fd, 1, static_cast<int>(wait_ms)) > 0) {
+    // poll skips a descriptor of -1 and, without either, only waits.
+    struct pollfd fds[2] = {{changed_fd_, POLLIN, 0}, {end_fd, POLLIN, 0}};
+    if (poll(fds, 2, static_cast<int>(wait_ms)) > 0 && fds[0].revents != 0) {
         uint64_t count;
         corvel::read_fd(changed_fd_, &count, sizeof(count));
     }

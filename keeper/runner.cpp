@@ -4,10 +4,10 @@
 #include "runner.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +16,7 @@
 #include "corvel/shell.h"
 #include "corvel/spawn.h"
 #include "keeper/process_keeper.h"
+#include "pid_fd.h"
 #include "proc_stat.h"
 #include "process_group.h"
 
@@ -25,19 +26,24 @@ namespace {
 
 // The exit status recorded when no process could be made for a start.
 constexpr int32_t kStartFailedStatus = 170;
-// An adopted process's identity is checked this often.
+// An adopted process's identity is checked this often where the kernel has no
+// process descriptors.
 constexpr int kAdoptCheckMs = 2000;
 // How often a wait looks again where no event can wake it.
 constexpr int kLookMs = 10;
 
-// A descriptor that becomes readable when pid ends; -1 on kernels without it.
-int OpenPidFd(pid_t pid) {
-#ifdef SYS_pidfd_open
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-#else
-    (void)pid;
-    return -1;
-#endif
+// A descriptor of the recorded process when it is the one at its pid; -1 otherwise,
+// or where the kernel has none.
+int OpenVerified(const ProcessKeeper::Process& process) {
+    const int fd = OpenPidFd(process.pid);
+    // Opened before the check: a process that took the pid after the recorded one
+    // ended started later, so a check that passes makes the descriptor the recorded
+    // process's.
+    if (fd >= 0 && !ProcessKeeper::Verify(process)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 // Makes the event descriptor fd, unless it is -1, readable.
@@ -63,23 +69,27 @@ int32_t WaitStatus(const siginfo_t& info) {
 
 }  // namespace
 
-ProcessKeeper::Runner::Runner(const Process& process, int changed_fd)
+ProcessKeeper::Runner::Runner(const Process& process, int changed_fd, ExitSink exited)
     : process_(process),
       wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      changed_fd_(changed_fd) {}
+      changed_fd_(changed_fd),
+      exited_(std::move(exited)) {}
 
 ProcessKeeper::Runner::~Runner() {
     if (wake_fd_ >= 0) close(wake_fd_);
+    if (adopted_fd_ >= 0) close(adopted_fd_);
 }
 
 int ProcessKeeper::Runner::run() {
     // Cleared also when the thread is cancelled and unwinds through here; a Start
-    // waiting to hand the runner over again is woken.
+    // waiting to hand the runner over again is woken. A runner no longer busy may be
+    // deleted at once: the wake-up goes to the keeper's descriptor, read before.
     struct BusyGuard {
         Runner* runner;
         ~BusyGuard() {
+            const int changed_fd = runner->changed_fd_;
             runner->set_busy(false);
-            runner->Changed();
+            Post(changed_fd);
         }
     } guard{this};
     const Process process = Snapshot();
@@ -160,16 +170,20 @@ void ProcessKeeper::Runner::RunPidMode(const Process& process) {
     // has ended, so no new start of this runner can overlap it.
     SetEnded(rc != 0 ? -1 : refused ? kStartFailedStatus : WaitStatus(info));
     SettleGate(true);
-    // What the leader left running in its group ends with it; until the leader is
-    // reaped no other group can take the id.
+    // The leader is reaped there, and what it left running in its group ends with it.
     if (rc == 0) EndGroupRest(pid);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
 }
 
 void ProcessKeeper::Runner::Adopt(const Process& process) {
-    while (Verify(process)) {
-        if (Pause(-1, -1, kAdoptCheckMs)) return;
+    int fd;
+    {
+        // Closed only once this run has ended.
+        corvel::MutexLockGuard guard(mutex_);
+        fd = adopted_fd_;
+    }
+    // Its end shows on the descriptor at once; without one, only to an identity check.
+    while (fd >= 0 ? !PidFdEnded(fd) : Verify(process)) {
+        if (Pause(fd, -1, fd >= 0 ? -1 : kAdoptCheckMs)) return;
         if (Snapshot().status != PROCESS_RUNNING) break;
     }
     ReapEnded(process);
@@ -179,6 +193,7 @@ void ProcessKeeper::Runner::Adopt(const Process& process) {
         copy.status = PROCESS_STOPPED;
         copy.pid = -1;
     });
+    ReportExit();
 }
 
 void ProcessKeeper::Runner::RunCheckMode(const Process& process) {
@@ -221,8 +236,11 @@ void ProcessKeeper::Runner::set_busy(bool busy) {
     corvel::MutexLockGuard guard(mutex_);
     busy_ = busy;
     // Adopting from the hand-over on, before run has begun, so that Stop never
-    // signals an adopted process without checking it first.
+    // signals an adopted process without checking it first; the descriptor is taken
+    // then, before anything can be signalled.
     adopting_ = busy && !process_.command.empty() && process_.status == PROCESS_RUNNING;
+    if (adopted_fd_ >= 0) close(adopted_fd_);
+    adopted_fd_ = adopting_ ? OpenVerified(process_) : -1;
 }
 
 bool ProcessKeeper::Runner::adopting() {
@@ -230,14 +248,30 @@ bool ProcessKeeper::Runner::adopting() {
     return adopting_;
 }
 
-void ProcessKeeper::Runner::MarkEnded() {
+bool ProcessKeeper::Runner::AdoptedEnded() {
     {
         corvel::MutexLockGuard guard(mutex_);
-        if (!adopting_) return;
+        if (!adopting_) return false;
+        if (adopted_fd_ >= 0 ? !PidFdEnded(adopted_fd_) : Verify(process_)) return false;
         process_.running = false;
         process_.status = PROCESS_STOPPED;
     }
     Wake();
+    return true;
+}
+
+int ProcessKeeper::Runner::AdoptedEndFd() {
+    corvel::MutexLockGuard guard(mutex_);
+    return adopting_ && adopted_fd_ >= 0 ? fcntl(adopted_fd_, F_DUPFD_CLOEXEC, 0) : -1;
+}
+
+bool ProcessKeeper::Runner::Signal(int signo) {
+    corvel::MutexLockGuard guard(mutex_);
+    // A spawned child is reaped only after its end is reported under this lock: while
+    // it runs, its id is its own.
+    if (!adopting_) return process_.status == PROCESS_RUNNING && SignalGroup(process_.pid, signo);
+    if (adopted_fd_ >= 0) return SignalGroupOf(adopted_fd_, process_.pid, signo);
+    return Verify(process_) && SignalGroup(process_.pid, signo);
 }
 
 void ProcessKeeper::Runner::Quit() {
@@ -327,6 +361,11 @@ void ProcessKeeper::Runner::SetEnded(int32_t exit_status) {
         copy.status = PROCESS_STOPPED;
         copy.exit_status = exit_status;
     });
+    ReportExit();
+}
+
+void ProcessKeeper::Runner::ReportExit() {
+    if (exited_) exited_();
 }
 
 void ProcessKeeper::Runner::Changed() { Post(changed_fd_); }

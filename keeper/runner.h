@@ -14,8 +14,9 @@ namespace tendwell {
 // its own copy of the record, which the keeper reads under its own lock.
 class ProcessKeeper::Runner : public corvel::Runnable {
 public:
-    // changed_fd, when not -1, is written each time the copy changes.
-    Runner(const Process& process, int changed_fd);
+    // changed_fd, when not -1, is written each time the copy changes; exited, when
+    // set, is told each time the copy shows an end.
+    Runner(const Process& process, int changed_fd, ExitSink exited);
     ~Runner() override;
     Runner(const Runner&) = delete;
     Runner& operator=(const Runner&) = delete;
@@ -35,9 +36,17 @@ public:
     // True from such a hand-over while the run watches a process it did not
     // spawn.
     bool adopting();
-    // Tells an adopting run that its process was found dead, so that it
-    // ends without waiting for its next identity check.
-    void MarkEnded();
+    // Whether an adopting run's process has ended, as its descriptor or, without
+    // one, the identity check shows; the run is then told, so that it ends without
+    // waiting for its own look.
+    bool AdoptedEnded();
+    // A descriptor of the caller's own, to close, that becomes readable when the
+    // adopted process ends; -1 when the run adopts none or has no descriptor of it.
+    int AdoptedEndFd();
+    // Signals the process group of the watched process: a spawned one by its id while
+    // it runs, an adopted one only through its descriptor, or, without one, once its
+    // identity holds, as its pid may already belong to another program.
+    bool Signal(int signo);
     // Asks run to return at its next wait, leaving the copy as it is and the
     // process running; a child still at its gate is ended unrun.
     void Quit();
@@ -61,7 +70,10 @@ private:
     // Frees what the child was started with once it has left its gate; with wait,
     // waits for that (the child has ended or been released).
     void SettleGate(bool wait);
+    // Marks the copy ended and reports it.
     void SetEnded(int32_t exit_status);
+    // Tells the exit sink, if there is one.
+    void ReportExit();
     // Every change run makes to the copy goes through here: change runs under the
     // lock, and a waiting Start or Stop is woken.
     template <class Change>
@@ -83,6 +95,10 @@ private:
     Process process_;
     bool busy_ = false;
     bool adopting_ = false;
+    // A descriptor of the adopted process, taken at the hand-over once the process was
+    // verified; -1 when the run adopts none, when the process was not the recorded one
+    // or where the kernel has none. Closed only when the run has ended.
+    int adopted_fd_ = -1;
     bool quit_ = false;
     bool woken_ = false;
     // Holds the child until its record is saved.
@@ -93,6 +109,7 @@ private:
     // still notices a wake-up within one look.
     int wake_fd_;
     int changed_fd_;
+    const ExitSink exited_;
 };
 
 }  // namespace tendwell

@@ -5,6 +5,7 @@
 
 #include <limits>
 
+#include "corvel/clock.h"
 #include "tendwell_utility.h"
 
 namespace tendwell {
@@ -91,7 +92,7 @@ bool Tendlet::MayBeAlive() const {
 }
 
 bool Tendlet::NeedStart(int forced) {
-    if (forced != kForcedStart) return NeedPeriodicStart();
+    if (forced != kForcedStart) return NeedPeriodicStart(forced == kWokenStart);
     if (IsRunning()) {
         TW_NOTICE("NeedStart", "%s is running, no need start", name_.c_str());
         return false;
@@ -101,7 +102,7 @@ bool Tendlet::NeedStart(int forced) {
     return true;
 }
 
-bool Tendlet::NeedPeriodicStart() {
+bool Tendlet::NeedPeriodicStart(bool woken) {
     const int status = status_info_.status;
     if (status != TTendletStatus::INIT && status != TTendletStatus::EXIT) {
         TW_DEBUG("NeedStart", "name:%s is in %d status, start_time:%lld, start_number:%d",
@@ -115,6 +116,18 @@ bool Tendlet::NeedPeriodicStart() {
                  start_number_, retry.gap_secs);
     }
     const int64_t now = clock_();
+    const int64_t elapsed = now - start_time_;
+    // A clock stepped back counts as the gap having passed, for the same reason
+    // as the CHECKING window above.
+    const bool gap_passed = elapsed < 0 || elapsed >= gap;
+    // A woken pass changes nothing, not even the series, where it does not start:
+    // the periodic passes then go on as if it had not been.
+    if (woken && (!gap_passed || !GapPassedInRealTime(gap))) {
+        TW_DEBUG("NeedStart", "name:%s not yet for a woken pass, curr:%lld gap:%d start_time:%lld",
+                 name_.c_str(), static_cast<long long>(now), gap,
+                 static_cast<long long>(start_time_));
+        return false;
+    }
     // A clock stepped back ends the series as well: until the clock caught up
     // again, starts spread over far more than the interval would all count
     // against one budget and turn a healthy tendlet FATAL.
@@ -122,10 +135,7 @@ bool Tendlet::NeedPeriodicStart() {
     if (first_retry_time_ > 0 && (series_age > retry.max_interval_secs || series_age < 0)) {
         start_number_ = 0;
     }
-    const int64_t elapsed = now - start_time_;
-    // A clock stepped back counts as the gap having passed, for the same reason
-    // as the CHECKING window above.
-    if (elapsed >= 0 && elapsed < gap) {
+    if (!gap_passed) {
         TW_DEBUG("NeedStart", "name:%s start_number:%d curr:%lld gap:%d start_time:%lld",
                  name_.c_str(), start_number_, static_cast<long long>(now), gap,
                  static_cast<long long>(start_time_));
@@ -152,7 +162,13 @@ bool Tendlet::NeedPeriodicStart() {
     return false;
 }
 
+bool Tendlet::GapPassedInRealTime(int32_t gap) const {
+    if (start_ns_ == 0 || gap <= 0) return true;
+    return corvel::monotonic_ns() - start_ns_ >= static_cast<uint64_t>(gap) * 1000000000u;
+}
+
 void Tendlet::EnterStarting(int64_t now) {
+    start_ns_ = corvel::monotonic_ns();
     status_info_.status = TTendletStatus::STARTING;
     status_info_.msg = "starting";
     SetStartingTime(now);
@@ -195,6 +211,7 @@ void Tendlet::SetStartingTime(int64_t t) {
 
 void Tendlet::SetStartTime(int64_t t, bool new_series) {
     start_time_ = t;
+    start_ns_ = corvel::monotonic_ns();
     TW_NOTICE("SetStartTime", "set name:%s to %lld", name_.c_str(), static_cast<long long>(t));
     if (new_series && start_number_ < 2) {
         first_retry_time_ = t;
@@ -216,6 +233,7 @@ void Tendlet::SetRestartTime(int64_t t) {
 void Tendlet::RefundStart(int64_t t) {
     if (start_number_ > 0) --start_number_;
     start_time_ = t;
+    start_ns_ = corvel::monotonic_ns();
     TW_NOTICE("RefundStart", "set name:%s start_number:%d start_time:%lld", name_.c_str(),
               start_number_, static_cast<long long>(t));
 }
@@ -256,10 +274,32 @@ int Tendlet::ExecUserCommand(KeeperPort& keeper, const std::string& command, con
 bool Tendlet::Start(KeeperPort& keeper, std::string* msg, bool* refused) {
     msg->clear();
     ProcessKeeper::StartFailure failure;
-    const bool ok = keeper.Start(name_, kStartTimeoutMs, msg, &failure);
-    TW_NOTICE("Start", "%s start return:%d(%s)", name_.c_str(), ok, msg->c_str());
-    if (!ok) LogStartFailure("Start", failure);
+    const bool ok = Started(keeper.Start(name_, kStartTimeoutMs, msg, &failure), *msg, failure);
     if (refused != nullptr) *refused = !ok && failure.refused;
+    return ok;
+}
+
+std::vector<Tendlet::StartOutcome> Tendlet::StartEach(KeeperPort& keeper,
+                                                      const std::vector<Tendlet*>& tendlets) {
+    std::vector<ProcessKeeper::StartRequest> starts(tendlets.size());
+    for (size_t i = 0; i < tendlets.size(); ++i) starts[i].name = tendlets[i]->name_;
+    keeper.StartEach(&starts, kStartTimeoutMs);
+    std::vector<StartOutcome> outcomes;
+    for (size_t i = 0; i < tendlets.size(); ++i) {
+        const ProcessKeeper::StartRequest& start = starts[i];
+        if (tendlets[i]->Started(start.started, start.msg, start.failure)) {
+            outcomes.push_back(kStarted);
+        } else {
+            outcomes.push_back(start.failure.refused ? kRefused : kNotStarted);
+        }
+    }
+    return outcomes;
+}
+
+bool Tendlet::Started(bool ok, const std::string& msg,
+                      const ProcessKeeper::StartFailure& failure) const {
+    TW_NOTICE("Start", "%s start return:%d(%s)", name_.c_str(), ok, msg.c_str());
+    if (!ok) LogStartFailure("Start", failure);
     return ok;
 }
 

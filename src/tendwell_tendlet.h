@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "keeper/process_keeper.h"
 #include "tendwell/protocal/TendwellBase_types.h"
@@ -19,13 +20,18 @@ namespace tendwell {
 class KeeperPort {
 public:
     virtual ~KeeperPort() = default;
-    virtual bool Init(const std::string& save_path) = 0;
+    // exited is told each time a kept process has ended, on a thread of the
+    // keeper's; it must not block.
+    virtual bool Init(const std::string& save_path, ProcessKeeper::ExitSink exited) = 0;
     virtual void GetAll(std::map<std::string, ProcessKeeper::Process>* out) = 0;
     virtual bool Add(const ProcessKeeper::Process& process, std::string* msg) = 0;
     virtual bool Remove(const std::string& name, std::string* msg) = 0;
     // On failure, *failure says why as far as the keeper knows.
     virtual bool Start(const std::string& name, uint32_t timeout_ms, std::string* msg,
                        ProcessKeeper::StartFailure* failure) = 0;
+    // Starts each in the order given with one save for all (ProcessKeeper::StartEach).
+    virtual void StartEach(std::vector<ProcessKeeper::StartRequest>* starts,
+                           uint32_t timeout_ms) = 0;
     virtual bool Stop(const std::string& name, uint32_t timeout_ms, std::string* msg) = 0;
     virtual bool Restart(const std::string& name, uint32_t timeout_ms, std::string* msg,
                          ProcessKeeper::StartFailure* failure) = 0;
@@ -39,9 +45,12 @@ public:
 using SecondsClock = std::function<int64_t()>;
 int64_t SystemSeconds();
 
-// Forced and periodic flags of NeedStart.
+// Flags of NeedStart: a command's start, a periodic pass's, and that of a pass
+// woken between them (by an exit, or right after starts), which also needs the
+// retry gap in real time since the last start.
 constexpr int kForcedStart = 1;
 constexpr int kPeriodicStart = 0;
+constexpr int kWokenStart = 2;
 
 class Tendlet {
 public:
@@ -61,7 +70,9 @@ public:
     // RUNNING, STARTING or CHECKING: a process of it may be alive, so a stop
     // must reach it or the exiting daemon would orphan it.
     bool MayBeAlive() const;
-    // The start rule: kForcedStart for a command, anything else for the loop.
+    // The start rule: kForcedStart for a command, anything else for the loop. A
+    // woken pass's start is refused, changing nothing, unless the gap has passed
+    // both in whole seconds and in real time.
     bool NeedStart(int forced);
 
     void SetCheckTime(int64_t t);
@@ -83,6 +94,12 @@ public:
     // null) says whether the keeper refused the start because its record could not
     // be saved, which is no failure of the tendlet's.
     bool Start(KeeperPort& keeper, std::string* msg, bool* refused = nullptr);
+    // How a start of StartEach went.
+    enum StartOutcome { kStarted, kNotStarted, kRefused };
+    // Starts the tendlets in the order given with one save for all, each logged as
+    // Start logs it; the outcome of each, in the same order.
+    static std::vector<StartOutcome> StartEach(KeeperPort& keeper,
+                                               const std::vector<Tendlet*>& tendlets);
     bool Stop(KeeperPort& keeper, std::string* msg);
     bool Reload(KeeperPort& keeper, std::string* msg);
     bool Restart(KeeperPort& keeper, std::string* msg);
@@ -96,8 +113,13 @@ private:
     };
     RetrySettings Retry() const;
     int32_t RetryGap(const RetrySettings& retry) const;
-    bool NeedPeriodicStart();
+    bool NeedPeriodicStart(bool woken);
+    // Whether the gap has passed in real time since the last start.
+    bool GapPassedInRealTime(int32_t gap) const;
     void EnterStarting(int64_t now);
+    // Logs a start's outcome; whether it started.
+    bool Started(bool ok, const std::string& msg,
+                 const ProcessKeeper::StartFailure& failure) const;
     uint32_t StopWaitMs() const;
     // Logs why the keeper could not start the process, when it knows.
     void LogStartFailure(const char* tag, const ProcessKeeper::StartFailure& failure) const;
@@ -115,6 +137,8 @@ private:
     int64_t first_retry_time_ = 0;
     int64_t starting_time_ = 0;
     int32_t start_number_ = 0;
+    // Monotonic time of the last start or start decision; 0 before the first.
+    uint64_t start_ns_ = 0;
     SecondsClock clock_;
 };
 

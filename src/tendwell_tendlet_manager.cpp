@@ -50,12 +50,13 @@ ProcessKeeperPort* ProcessKeeperPort::GetInstance() {
     return &port;
 }
 
-bool ProcessKeeperPort::Init(const std::string& save_path) {
+bool ProcessKeeperPort::Init(const std::string& save_path, ProcessKeeper::ExitSink exited) {
     ProcessKeeper* keeper = ProcessKeeper::GetInstance();
     // The keeper writes no log of its own: its warnings go to the process log.
     keeper->SetWarningSink([](const char* operation, const std::string& text) {
         TW_WARNING(operation, "%s", text.c_str());
     });
+    keeper->SetExitSink(std::move(exited));
     return keeper->Init(save_path);
 }
 
@@ -74,6 +75,11 @@ bool ProcessKeeperPort::Remove(const std::string& name, std::string* msg) {
 bool ProcessKeeperPort::Start(const std::string& name, uint32_t timeout_ms, std::string* msg,
                               ProcessKeeper::StartFailure* failure) {
     return ProcessKeeper::GetInstance()->Start(name, timeout_ms, msg, failure);
+}
+
+void ProcessKeeperPort::StartEach(std::vector<ProcessKeeper::StartRequest>* starts,
+                                  uint32_t timeout_ms) {
+    ProcessKeeper::GetInstance()->StartEach(starts, timeout_ms);
 }
 
 bool ProcessKeeperPort::Stop(const std::string& name, uint32_t timeout_ms, std::string* msg) {
@@ -124,7 +130,7 @@ int TendletManager::Init(const PConfigure& conf) {
     period_ms_ = std::max(conf.period_check_gap_msec(), kMinPeriodMs);
     Clear();
     const std::string path = StateFilePath(conf);
-    if (!keeper_->Init(path)) {
+    if (!keeper_->Init(path, [this] { WakeLoop(); })) {
         TW_WARNING("Init", "init %s process keeper fail", path.c_str());
         return -1;
     }
@@ -405,10 +411,15 @@ TTendletStatusResponse TendletManager::CheckOne(const std::string& name) {
 void TendletManager::period() {
     TW_NOTICE("period", "main loop now, check gap:%d ...", period_ms_);
     std::map<std::string, ProcessKeeper::Process> processes;
+    std::chrono::steady_clock::time_point due;
+    bool periodic = true;
     while (keep_running_) {
-        // The next pass is due a period after this one began: after a long pass
-        // (a thousand starts) the statuses are brought up to date at once.
-        const auto pass_began = std::chrono::steady_clock::now();
+        // The next periodic pass is due a period after this one began: after a
+        // long pass (a thousand starts) the statuses are brought up to date at
+        // once. A woken pass leaves that schedule as it is.
+        if (periodic) {
+            due = std::chrono::steady_clock::now() + std::chrono::milliseconds(period_ms_);
+        }
         processes.clear();
         keeper_->GetAll(&processes);
         {
@@ -418,9 +429,9 @@ void TendletManager::period() {
                 break;
             }
             MirrorKeeper(processes);
-            StartDue();
+            StartDue(periodic ? kPeriodicStart : kWokenStart);
         }
-        WaitPeriod(pass_began + std::chrono::milliseconds(period_ms_));
+        periodic = WaitPeriod(due);
     }
     ShutdownKeeper();
     TW_NOTICE("period", "main loop exit...");
@@ -467,41 +478,66 @@ void TendletManager::MirrorKeeper(const std::map<std::string, ProcessKeeper::Pro
     }
 }
 
-void TendletManager::StartDue() {
+void TendletManager::StartDue(int start) {
     std::vector<Tendlet*> due;
     for (const auto& entry : tendlets_) {
-        if (entry.second->NeedStart(kPeriodicStart)) {
+        if (entry.second->NeedStart(start)) {
             due.push_back(entry.second.get());
         } else {
             TW_DEBUG("TEST", "check %s not need start", entry.first.c_str());
         }
     }
     SortByPriority(&due);
-    for (Tendlet* tendlet : due) {
-        std::string msg;
-        bool refused = false;
-        if (tendlet->Start(*keeper_, &msg, &refused)) {
-            tendlet->SetStatusByInter(TTendletStatus::STARTING, "starting");
-            tendlet->SetStartTime(clock_());
-            continue;
+    bool started = false;
+    // Each priority is started as one batch, whose children all run after one
+    // save, and only once the batch of the priority above runs.
+    for (auto batch = due.begin(); batch != due.end();) {
+        const int32_t priority = (*batch)->config().priority();
+        const auto end = std::find_if(batch, due.end(), [priority](const Tendlet* tendlet) {
+            return tendlet->config().priority() != priority;
+        });
+        const std::vector<Tendlet*> tendlets(batch, end);
+        const std::vector<Tendlet::StartOutcome> outcomes = Tendlet::StartEach(*keeper_, tendlets);
+        for (size_t i = 0; i < tendlets.size(); ++i) {
+            Tendlet* tendlet = tendlets[i];
+            if (outcomes[i] == Tendlet::kStarted) {
+                tendlet->SetStatusByInter(TTendletStatus::STARTING, "starting");
+                tendlet->SetStartTime(clock_());
+                started = true;
+                continue;
+            }
+            // A start the keeper refused (its record could not be saved) is tried
+            // again a gap later, for as long as it takes; otherwise start_time
+            // stays: the next gap is measured from the last real start.
+            if (outcomes[i] == Tendlet::kRefused) tendlet->RefundStart(clock_());
+            tendlet->SetStatusByInter(TTendletStatus::EXIT, "exit");
         }
-        // A start the keeper refused (its record could not be saved) is tried
-        // again a gap later, for as long as it takes; otherwise start_time stays:
-        // the next gap is measured from the last real start.
-        if (refused) tendlet->RefundStart(clock_());
-        tendlet->SetStatusByInter(TTendletStatus::EXIT, "exit");
+        batch = end;
     }
+    // The next pass, at once, shows what has started as running instead of a
+    // period later; it starts nothing again before its gap has passed in real time.
+    if (started) WakeLoop();
 }
 
 void TendletManager::EndLoop() {
     std::lock_guard<std::mutex> lock(loop_mutex_);
     keep_running_ = false;
-    loop_ended_.notify_all();
+    loop_wake_.notify_all();
 }
 
-void TendletManager::WaitPeriod(std::chrono::steady_clock::time_point due) {
+void TendletManager::WakeLoop() {
+    std::lock_guard<std::mutex> lock(loop_mutex_);
+    loop_woken_ = true;
+    loop_wake_.notify_all();
+}
+
+bool TendletManager::WaitPeriod(std::chrono::steady_clock::time_point due) {
     std::unique_lock<std::mutex> lock(loop_mutex_);
-    loop_ended_.wait_until(lock, due, [this] { return !keep_running_; });
+    loop_wake_.wait_until(lock, due, [this] { return !keep_running_ || loop_woken_; });
+    // An exit reported from here on is seen by the next pass's copy of the table,
+    // or wakes the loop again.
+    loop_woken_ = false;
+    return std::chrono::steady_clock::now() >= due;
 }
 
 }  // namespace tendwell

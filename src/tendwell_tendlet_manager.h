@@ -25,12 +25,13 @@ class ProcessKeeperPort final : public KeeperPort {
 public:
     static ProcessKeeperPort* GetInstance();
 
-    bool Init(const std::string& save_path) override;
+    bool Init(const std::string& save_path, ProcessKeeper::ExitSink exited) override;
     void GetAll(std::map<std::string, ProcessKeeper::Process>* out) override;
     bool Add(const ProcessKeeper::Process& process, std::string* msg) override;
     bool Remove(const std::string& name, std::string* msg) override;
     bool Start(const std::string& name, uint32_t timeout_ms, std::string* msg,
                ProcessKeeper::StartFailure* failure) override;
+    void StartEach(std::vector<ProcessKeeper::StartRequest>* starts, uint32_t timeout_ms) override;
     bool Stop(const std::string& name, uint32_t timeout_ms, std::string* msg) override;
     bool Restart(const std::string& name, uint32_t timeout_ms, std::string* msg,
                  ProcessKeeper::StartFailure* failure) override;
@@ -71,7 +72,8 @@ public:
     TTendletStatusResponse CheckOne(const std::string& name);
 
     // The keeping loop; returns once keep_running is cleared, after shutting
-    // the keeper down.
+    // the keeper down. Besides its passes every period, an exit the keeper
+    // reports, or a pass that started something, wakes it for a pass at once.
     void period();
     // Saves the keeper's table and lets its runners go, leaving the processes
     // running; every command after it is refused. The loop ends with it, and so
@@ -90,16 +92,23 @@ private:
     // with result filled. new_series as for Tendlet::SetStartTime.
     bool StartTendlet(Tendlet* tendlet, bool new_series, TReturnResult* result);
     void MirrorKeeper(const std::map<std::string, ProcessKeeper::Process>& processes);
-    void StartDue();
+    // Starts what NeedStart with the flag start finds due, one batch for each
+    // priority, highest first.
+    void StartDue(int start);
     // Clears keep_running and wakes the loop from its wait.
     void EndLoop();
-    // Waits until due, or less when the loop is ended meanwhile.
-    void WaitPeriod(std::chrono::steady_clock::time_point due);
+    // Wakes the loop for a pass now; the keeper's threads call it too.
+    void WakeLoop();
+    // Waits until due, or less when the loop is ended or woken meanwhile; whether
+    // due has come.
+    bool WaitPeriod(std::chrono::steady_clock::time_point due);
 
     std::atomic<bool> keep_running_{true};
     // Held only for a moment, never with a command or a pass waiting on it.
     std::mutex loop_mutex_;
-    std::condition_variable loop_ended_;
+    std::condition_variable loop_wake_;
+    // Set by WakeLoop, cleared when the loop's wait returns.
+    bool loop_woken_ = false;
     int32_t period_ms_ = 1000;
     std::map<std::string, std::unique_ptr<Tendlet>> tendlets_;
     mutable corvel::Mutex mutex_;

@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "corvel/mutex.h"
 #include "corvel/thread_pool.h"
@@ -89,10 +90,23 @@ public:
         std::string reason;
     };
 
+    // One start of StartEach: the name, and how the start went.
+    struct StartRequest {
+        std::string name;
+        bool started = false;
+        // What Start would have appended to its message.
+        std::string msg;
+        StartFailure failure;
+    };
+
     // Receives the keeper's warnings (a state or identity file it refuses, saves
     // that fail); the keeper writes no log of its own. operation names the keeper's
     // operation.
     using WarningSink = std::function<void(const char* operation, const std::string& text)>;
+    // Told on a runner's thread each time a runner reports that its process has
+    // ended (or that none could be made), once the record shows it; it must not
+    // block.
+    using ExitSink = std::function<void()>;
 
     // Starts and watches one process on a pool thread (keeper/runner.h).
     class Runner;
@@ -109,6 +123,9 @@ public:
 
     // Without a sink warnings go nowhere; set it before Init to hear about the load.
     void SetWarningSink(WarningSink sink);
+    // Without a sink exits are only seen by looking; runners take the sink when
+    // they are made, so set it before Init.
+    void SetExitSink(ExitSink sink);
     // Loads the state file at save_path, starts the pool and re-adopts what still
     // runs. A second call does nothing.
     bool Init(const std::string& save_path);
@@ -118,6 +135,12 @@ public:
     // saved. On failure, failure (when not null) says why.
     bool Start(const std::string& name, uint32_t timeout_ms, std::string* msg,
                StartFailure* failure = nullptr);
+    // Starts each as Start does, but side by side: every runner is handed over, in
+    // the order given, before any start is awaited, and each start has timeout_ms
+    // from then. One save covers them all: every pid-mode child waits at its gate
+    // until it and is then let go, in the same order; when the save fails, every
+    // one of them ends unrun and its start is refused.
+    void StartEach(std::vector<StartRequest>* starts, uint32_t timeout_ms);
     bool Stop(const std::string& name, uint32_t timeout_ms, std::string* msg);
     bool Restart(const std::string& name, uint32_t timeout_ms, std::string* msg,
                  StartFailure* failure = nullptr);
@@ -149,12 +172,34 @@ public:
     static bool Verify(const Process& process);
 
 private:
+    // One start of a batch: its record and runner (null when the start ended
+    // before its runner was needed), and, once launched, the pid of its process.
+    struct Launched {
+        StartRequest* request = nullptr;
+        Runner* runner = nullptr;
+        Process* record = nullptr;
+        bool handed = false;
+        pid_t pid = -1;
+    };
+    // How a start of a batch stands: still waiting for its process, launched (the
+    // process is there, its child at its gate, and the record shows it; only the
+    // save is missing) or failed.
+    enum Look { kWaiting, kLaunched, kFailed };
+
     bool StartLocked(const std::string& name, uint32_t timeout_ms, std::string* msg,
                      StartFailure* failure);
-    // Saves a start the runner reports, then lets its child run, or, when the save
-    // fails, ends the child unrun.
-    bool SaveStart(const std::string& name, Runner* runner, const Process& seen,
-                   Process* process, std::string* msg, StartFailure* failure);
+    void StartEachLocked(std::vector<StartRequest>* starts, uint32_t timeout_ms);
+    // The record and runner of a start, made when missing; a null runner when the
+    // start ends here (not found, already running).
+    Launched Prepare(StartRequest* request);
+    // Hands the runner over unless it is or was; false when no thread can run it.
+    bool HandOver(Launched* launch);
+    // How the start stands now; hands its runner over once a run still ending
+    // lets it.
+    Look LookAt(Launched* launch);
+    // Saves the launched starts, then lets their children run, or, when the save
+    // fails, ends every child still at its gate unrun.
+    void SaveLaunched(const std::vector<Launched>& launched);
     bool StopLocked(const std::string& name, uint32_t timeout_ms, std::string* msg);
     void GetAllLocked(std::map<std::string, Process>* out);
     // Asks every runner to quit, gives them a moment to, stops the pool and
@@ -172,10 +217,10 @@ private:
     // Reaps the recorded process when it has ended and is a child of this process
     // that no runner waits for (one adopted by a keeper re-initialised here).
     static void ReapEnded(const Process& process);
-    // Waits until a runner changes its copy of a record or until moment_ms after
-    // start_ns, looking again every few milliseconds when look is set; true once
-    // that moment has come.
-    bool AwaitChange(uint64_t start_ns, int64_t moment_ms, bool look);
+    // Waits until a runner changes its copy of a record, end_fd (unless -1) becomes
+    // readable or moment_ms after start_ns has come, looking again every few
+    // milliseconds when look is set; true once that moment has come.
+    bool AwaitChange(uint64_t start_ns, int64_t moment_ms, bool look, int end_fd = -1);
     // Saves unless the files already hold what the table would write: the state
     // file's bytes as last written, and still the files that save made (or, for an
     // inactive table, still no file). An idle keeper writes nothing. 0, or the
@@ -209,6 +254,7 @@ private:
     // Start or Stop; -1 when it could not be made, and the waits then only look.
     int changed_fd_;
     WarningSink warning_sink_;
+    ExitSink exit_sink_;
     // When a failing save was last reported; 0 before the first.
     uint64_t save_warned_ns_ = 0;
     // What the last successful save left: the text (empty: no file) and the files

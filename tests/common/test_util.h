@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <grp.h>
 #include <sys/prctl.h>
@@ -201,6 +202,33 @@ public:
 private:
     std::vector<std::pair<pid_t, int>> entries_;
 };
+
+// A child of this process at pid, which must be free, sleeping in a group of its own:
+// a stranger that takes the pid of a process that has ended. -1 where this process may
+// not choose the pid (clone3 with set_tid needs CAP_SYS_ADMIN) or it is taken.
+inline pid_t SleeperAt(pid_t pid) {
+    // struct clone_args of <linux/sched.h>, which clashes with <sched.h>.
+    struct {
+        uint64_t flags, pidfd, child_tid, parent_tid, exit_signal, stack, stack_size, tls,
+            set_tid, set_tid_size;
+    } args = {};
+    args.exit_signal = SIGCHLD;
+    args.set_tid = reinterpret_cast<uintptr_t>(&pid);
+    args.set_tid_size = 1;
+    const long child = syscall(SYS_clone3, &args, sizeof(args));
+    if (child == 0) {
+        // Raw calls only: the copy of a threaded process.
+        static char sleep[] = "/bin/sleep";
+        static char seconds[] = "1000";
+        char* argv[] = {sleep, seconds, nullptr};
+        char* envp[] = {nullptr};
+        syscall(SYS_setpgid, 0, 0);
+        syscall(SYS_execve, sleep, argv, envp);
+        syscall(SYS_exit, 127);
+    }
+    if (child > 0) setpgid(static_cast<pid_t>(child), static_cast<pid_t>(child));
+    return child > 0 ? static_cast<pid_t>(child) : -1;
+}
 
 // Makes this process reap orphans of its descendants (PID 1 here does not).
 inline void BecomeSubreaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }

@@ -1,7 +1,7 @@
 // A keeper killed with SIGKILL between a child's spawn and the save of its record,
-// during a start or a restart of many: the child never runs its command, and the
-// next keeper keeps exactly one copy of every process and leaves none behind
-// after its stop.
+// during a start or a restart of many, one at a time or all in one batch: the child
+// (in a batch, every child) never runs its command, and the next keeper keeps
+// exactly one copy of every process and leaves none behind after its stop.
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -23,9 +23,11 @@ using tendwell::ProcessKeeper;
 using testutil::WaitFor;
 
 constexpr int kProcesses = 200;
-// Fifty rounds in all, half of them in a restart; the cases run side by side.
+// Fifty rounds one at a time, half of them in a restart, and ten in a batch; the
+// cases run side by side.
 constexpr int kRounds = 5;
 constexpr int kCases = 5;
+constexpr int kBatchCases = 2;
 
 std::string Name(int i) { return "p" + std::to_string(i); }
 
@@ -73,10 +75,12 @@ void ReapZombies() {
     }
 }
 
-// In a forked child: a keeper that starts every process, for a restart then
-// restarts each, and is killed at its fatal-th start, once that start's child
-// exists and before its record is saved.
-[[noreturn]] void KeeperKilledAtStart(const std::string& dir, int fatal, bool restart) {
+enum class Way { kStart, kRestart, kBatch };
+
+// In a forked child: a keeper that starts every process, one at a time or all in
+// one batch, for a restart then restarts each, and is killed at its fatal-th
+// start, once that start's child exists and before its record is saved.
+[[noreturn]] void KeeperKilledAtStart(const std::string& dir, int fatal, Way way) {
     ProcessKeeper keeper;
     int starts = 0;
     keeper.SetBeforeSaveHook([&](const std::string&) {
@@ -86,26 +90,37 @@ void ReapZombies() {
     for (int i = 0; i < kProcesses; ++i) {
         keeper.Add(ProcessKeeper::Process(Name(i), Command(dir, i)), nullptr);
     }
-    for (int i = 0; i < kProcesses; ++i) keeper.Start(Name(i), 2000, nullptr);
-    for (int i = 0; restart && i < kProcesses; ++i) keeper.Restart(Name(i), 4000, nullptr);
+    if (way == Way::kBatch) {
+        std::vector<ProcessKeeper::StartRequest> starts(kProcesses);
+        for (int i = 0; i < kProcesses; ++i) starts[i].name = Name(i);
+        keeper.StartEach(&starts, 20000);
+    } else {
+        for (int i = 0; i < kProcesses; ++i) keeper.Start(Name(i), 2000, nullptr);
+    }
+    for (int i = 0; way == Way::kRestart && i < kProcesses; ++i) {
+        keeper.Restart(Name(i), 4000, nullptr);
+    }
     _exit(2);
 }
 
 struct CrashCase {
-    bool restart;
+    Way way;
     int batch;
 };
 
-void PrintTo(const CrashCase& c, std::ostream* os) {
-    *os << (c.restart ? "restart" : "start") << c.batch;
+const char* WayName(Way way) {
+    return way == Way::kStart ? "Start" : way == Way::kRestart ? "Restart" : "Batch";
 }
+
+void PrintTo(const CrashCase& c, std::ostream* os) { *os << WayName(c.way) << c.batch; }
 
 class KilledKeeperTest : public ::testing::TestWithParam<CrashCase> {};
 
 TEST_P(KilledKeeperTest, NoChildRunsUnsavedAndTheNextKeeperKeepsOneCopy) {
     // Orphans of the killed keeper come to this process, to be counted.
     testutil::BecomeSubreaper();
-    const bool restart = GetParam().restart;
+    const Way way = GetParam().way;
+    const bool restart = way == Way::kRestart;
     for (int round = 0; round < kRounds; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         testutil::TempDir dir;
@@ -116,7 +131,7 @@ TEST_P(KilledKeeperTest, NoChildRunsUnsavedAndTheNextKeeperKeepsOneCopy) {
         const pid_t killed = fork();
         ASSERT_GE(killed, 0);
         if (killed == 0) {
-            KeeperKilledAtStart(dir.path(), restart ? kProcesses + victim : victim, restart);
+            KeeperKilledAtStart(dir.path(), restart ? kProcesses + victim : victim, way);
         }
         ASSERT_EQ(128 + SIGKILL, testutil::WaitStatusOf(killed));
 
@@ -130,6 +145,10 @@ TEST_P(KilledKeeperTest, NoChildRunsUnsavedAndTheNextKeeperKeepsOneCopy) {
             5000));
         EXPECT_EQ(Runs(dir.path(), victim).size(), restart ? 1u : 0u);
         EXPECT_TRUE(Alive(Runs(dir.path(), victim)).empty());
+        // Not one child of a batch is saved before the last has come.
+        if (way == Way::kBatch) {
+            EXPECT_TRUE(Running(dir.path()).empty());
+        }
 
         {
             ProcessKeeper later;
@@ -152,14 +171,11 @@ TEST_P(KilledKeeperTest, NoChildRunsUnsavedAndTheNextKeeperKeepsOneCopy) {
                 },
                 5000))
                 << wrong << " does not run exactly once";
-            // Each live run is the one the keeper keeps, so its stop leaves nothing:
-            // shown in the last round (a stop of processes it adopted is slow).
-            if (round == kRounds - 1) {
-                for (int i = 0; i < kProcesses; ++i) later.Stop(Name(i), 5000, nullptr);
-                ReapZombies();
-                EXPECT_TRUE(Running(dir.path()).empty());
-                EXPECT_TRUE(testutil::ChildrenOf(getpid()).empty());
-            }
+            // Each live run is the one the keeper keeps, so its stop leaves nothing.
+            for (int i = 0; i < kProcesses; ++i) later.Stop(Name(i), 5000, nullptr);
+            ReapZombies();
+            EXPECT_TRUE(Running(dir.path()).empty());
+            EXPECT_TRUE(testutil::ChildrenOf(getpid()).empty());
             later.Shutdown();
         }
         // What runs on ends with the round.
@@ -171,16 +187,16 @@ TEST_P(KilledKeeperTest, NoChildRunsUnsavedAndTheNextKeeperKeepsOneCopy) {
 
 std::vector<CrashCase> AllCases() {
     std::vector<CrashCase> cases;
-    for (bool restart : {false, true}) {
-        for (int batch = 0; batch < kCases; ++batch) cases.push_back({restart, batch});
+    for (Way way : {Way::kStart, Way::kRestart}) {
+        for (int batch = 0; batch < kCases; ++batch) cases.push_back({way, batch});
     }
+    for (int batch = 0; batch < kBatchCases; ++batch) cases.push_back({Way::kBatch, batch});
     return cases;
 }
 
 INSTANTIATE_TEST_SUITE_P(Rounds, KilledKeeperTest, ::testing::ValuesIn(AllCases()),
                          [](const ::testing::TestParamInfo<CrashCase>& info) {
-                             return std::string(info.param.restart ? "Restart" : "Start") +
-                                    std::to_string(info.param.batch);
+                             return WayName(info.param.way) + std::to_string(info.param.batch);
                          });
 
 }  // namespace

@@ -8,11 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -137,6 +139,57 @@ TEST_F(KeeperTest, AnswersAsSoonAsTheRunnerReports) {
     EXPECT_EQ(msg, "s started.s stoped.\ns started.s stoped.");
 }
 
+// Each end of a kept process is told to the exit sink, whether the process exits
+// or is killed.
+TEST_F(KeeperTest, TellsTheExitSinkOfEachEnd) {
+    std::atomic<int> exits{0};
+    keeper_.SetExitSink([&exits] { ++exits; });
+    StartPid(keeper_, "quick", "exit 3");
+    EXPECT_TRUE(WaitFor([&] { return exits == 1; }, 5000));
+    EXPECT_EQ(Get(keeper_, "quick").status, ProcessKeeper::PROCESS_STOPPED);
+    const pid_t pid = StartPid(keeper_, "long", "exec sleep 1000");
+    EXPECT_EQ(exits, 1);
+    ASSERT_EQ(kill(-pid, SIGKILL), 0);
+    EXPECT_TRUE(WaitFor([&] { return exits == 2; }, 5000));
+    EXPECT_EQ(Get(keeper_, "long").status, ProcessKeeper::PROCESS_STOPPED);
+}
+
+// The children of a batch wait at their gates for one save of the table, and none
+// runs its command before it; then each runs, with the pid the keeper saved.
+TEST_F(KeeperTest, ABatchSavesOnceBeforeAnyOfItsChildrenRuns) {
+    constexpr int kBatch = 20;
+    std::vector<ProcessKeeper::StartRequest> batch(kBatch);
+    for (int i = 0; i < kBatch; ++i) {
+        batch[i].name = "p" + std::to_string(i);
+        keeper_.Add(ProcessKeeper::Process(batch[i].name, "echo $$ > " + (dir_ / batch[i].name) +
+                                                              "; exec sleep 1000"),
+                    nullptr);
+    }
+    // Before each save the keeper lets this look at the state file and the runs.
+    std::vector<std::string> files;
+    bool ran_unsaved = false;
+    keeper_.SetBeforeSaveHook([&](const std::string&) {
+        files.push_back(testutil::ReadFile(path_));
+        for (const auto& start : batch) ran_unsaved = ran_unsaved || FileExists(dir_ / start.name);
+    });
+    keeper_.StartEach(&batch, 5000);
+    keeper_.SetBeforeSaveHook(nullptr);
+    for (const auto& start : batch) {
+        EXPECT_TRUE(start.started) << start.name;
+        EXPECT_EQ(start.msg, start.name + " started.");
+        const pid_t pid = Get(keeper_, start.name).pid;
+        reaper_.Add(pid);
+        EXPECT_TRUE(WaitFor(
+            [&] { return testutil::ReadFile(dir_ / start.name) == std::to_string(pid) + "\n"; },
+            5000))
+            << start.name;
+    }
+    EXPECT_EQ(files.size(), static_cast<size_t>(kBatch));
+    EXPECT_EQ(std::count(files.begin(), files.end(), files.front()), kBatch);
+    EXPECT_FALSE(ran_unsaved);
+    EXPECT_NE(testutil::ReadFile(path_), files.front());
+}
+
 TEST_F(KeeperTest, GroupIgnoringTermIsKilledAtNineTenths) {
     // The leader notes each SIGTERM and goes on; only SIGKILL ends it.
     const std::string termed = dir_ / "termed";
@@ -239,6 +292,73 @@ TEST_F(KeeperTest, StopOfAnAdoptedProcessFoundDeadSignalsNothing) {
     EXPECT_TRUE(later.Stop("s", 1000, nullptr));
     EXPECT_TRUE(PidAlive(child));
     EXPECT_EQ(Get(later, "s").status, ProcessKeeper::PROCESS_STOPPED);
+    later.Shutdown();
+}
+
+// An adopted process's end is seen when it comes, not at the next identity check
+// two seconds on.
+TEST_F(KeeperTest, AdoptedProcessIsSeenToEndAtOnce) {
+    pid_t pid = StartPid(keeper_, "s", "exec sleep 1000");
+    keeper_.Shutdown();
+    ProcessKeeper later;
+    ASSERT_TRUE(later.Init(path_));
+    ASSERT_EQ(Get(later, "s").status, ProcessKeeper::PROCESS_RUNNING);
+    kill(pid, SIGKILL);
+    EXPECT_TRUE(WaitFor([&] { return Get(later, "s").status == ProcessKeeper::PROCESS_STOPPED; },
+                        1500));
+    later.Shutdown();
+}
+
+// A stop of an adopted process returns once the process has ended, however it
+// ended, and what takes its pid afterwards, leading a group of that id, is no
+// concern of the keeper's.
+TEST_F(KeeperTest, StopOfAnAdoptedProcessEndsWithItAndSparesTheNextAtItsPid) {
+    const std::string termed = dir_ / "termed";
+    // It notes SIGTERM and goes on: only this test ends it.
+    pid_t pid = StartPid(keeper_, "s",
+                         "trap 'echo term >> " + termed + "' TERM; while :; do sleep 0.05; done");
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return (std::stoull("0" + StatusLine(pid, "SigCgt"), nullptr, 16) >> (SIGTERM - 1)) & 1;
+        },
+        3000));
+    keeper_.Shutdown();
+    ProcessKeeper later;
+    ASSERT_TRUE(later.Init(path_));
+
+    std::string msg;
+    bool stopped = false;
+    bool ended_first = false;
+    std::thread stopper([&] {
+        stopped = later.Stop("s", 20000, &msg);
+        ended_first = !PidAlive(pid);
+    });
+    EXPECT_TRUE(WaitFor([&] { return FileExists(termed); }, 3000));
+    // Still this test's child and not reaped: the group is its own.
+    kill(-pid, SIGKILL);
+    stopper.join();
+    EXPECT_TRUE(stopped);
+    EXPECT_TRUE(ended_first);
+    EXPECT_EQ(msg, "s stoped.");
+
+    // The pid is free once the process and the rest of its group are reaped: the
+    // keeper's runner may reap it, this process being its parent, and the rest came
+    // to this subreaper.
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            while (waitpid(-pid, nullptr, WNOHANG) > 0) {
+            }
+            return kill(-pid, 0) != 0 && !FileExists("/proc/" + std::to_string(pid));
+        },
+        3000));
+    const pid_t stranger = testutil::SleeperAt(pid);
+    if (stranger < 0) GTEST_SKIP() << "no process can be made at a chosen pid here";
+    reaper_.Add(stranger);
+    msg.clear();
+    EXPECT_TRUE(later.Stop("s", 200, &msg));
+    EXPECT_FALSE(later.Signal("s", SIGTERM, &msg));
+    EXPECT_EQ(msg, "s not running.s verfied failed.");
+    EXPECT_TRUE(PidAlive(stranger));
     later.Shutdown();
 }
 

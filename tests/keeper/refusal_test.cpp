@@ -92,6 +92,7 @@ TEST_P(FullDiskTest, StartThatCannotBeSavedIsRefusedUnrun) {
         keeper.Init(path);
         keeper.Add(ProcessKeeper::Process("a", Command(dir, "a")), nullptr);
         keeper.Add(ProcessKeeper::Process("b", Command(dir, "b")), nullptr);
+        keeper.Add(ProcessKeeper::Process("c", Command(dir, "c")), nullptr);
         found.Expect(keeper.Start("a", 2000, nullptr), "a did not start");
         ProcessKeeper::Process a;
         keeper.Get("a", &a);
@@ -112,6 +113,18 @@ TEST_P(FullDiskTest, StartThatCannotBeSavedIsRefusedUnrun) {
         found.Expect(b.status == ProcessKeeper::PROCESS_STOPPED, "b not stopped");
         found.Expect(ReadFile(path) == good, "state file changed");
         found.Expect(PidAlive(a.pid), "a ended");
+
+        // A batch that cannot be saved refuses each of its starts.
+        std::vector<ProcessKeeper::StartRequest> batch(2);
+        batch[0].name = "b";
+        batch[1].name = "c";
+        keeper.StartEach(&batch, 2000);
+        for (const ProcessKeeper::StartRequest& start : batch) {
+            found.Expect(!start.started && start.failure.refused, start.name + " not refused");
+            found.Expect(start.msg == start.name + " started failed.", "message: " + start.msg);
+            found.Expect(!FileExists(dir / ("run." + start.name)), start.name + " ran");
+        }
+        found.Expect(ReadFile(path) == good, "state file changed by the batch");
 
         disk.empty(data);
         failure = ProcessKeeper::StartFailure();

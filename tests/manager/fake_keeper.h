@@ -22,8 +22,10 @@ using tendwell::ProcessKeeper;
 // one as stopped. Safe to drive from a loop thread while the test inspects it.
 class FakeKeeper : public tendwell::KeeperPort {
 public:
-    bool Init(const std::string& save_path) override {
+    bool Init(const std::string& save_path, ProcessKeeper::ExitSink exited) override {
         Record("init " + save_path);
+        std::lock_guard<std::mutex> lock(mutex_);
+        exited_ = std::move(exited);
         return init_ok;
     }
     void GetAll(std::map<std::string, ProcessKeeper::Process>* out) override {
@@ -58,6 +60,12 @@ public:
         return Act("start", name, timeout_ms, msg, failing_starts, " started.",
                    " started failed.", 2);
     }
+    // Each start as Start would make it.
+    void StartEach(std::vector<ProcessKeeper::StartRequest>* starts, uint32_t timeout_ms) override {
+        for (ProcessKeeper::StartRequest& start : *starts) {
+            start.started = Start(start.name, timeout_ms, &start.msg, &start.failure);
+        }
+    }
     bool Stop(const std::string& name, uint32_t timeout_ms, std::string* msg) override {
         return Act("stop", name, timeout_ms, msg, failing_stops, " stoped.",
                    " can't be stoped.", 0);
@@ -82,6 +90,17 @@ public:
         return true;
     }
 
+    // A process that ends by itself: stopped in the table, and told as the keeper
+    // tells it.
+    void Exit(const std::string& name) {
+        SetState(name, 0);
+        ProcessKeeper::ExitSink exited;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            exited = exited_;
+        }
+        if (exited) exited();
+    }
     void SetState(const std::string& name, int status) {
         std::lock_guard<std::mutex> lock(mutex_);
         table_[name].name = name;
@@ -130,6 +149,7 @@ private:
     std::map<std::string, ProcessKeeper::Process> table_;
     std::vector<std::string> calls_;
     std::vector<ProcessKeeper::Process> added_;
+    ProcessKeeper::ExitSink exited_;
 };
 
 // A clock the test sets by hand.

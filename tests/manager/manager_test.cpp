@@ -1,6 +1,7 @@
 // The tendlet manager's commands and keeping loop against a scripted keeper.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 
 #include "fake_keeper.h"
@@ -261,6 +262,39 @@ TEST_F(ManagerTest, AFailedStartInAPassDoesNotStopTheOthers) {
     EXPECT_TRUE(RunLoopUntil([this] { return keeper.calls("start").size() >= 2; }));
     EXPECT_EQ(keeper.calls("start")[1], "start b 2000");
     EXPECT_EQ(Status("a"), TTendletStatus::EXIT);
+}
+
+// With a period of a minute, only the keeper's report of an exit explains a pass:
+// it wakes the loop at once, yet restarts nothing before its gap has passed in
+// real time, however far the clock says it has.
+TEST_F(ManagerTest, AnExitWakesTheLoopButARestartStillWaitsTheGap) {
+    Init({DefaultCheck("web")}, {}, 60000);
+    std::thread loop([this] { manager.period(); });
+    EXPECT_TRUE(
+        testutil::WaitFor([this] { return Status("web") == TTendletStatus::RUNNING; }, 5000));
+    const auto started = std::chrono::steady_clock::now();
+    size_t passes = Passes();
+    clock.now += 100;
+    keeper.Exit("web");
+    EXPECT_TRUE(testutil::WaitFor([&] { return Passes() > passes; }, 5000));
+    EXPECT_TRUE(testutil::WaitFor([&] { return Status("web") == TTendletStatus::EXIT; }, 5000));
+    EXPECT_EQ(keeper.calls("start web").size(), 1u);
+
+    // Each report wakes the loop again; once the gap of a second has passed, the
+    // woken pass restarts it.
+    EXPECT_TRUE(testutil::WaitFor(
+        [&] {
+            if (keeper.calls("start web").size() > 1) return true;
+            if (Passes() > passes) {
+                passes = Passes();
+                keeper.Exit("web");
+            }
+            return false;
+        },
+        5000));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+    manager.Abort();
+    loop.join();
 }
 
 // A start the keeper refuses because the record could not be saved (a full disk)

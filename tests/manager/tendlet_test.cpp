@@ -2,14 +2,17 @@
 // gaps and back-off, and the keeper actions' time-outs.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <limits>
 
 #include "fake_keeper.h"
+#include "test_util.h"
 #include "tendwell_utility.h"
 
 using namespace managertest;
 using tendwell::kForcedStart;
 using tendwell::kPeriodicStart;
+using tendwell::kWokenStart;
 using tendwell::PProcessConfigure;
 using tendwell::Tendlet;
 using tendwell::TTendletStatus;
@@ -123,6 +126,29 @@ TEST_F(TendletRule, FixedGapPassesOnEqualityAndWhenTheClockSteppedBack) {
     StartedThenExited(tendlet);
     clock.now -= 100;
     EXPECT_TRUE(tendlet.NeedStart(kPeriodicStart));
+}
+
+// A pass woken by an exit starts a tendlet only once its gap has passed in real
+// time as well, and otherwise changes nothing, where a periodic pass would.
+TEST_F(TendletRule, AWokenPassWaitsTheGapInRealTimeAndChangesNothingMeanwhile) {
+    Tendlet tendlet(Retry(1, 1, 0, 300), clock.fn());
+    ASSERT_TRUE(tendlet.NeedStart(kPeriodicStart));
+    StartedThenExited(tendlet);
+    const auto started = std::chrono::steady_clock::now();
+    // Whole seconds say the gap has passed, and the budget is spent.
+    clock.now += 5;
+    EXPECT_FALSE(tendlet.NeedStart(kWokenStart));
+    EXPECT_EQ(tendlet.status(), TTendletStatus::EXIT);
+    EXPECT_FALSE(tendlet.NeedStart(kPeriodicStart));
+    EXPECT_EQ(tendlet.status(), TTendletStatus::FATAL);
+
+    ASSERT_TRUE(tendlet.NeedStart(kForcedStart));
+    tendlet.SetStatusByInter(TTendletStatus::EXIT, "exit");
+    clock.now += 1;
+    // Only real time lets a woken pass start it, never before the gap.
+    EXPECT_TRUE(testutil::WaitFor([&] { return tendlet.NeedStart(kWokenStart); }, 5000));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+    EXPECT_EQ(tendlet.status(), TTendletStatus::STARTING);
 }
 
 TEST_F(TendletRule, SeriesResetsOnlyAfterMoreThanTheMaxInterval) {

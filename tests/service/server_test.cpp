@@ -1,11 +1,11 @@
 // The server's refusals and its lock file, without a whole daemon.
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <thread>
 
 #include "test_util.h"
@@ -25,12 +25,15 @@ TEST(ThriftUnixServer, LockHeldIsTheFileAtThePathDespiteStaleProbes) {
     std::string lock_path = dir / "ctl.sock.lock";
     g_conf.mutable_tendwell()->set_unix_socket_path(dir / "ctl.sock");
     ThriftUnixServer::GetInstance();
-    // Probes that find the file unlocked take it and remove it as stale.
-    std::atomic<bool> probing{true};
-    std::thread prober([&] {
-        while (probing) InstanceLock(lock_path).Probe();
-    });
     testutil::PidReaper reaper;
+    // Probes that find the file unlocked take it and remove it as stale; they run
+    // in a process of their own, so that this one forks with one thread.
+    const pid_t prober = fork();
+    ASSERT_GE(prober, 0);
+    if (prober == 0) {
+        for (;;) InstanceLock(lock_path).Probe();
+    }
+    reaper.Add(prober);
     int locked = 0;
     for (int i = 0; i < 300; ++i) {
         int report[2];
@@ -45,6 +48,8 @@ TEST(ThriftUnixServer, LockHeldIsTheFileAtThePathDespiteStaleProbes) {
         reaper.Add(child);
         close(report[1]);
         char ok = 0;
+        struct pollfd answer = {report[0], POLLIN, 0};
+        ASSERT_EQ(poll(&answer, 1, 60000), 1) << "attempt " << i;
         ASSERT_EQ(read(report[0], &ok, 1), 1);
         close(report[0]);
         if (ok) {
@@ -54,8 +59,6 @@ TEST(ThriftUnixServer, LockHeldIsTheFileAtThePathDespiteStaleProbes) {
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
     }
-    probing = false;
-    prober.join();
     EXPECT_GT(locked, 0);
 }
 
