@@ -18,6 +18,8 @@
 class DaemonTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // Tendlets whose daemon is killed come to this process, which ends them.
+        testutil::BecomeSubreaper();
         mkdir((dir_ / "data").c_str(), 0755);
         mkdir((dir_ / "log").c_str(), 0755);
         socket_ = dir_ / "data/ctl.sock";
@@ -34,6 +36,9 @@ protected:
         }
         testutil::PidReaper tendlets;
         for (const char* name : {"a", "b"}) tendlets.Add(TendletPid(name));
+        // One that had not yet written its pid when its daemon was killed has come
+        // to this process all the same.
+        for (pid_t child : testutil::ChildrenOf(getpid())) tendlets.Add(child);
     }
 
     // Tendlet a (priority 1) and b (priority 5) write their pid, then sleep.
