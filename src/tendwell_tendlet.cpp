@@ -271,12 +271,10 @@ int Tendlet::ExecUserCommand(KeeperPort& keeper, const std::string& command, con
     return keeper.Exec(command, SecondsToMs<int32_t>(TimeoutSecs(name_, field, secs, default_secs)));
 }
 
-bool Tendlet::Start(KeeperPort& keeper, std::string* msg, bool* refused) {
+bool Tendlet::Start(KeeperPort& keeper, std::string* msg) {
     msg->clear();
     ProcessKeeper::StartFailure failure;
-    const bool ok = Started(keeper.Start(name_, kStartTimeoutMs, msg, &failure), *msg, failure);
-    if (refused != nullptr) *refused = !ok && failure.refused;
-    return ok;
+    return Started(keeper.Start(name_, kStartTimeoutMs, msg, &failure), *msg, failure);
 }
 
 std::vector<Tendlet::StartOutcome> Tendlet::StartEach(KeeperPort& keeper,

@@ -90,10 +90,8 @@ public:
     ProcessKeeper::Process KeeperRecord() const;
 
     // The keeper actions; each empties msg first and fills it with the keeper's words.
-    // A start or restart that fails logs the keeper's reason; *refused (when not
-    // null) says whether the keeper refused the start because its record could not
-    // be saved, which is no failure of the tendlet's.
-    bool Start(KeeperPort& keeper, std::string* msg, bool* refused = nullptr);
+    // A start or restart that fails logs the keeper's reason.
+    bool Start(KeeperPort& keeper, std::string* msg);
     // How a start of StartEach went.
     enum StartOutcome { kStarted, kNotStarted, kRefused };
     // Starts the tendlets in the order given with one save for all, each logged as

@@ -25,6 +25,12 @@ namespace {
 
 constexpr int kListenBacklog = 1024;
 
+// The directory part of path; the root keeps its slash.
+std::string DirectoryOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+}
+
 // Removes the socket at path and nothing else that may stand there; unlink's
 // result, or -1 with errno ENOTSOCK for a file that is not a socket.
 int RemoveSocketAt(const std::string& path) {
@@ -235,10 +241,7 @@ bool ThriftUnixServer::KeepFiles() {
     if (!data_dir.empty() && stat(data_dir.c_str(), &st) != 0 && CheckDataDir(data_dir)) {
         TW_WARNING("KeepFiles", "data_dir %s was gone, made again", data_dir.c_str());
     }
-    const std::string path = GetSocketPath();
-    const size_t slash = path.rfind('/');
-    const std::string dir =
-        slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    const std::string dir = DirectoryOf(GetSocketPath());
     if (lock_ == nullptr || stat(dir.c_str(), &st) != 0) return true;
     if (!lock_->HeldHere()) {
         auto fresh = std::make_unique<InstanceLock>(lock_->path());
@@ -274,10 +277,7 @@ void ThriftUnixServer::Stop() {
 }
 
 std::string ThriftUnixServer::Unservable(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    // The root keeps its slash.
-    const std::string dir =
-        slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    const std::string dir = DirectoryOf(path);
     struct stat st;
     if (stat(dir.c_str(), &st) != 0) return dir + ": " + strerror(errno);
     if (!S_ISDIR(st.st_mode)) return dir + " is not a directory";
