@@ -94,9 +94,13 @@ std::string RequestLoop::Serve(int listen_fd) {
         if (wake_fd_ < 0 && (wait_ms < 0 || wait_ms > 10)) wait_ms = 10;
         fds.clear();
         fds.push_back({wake_fd_, POLLIN, 0});
-        fds.push_back({accepting ? listen_fd : -1, POLLIN, 0});
+        fds.push_back({accepting && HasRoom() ? listen_fd : -1, POLLIN, 0});
         for (const auto& entry : connections_) {
-            if (!entry.second.busy) fds.push_back({entry.first, POLLIN, 0});
+            if (!entry.second.output.empty()) {
+                fds.push_back({entry.first, POLLOUT, 0});
+            } else if (!entry.second.busy) {
+                fds.push_back({entry.first, POLLIN, 0});
+            }
         }
         if (poll(fds.data(), fds.size(), wait_ms) < 0) {
             if (errno == EINTR) continue;
@@ -115,25 +119,44 @@ std::string RequestLoop::Serve(int listen_fd) {
             accept_rest_ = false;
         }
         for (size_t i = 2; i < fds.size(); ++i) {
-            if (fds[i].revents != 0) Read(fds[i].fd, now_ns);
+            if (fds[i].revents == 0) continue;
+            if (fds[i].events == POLLOUT) {
+                Flush(fds[i].fd, now_ns);
+            } else {
+                Read(fds[i].fd, now_ns);
+            }
         }
     }
-    // Requests being answered are answered; those still waiting for a worker
-    // go with their connections.
+    // Requests being answered are answered, and their answers go out as far as
+    // the sockets take them at once; those still waiting for a worker go with
+    // their connections.
     StopWorkers();
+    TakeBack(corvel::monotonic_ns());
     for (const auto& entry : connections_) close(entry.first);
     connections_.clear();
-    std::lock_guard<std::mutex> lock(returned_mutex_);
-    returned_.clear();
     return error;
 }
 
+bool RequestLoop::HasRoom() const {
+    return connections_.size() < limits_.max_connections ||
+           std::any_of(connections_.begin(), connections_.end(),
+                       [](const std::pair<const int, Connection>& entry) {
+                           return entry.second.Idle();
+                       });
+}
+
 std::string RequestLoop::Accept(int listen_fd, short revents, uint64_t now_ns) {
-    for (;;) {
+    // At the cap, poll has told only that one client waits: room is made for
+    // that one, and for the next ones once poll tells of them.
+    for (bool told = true;; told = false) {
+        if (connections_.size() >= limits_.max_connections && !(told && MakeRoom(now_ns))) {
+            return std::string();
+        }
         const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0) {
             connections_[fd].last_ns = now_ns;
-            Trim(fd);
+            // A request already waiting in the socket keeps its connection.
+            Read(fd, now_ns);
             continue;
         }
         const int error = errno;
@@ -162,7 +185,10 @@ std::string RequestLoop::Accept(int listen_fd, short revents, uint64_t now_ns) {
 
 void RequestLoop::Read(int fd, uint64_t now_ns) {
     auto found = connections_.find(fd);
-    if (found == connections_.end() || found->second.busy) return;
+    // The next request waits until the answer to the last one has gone out.
+    if (found == connections_.end() || found->second.busy || !found->second.output.empty()) {
+        return;
+    }
     Connection& connection = found->second;
     char buf[16384];
     // Reads stop at a whole request: a client cannot make the daemon buffer more.
@@ -215,37 +241,63 @@ void RequestLoop::Close(int fd) {
 }
 
 void RequestLoop::TakeBack(uint64_t now_ns) {
-    std::vector<std::pair<int, bool>> back;
+    std::vector<Answer> back;
     {
         std::lock_guard<std::mutex> lock(returned_mutex_);
         back.swap(returned_);
     }
-    for (const auto& item : back) {
-        auto found = connections_.find(item.first);
+    for (Answer& answer : back) {
+        auto found = connections_.find(answer.fd);
         if (found == connections_.end()) continue;
-        found->second.busy = false;
-        found->second.last_ns = now_ns;
-        if (item.second) {
-            Dispatch(item.first);
+        Connection& connection = found->second;
+        connection.busy = false;
+        connection.last_ns = now_ns;
+        if (!answer.keep) {
+            Close(answer.fd);
+        } else if (answer.reply.empty()) {
+            Dispatch(answer.fd);
         } else {
-            Close(item.first);
+            connection.output = std::move(answer.reply);
+            Flush(answer.fd, now_ns);
         }
     }
 }
 
+void RequestLoop::Flush(int fd, uint64_t now_ns) {
+    auto found = connections_.find(fd);
+    if (found == connections_.end() || found->second.output.empty()) return;
+    Connection& connection = found->second;
+    while (!connection.output.empty()) {
+        const ssize_t n =
+            send(fd, connection.output.data(), connection.output.size(), MSG_NOSIGNAL);
+        if (n >= 0) {
+            connection.output.erase(0, static_cast<size_t>(n));
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return;
+        } else if (errno != EINTR) {
+            Close(fd);
+            return;
+        }
+    }
+    connection.last_ns = now_ns;
+    Dispatch(fd);
+}
+
 int RequestLoop::CloseIdle(uint64_t now_ns) {
     const uint64_t idle_ns = static_cast<uint64_t>(limits_.idle_ms) * kNsPerMs;
+    const uint64_t reply_ns = static_cast<uint64_t>(limits_.reply_ms) * kNsPerMs;
     int wait_ms = -1;
     for (auto it = connections_.begin(); it != connections_.end();) {
         const Connection& connection = it->second;
         const uint64_t silent_ns = now_ns - std::min(now_ns, connection.last_ns);
+        const uint64_t limit_ns = connection.output.empty() ? idle_ns : reply_ns;
         if (connection.busy) {
             ++it;
-        } else if (silent_ns >= idle_ns) {
+        } else if (silent_ns >= limit_ns) {
             close(it->first);
             it = connections_.erase(it);
         } else {
-            const int left_ms = static_cast<int>((idle_ns - silent_ns) / kNsPerMs) + 1;
+            const int left_ms = static_cast<int>((limit_ns - silent_ns) / kNsPerMs) + 1;
             wait_ms = wait_ms < 0 ? left_ms : std::min(wait_ms, left_ms);
             ++it;
         }
@@ -253,19 +305,23 @@ int RequestLoop::CloseIdle(uint64_t now_ns) {
     return wait_ms;
 }
 
-void RequestLoop::Trim(int newest) {
-    while (connections_.size() > limits_.max_connections) {
+bool RequestLoop::MakeRoom(uint64_t now_ns) {
+    while (connections_.size() >= limits_.max_connections) {
         auto oldest = connections_.end();
         for (auto it = connections_.begin(); it != connections_.end(); ++it) {
-            if (it->second.busy || it->first == newest) continue;
+            if (!it->second.Idle()) continue;
             if (oldest == connections_.end() || it->second.last_ns < oldest->second.last_ns) {
                 oldest = it;
             }
         }
-        // Every other connection carries a request: none is refused.
-        if (oldest == connections_.end()) return;
-        Close(oldest->first);
+        if (oldest == connections_.end()) return false;
+        const int fd = oldest->first;
+        // Bytes that came since the last look make it a connection with a request.
+        Read(fd, now_ns);
+        auto found = connections_.find(fd);
+        if (found != connections_.end() && found->second.Idle()) Close(fd);
     }
+    return true;
 }
 
 void RequestLoop::Work() {
@@ -278,7 +334,9 @@ void RequestLoop::Work() {
             job = std::move(jobs_.front());
             jobs_.pop_front();
         }
-        Returned(job.fd, Carry(job.fd, job.frame));
+        std::string reply;
+        const bool keep = Carry(job.frame, &reply);
+        Returned({job.fd, keep, std::move(reply)});
     }
 }
 
@@ -294,7 +352,7 @@ void RequestLoop::StopWorkers() {
     }
 }
 
-bool RequestLoop::Carry(int fd, const std::string& frame) {
+bool RequestLoop::Carry(const std::string& frame, std::string* reply) {
     auto input = std::make_shared<TMemoryBuffer>(
         reinterpret_cast<uint8_t*>(const_cast<char*>(frame.data())),
         static_cast<uint32_t>(frame.size()));
@@ -311,24 +369,23 @@ bool RequestLoop::Carry(int fd, const std::string& frame) {
         TW_WARNING("RequestLoop", "request dropped with its connection: %s", e.what());
         return false;
     }
-    uint8_t* reply = nullptr;
+    uint8_t* body = nullptr;
     uint32_t length = 0;
-    output->getBuffer(&reply, &length);
+    output->getBuffer(&body, &length);
     if (length == 0) return true;
-    std::string framed(kFrameHeader + length, '\0');
-    framed[0] = static_cast<char>(length >> 24);
-    framed[1] = static_cast<char>(length >> 16);
-    framed[2] = static_cast<char>(length >> 8);
-    framed[3] = static_cast<char>(length);
-    memcpy(&framed[kFrameHeader], reply, length);
-    return corvel::write_all(fd, framed.data(), framed.size(), limits_.reply_ms) ==
-           static_cast<ssize_t>(framed.size());
+    reply->assign(kFrameHeader + length, '\0');
+    (*reply)[0] = static_cast<char>(length >> 24);
+    (*reply)[1] = static_cast<char>(length >> 16);
+    (*reply)[2] = static_cast<char>(length >> 8);
+    (*reply)[3] = static_cast<char>(length);
+    memcpy(&(*reply)[kFrameHeader], body, length);
+    return true;
 }
 
-void RequestLoop::Returned(int fd, bool keep) {
+void RequestLoop::Returned(Answer answer) {
     {
         std::lock_guard<std::mutex> lock(returned_mutex_);
-        returned_.emplace_back(fd, keep);
+        returned_.push_back(std::move(answer));
     }
     if (wake_fd_ >= 0) Post(wake_fd_);
 }

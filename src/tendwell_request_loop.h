@@ -1,8 +1,12 @@
-// The control service's connections: one thread waits on all of them and reads
-// framed requests as their bytes arrive; a worker takes a connection only once a
-// whole request is there, answers it and hands the connection back. A client that
-// sends nothing, or half a request, holds no worker; one silent for a few seconds
-// is closed, and past a cap of open connections the oldest without a request is.
+// The control service's connections: one thread waits on all of them, reads
+// framed requests as their bytes arrive and writes the answers as their sockets
+// take them; a worker takes a connection only once a whole request is there and
+// hands the answer back in memory. A client that sends nothing, or half a
+// request, or does not read its answer, holds no worker; one silent for a few
+// seconds is closed, and so is one whose answer has not gone out in a few
+// seconds. Past a cap of open connections the oldest that has sent nothing is
+// closed; when every one carries a request or its answer, no more are accepted
+// until one ends, and clients wait in the listen backlog.
 #pragma once
 
 #include <stdint.h>
@@ -52,19 +56,33 @@ public:
 private:
     struct Connection {
         std::string input;
+        // The framed answer still to be written.
+        std::string output;
+        // The last byte read, or the answer handed back.
         uint64_t last_ns = 0;
         bool busy = false;
         bool ended = false;
+        // Has sent no byte of a request and waits for no answer: may be trimmed.
+        bool Idle() const { return !busy && input.empty() && output.empty(); }
     };
     // One whole request for a worker.
     struct Job {
         int fd;
         std::string frame;
     };
+    // A worker's answer to a job: the framed reply, or keep false when the
+    // connection must go.
+    struct Answer {
+        int fd;
+        bool keep;
+        std::string reply;
+    };
 
-    // Accepts what waits, revents being what poll reported of listen_fd; why
-    // accepting failed for good, or an empty string. Sets accept_rest_ when
-    // descriptors have run out.
+    // Room for one more connection: under the cap, or an idle one to close.
+    bool HasRoom() const;
+    // Accepts what waits, revents being what poll reported of listen_fd, and
+    // reads what the new clients have sent; why accepting failed for good, or an
+    // empty string. Sets accept_rest_ when descriptors have run out.
     std::string Accept(int listen_fd, short revents, uint64_t now_ns);
     // Reads what fd has sent and hands on a whole request.
     void Read(int fd, uint64_t now_ns);
@@ -72,21 +90,28 @@ private:
     // has ended or sent a frame out of bounds.
     void Dispatch(int fd);
     void Close(int fd);
-    // Connections that workers have answered, back to waiting (or closed).
+    // Answers of the workers to their connections, written as far as the
+    // sockets take them (or the connections closed).
     void TakeBack(uint64_t now_ns);
-    // Closes connections silent too long; the wait until the next one would be.
+    // Writes what the socket takes of fd's answer; once all of it is out, the
+    // connection goes on with its next request.
+    void Flush(int fd, uint64_t now_ns);
+    // Closes connections silent too long, and those whose answer has not gone
+    // out in time; the wait until the next one would be.
     int CloseIdle(uint64_t now_ns);
-    // Closes the oldest connection without a request, other than newest, while
-    // there are too many.
-    void Trim(int newest);
+    // Closes idle connections, oldest first, until there is room for one more;
+    // each is read once more before it goes, and one that has sent something
+    // stays. False when no idle connection is left to close.
+    bool MakeRoom(uint64_t now_ns);
     // A worker's life: takes jobs until the workers are stopped.
     void Work();
     // Ends the workers once the jobs they carry out are done; jobs still queued
     // are dropped.
     void StopWorkers();
-    // The worker's part: the answer written to fd; false when the connection must go.
-    bool Carry(int fd, const std::string& frame);
-    void Returned(int fd, bool keep);
+    // The worker's part: the framed answer to frame in *reply (empty for a call
+    // that wants none); false when the connection must go.
+    bool Carry(const std::string& frame, std::string* reply);
+    void Returned(Answer answer);
 
     std::shared_ptr<apache::thrift::TProcessor> processor_;
     Limits limits_;
@@ -104,7 +129,7 @@ private:
     // Only the serving thread touches the connections.
     std::map<int, Connection> connections_;
     std::mutex returned_mutex_;
-    std::vector<std::pair<int, bool>> returned_;
+    std::vector<Answer> returned_;
 };
 
 }  // namespace tendwell

@@ -14,6 +14,7 @@
 #include <thrift/transport/TBufferTransports.h>
 #include <thrift/transport/TSocket.h>
 
+#include "corvel/fd_io.h"
 #include "daemon_fixture.h"
 #include "tendwell_utility.h"
 
@@ -77,6 +78,32 @@ std::string Be32(uint32_t v) {
 // A message of the given type calling name, whose argument structure is args.
 std::string Message(const std::string& name, uint32_t type, const std::string& args) {
     return Be32(0x80010000u | type) + Be32(name.size()) + name + Be32(1) + args;
+}
+
+// A check call in its frame.
+std::string CheckFrame() {
+    const std::string call =
+        Message("check", 1, std::string("\x08\x00\x01", 3) + Be32(30) + '\0');
+    return Be32(call.size()) + call;
+}
+
+// The code of the check answer that comes on fd within ten seconds; -1 for none.
+int CheckAnswer(int fd) {
+    unsigned char header[4];
+    if (corvel::read_all(fd, header, sizeof(header), 10000) != 4) return -1;
+    std::string body((header[0] << 24) | (header[1] << 16) | (header[2] << 8) | header[3], '\0');
+    if (corvel::read_all(fd, &body[0], body.size(), 10000) != ssize_t(body.size())) return -1;
+    auto buffer = std::make_shared<apache::thrift::transport::TMemoryBuffer>(
+        reinterpret_cast<uint8_t*>(&body[0]), static_cast<uint32_t>(body.size()));
+    TSlaveServiceProtocolClient client(
+        std::make_shared<apache::thrift::protocol::TBinaryProtocol>(buffer));
+    TTendletStatusResponse response;
+    try {
+        client.recv_check(response);
+    } catch (const std::exception&) {
+        return -1;
+    }
+    return response.returnInfo.returnCode;
 }
 
 // True once the other end has closed fd.
@@ -402,5 +429,75 @@ TEST_F(DaemonTest, IdleConnectionsAreCappedAndClosed) {
     EXPECT_LE(OpenDescriptors(daemon), before + 64);
     EXPECT_EQ(Check().returnInfo.returnCode, 0);
     EXPECT_TRUE(WaitFor([&] { return closed() == 200; }, 15000, 100));
+    for (int fd : clients) close(fd);
+}
+
+// Clients that come at once, far over the cap of idle connections, also while
+// the daemon is held (stopped here; on a busy machine merely not scheduled):
+// every one that has sent any byte of a request gets its answer.
+struct Crowd {
+    const char* what;
+    bool held;
+    // Bytes of the request sent before the daemon goes on; the rest follows.
+    size_t first_bytes;
+};
+
+void PrintTo(const Crowd& crowd, std::ostream* os) { *os << crowd.what; }
+
+class CrowdTest : public DaemonTest, public ::testing::WithParamInterface<Crowd> {};
+
+TEST_P(CrowdTest, EveryRequestIsAnswered) {
+    const pid_t daemon = StartDaemon();
+    ASSERT_TRUE(WaitAllRunning());
+    const std::string frame = CheckFrame();
+    const std::string first = frame.substr(0, GetParam().first_bytes);
+    const std::string rest = frame.substr(first.size());
+    if (GetParam().held) {
+        ASSERT_EQ(kill(daemon, SIGSTOP), 0);
+    }
+    std::vector<int> clients;
+    for (int i = 0; i < 150; ++i) {
+        clients.push_back(ConnectRaw(socket_));
+        ASSERT_GE(clients.back(), 0);
+        EXPECT_EQ(send(clients.back(), first.data(), first.size(), MSG_NOSIGNAL),
+                  ssize_t(first.size()));
+    }
+    if (GetParam().held) {
+        ASSERT_EQ(kill(daemon, SIGCONT), 0);
+    }
+    for (int fd : clients) {
+        if (!rest.empty()) send(fd, rest.data(), rest.size(), MSG_NOSIGNAL);
+    }
+    for (size_t i = 0; i < clients.size(); ++i) EXPECT_EQ(CheckAnswer(clients[i]), 0) << i;
+    for (int fd : clients) close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(Clients, CrowdTest,
+                         ::testing::Values(Crowd{"WholeWhileHeld", true, std::string::npos},
+                                           Crowd{"HalfFirst", false, 7}),
+                         [](const ::testing::TestParamInfo<Crowd>& info) {
+                             return std::string(info.param.what);
+                         });
+
+// Clients that send requests and never read the answers hold no worker: other
+// commands are answered at once, and each such client goes once its answer has
+// waited its time.
+TEST_F(DaemonTest, ClientsThatDoNotReadHoldNoWorker) {
+    const pid_t daemon = StartDaemon();
+    ASSERT_TRUE(WaitAllRunning());
+    const size_t before = OpenDescriptors(daemon);
+    // An unknown method's answer names the method: with this name, far more than
+    // a socket holds.
+    const std::string call = Message(std::string(900 * 1024, 'x'), 1, std::string(1, '\0'));
+    const std::string frame = Be32(call.size()) + call;
+    std::vector<int> clients;
+    for (int i = 0; i < 30; ++i) {
+        clients.push_back(ConnectRaw(socket_));
+        ASSERT_GE(clients.back(), 0);
+        ASSERT_EQ(corvel::write_all(clients.back(), frame.data(), frame.size(), 10000),
+                  ssize_t(frame.size()));
+    }
+    for (int i = 0; i < 11; ++i) EXPECT_EQ(Check().returnInfo.returnCode, 0) << "check " << i;
+    EXPECT_TRUE(WaitFor([&] { return OpenDescriptors(daemon) <= before; }, 15000, 100));
     for (int fd : clients) close(fd);
 }
