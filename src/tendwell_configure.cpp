@@ -280,8 +280,10 @@ bool CheckConfigure(const PConfigure& conf, CheckFor check) {
         }
         if (!WaitsInRange(proc)) return false;
     }
-    const std::vector<std::string> twice = TwiceNamed(conf);
-    if (check == CheckFor::kTest && !twice.empty()) return Refuse(twice.front());
+    if (check == CheckFor::kTest) {
+        const std::vector<std::string> twice = TwiceNamed(conf);
+        if (!twice.empty()) return Refuse(twice.front());
+    }
     const PTendwellConfigure& tw = conf.tendwell();
     if (tw.unix_socket_path().size() > kMaxUnixSocketPathLen) {
         TW_FATAL("CheckConfigure", "data dir %s is too long for unix socket path",
