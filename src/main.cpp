@@ -190,7 +190,7 @@ int RunCommand(ProcessManager* manager, const std::string& cmd) {
 // The client road: the command goes through the process manager.
 int RunClient(const std::string& cmd) {
     ProcessManager* manager = ProcessManager::GetInstance();
-    int ret = manager->InitWithoutProcessKeeper(g_conf, g_options.conf_path, g_options.change_dir);
+    int ret = manager->InitWithoutProcessKeeper(g_conf, g_options.conf_path);
     if (ret != 0) {
         fprintf(stderr, "Init process manager fail%d %s\n", ret, g_options.conf_path.c_str());
         return ret;
@@ -229,7 +229,7 @@ bool ParseOptions(int argc, char** argv, int* status) {
             *status = 0;
             return true;
         case 't':
-            *status = TestConfigure(optarg, g_options.change_dir);
+            *status = TestConfigure(optarg);
             return true;
         case 'g':
             *status = GenerateExampleConfigure(optarg);
@@ -244,6 +244,11 @@ bool ParseOptions(int argc, char** argv, int* status) {
             g_options.force = true;
             break;
         case 'n':
+            // An empty variable in a script must not widen a command to all tendlets.
+            if (*optarg == '\0') {
+                fprintf(stderr, "empty tendlet name\n");
+                exit(1);
+            }
             g_options.name = optarg;
             break;
         case 'd':

@@ -7,7 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include <google/protobuf/text_format.h>
 
@@ -60,6 +63,72 @@ bool GenerateDefaultChecks(PConfigure* conf) {
                   proc->name().c_str());
     }
     return true;
+}
+
+// Says why a configuration is refused, in the log and on standard error.
+bool Refuse(const std::string& why) {
+    TW_FATAL("CheckConfigure", "%s", why.c_str());
+    fprintf(stderr, "%s\n", why.c_str());
+    return false;
+}
+
+// Longest stop, restart or reload wait a tendlet may have: a day. Far longer
+// ones are mistakes that would keep a stopping daemon waiting for years.
+constexpr int32_t kMaxWaitSecs = 86400;
+
+// Where check finds a data or log directory written as dir.
+std::string CheckedDir(const PConfigure& conf, const std::string& dir, CheckFor check) {
+    if (check != CheckFor::kDaemon && dir.size() > 1 && dir[0] == '.' &&
+        !conf.change_directory().empty()) {
+        return conf.change_directory() + "/" + dir;
+    }
+    return dir;
+}
+
+// For each entry whose name an earlier one gives too: "name:web is given twice
+// (process 1 and process 3)", the entries counted from 1.
+std::vector<std::string> TwiceNamed(const PConfigure& conf) {
+    std::vector<std::string> found;
+    std::map<std::string, int> last;
+    for (int i = 0; i < conf.process_size(); ++i) {
+        const std::string& name = conf.process(i).name();
+        const auto earlier = last.find(name);
+        if (earlier != last.end()) {
+            found.push_back("name:" + name + " is given twice (process " +
+                            std::to_string(earlier->second + 1) + " and process " +
+                            std::to_string(i + 1) + ")");
+        }
+        last[name] = i;
+    }
+    return found;
+}
+
+// The stop, restart and reload waits of the check a tendlet uses.
+bool WaitsInRange(const PProcessConfigure& proc) {
+    std::vector<std::pair<const char*, int32_t>> waits;
+    if (proc.has_default_check()) {
+        waits = {{"stop_wait_secs", proc.default_check().stop_wait_secs()}};
+    } else {
+        const PUserDefineCheckType& check = proc.user_define_check();
+        waits = {{"stop_timeout_secs", check.stop_timeout_secs()},
+                 {"restart_timeout_secs", check.restart_timeout_secs()},
+                 {"reload_timeout_secs", check.reload_timeout_secs()}};
+    }
+    for (const auto& wait : waits) {
+        if (wait.second < 0 || wait.second > kMaxWaitSecs) {
+            return Refuse("name:" + proc.name() + " " + wait.first + ":" +
+                          std::to_string(wait.second) + " must be between 0 and " +
+                          std::to_string(kMaxWaitSecs));
+        }
+    }
+    return true;
+}
+
+// False when data_dir + "/" + name can only be a directory: an empty name, one
+// ending in "/", or one whose last part is "." or "..".
+bool NamesAFile(const std::string& name) {
+    const std::string last = name.substr(name.rfind('/') + 1);
+    return !last.empty() && last != "." && last != "..";
 }
 
 }  // namespace
@@ -198,13 +267,7 @@ bool CheckDataDir(const std::string& dir) {
     return true;
 }
 
-std::string DaemonWorkDir(const PConfigure& conf, const std::string& change_dir) {
-    if (!conf.has_change_directory() || conf.change_directory().empty()) return change_dir;
-    return change_dir.empty() ? conf.change_directory()
-                              : JoinPath(conf.change_directory(), change_dir);
-}
-
-bool CheckConfigure(const PConfigure& conf, const std::string& work_dir) {
+bool CheckConfigure(const PConfigure& conf, CheckFor check) {
     if (conf.process_size() == 0) {
         TW_FATAL("CheckConfigure", "no instance to watch?");
         fprintf(stderr, "[CheckConfigure]no instance to watch?\n");
@@ -215,6 +278,11 @@ bool CheckConfigure(const PConfigure& conf, const std::string& work_dir) {
             TW_FATAL("CheckConfigure", "name:%s must have a check type", proc.name().c_str());
             return false;
         }
+        if (!WaitsInRange(proc)) return false;
+    }
+    if (check == CheckFor::kTest) {
+        const std::vector<std::string> twice = TwiceNamed(conf);
+        if (!twice.empty()) return Refuse(twice.front());
     }
     const PTendwellConfigure& tw = conf.tendwell();
     if (tw.unix_socket_path().size() > kMaxUnixSocketPathLen) {
@@ -223,11 +291,18 @@ bool CheckConfigure(const PConfigure& conf, const std::string& work_dir) {
         fprintf(stderr, "unix socket path %s is too long...\n", tw.unix_socket_path().c_str());
         return false;
     }
-    // A relative directory is the daemon's only when taken from its working directory.
-    auto checked = [&](const std::string& dir) {
-        return work_dir.empty() ? dir : JoinPath(dir, work_dir);
-    };
-    return CheckDataDir(checked(tw.data_dir())) && CheckDataDir(checked(tw.log_path()));
+    if (!NamesAFile(conf.status_save_filename())) {
+        return Refuse("status_save_filename:\"" + conf.status_save_filename() +
+                      "\" names no file");
+    }
+    return CheckDataDir(CheckedDir(conf, tw.data_dir(), check)) &&
+           CheckDataDir(CheckedDir(conf, tw.log_path(), check));
+}
+
+void WarnTwiceNamed(const PConfigure& conf) {
+    for (const std::string& twice : TwiceNamed(conf)) {
+        TW_WARNING("WarnTwiceNamed", "%s, the later one is kept", twice.c_str());
+    }
 }
 
 }  // namespace tendwell

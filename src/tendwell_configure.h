@@ -44,14 +44,26 @@ std::string LogFilePath(const PConfigure& conf);
 // True when dir is a directory (or a link to one), creating it when missing.
 bool CheckDataDir(const std::string& dir);
 
-// The working directory of a daemon of conf started with the -c directory
-// change_dir (empty when not given): change_dir, then change_directory taken
-// from it. Empty when both are: the daemon stays where it was started.
-std::string DaemonWorkDir(const PConfigure& conf, const std::string& change_dir);
+// Which check a configuration gets; they differ only in where relative data
+// and log directories are looked for and in what a tendlet named twice costs.
+enum class CheckFor {
+    // The configuration test: as a client's check, and a name given twice is
+    // refused.
+    kTest,
+    // A client, in the directory it was started in: a directory beginning with
+    // "." lies under change_directory, any other relative one here. A name given
+    // twice passes: the later entry is kept.
+    kClient,
+    // The daemon, once it has changed into change_directory: every relative
+    // directory lies here. A name given twice passes.
+    kDaemon,
+};
 
-// The checks a configuration must pass before a daemon relies on it. Relative
-// data and log directories are taken from work_dir; an empty one means the
-// current directory (the daemon's own, once it has changed into it).
-bool CheckConfigure(const PConfigure& conf, const std::string& work_dir = std::string());
+// The checks a configuration must pass before a daemon relies on it. The data
+// and log directories are created when missing.
+bool CheckConfigure(const PConfigure& conf, CheckFor check);
+
+// Logs a warning for each tendlet that a later entry of the same name replaces.
+void WarnTwiceNamed(const PConfigure& conf);
 
 }  // namespace tendwell

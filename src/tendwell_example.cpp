@@ -76,7 +76,7 @@ int GenerateExampleConfigure(const char* file) {
     return 0;
 }
 
-int TestConfigure(const char* file, const std::string& change_dir) {
+int TestConfigure(const char* file) {
     PConfigure conf;
     const int parsed = ParseConfigureFile(file, &conf);
     if (parsed == -1) {
@@ -87,7 +87,7 @@ int TestConfigure(const char* file, const std::string& change_dir) {
         fprintf(stderr, "configure:%s parse error\n", file);
         return -2;
     }
-    if (!CheckConfigure(conf, DaemonWorkDir(conf, change_dir))) {
+    if (!CheckConfigure(conf, CheckFor::kTest)) {
         fprintf(stderr, "configure:%s is not legal\n", file);
         return -3;
     }

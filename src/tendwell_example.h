@@ -2,8 +2,6 @@
 // shows every kind of entry, and a test of a configuration file.
 #pragma once
 
-#include <string>
-
 namespace tendwell {
 
 // Prints the example configuration to file, or to standard output when file is
@@ -11,8 +9,7 @@ namespace tendwell {
 int GenerateExampleConfigure(const char* file);
 
 // Judges file exactly as written: 0 legal, -1 cannot open, -2 cannot parse,
-// -3 parses but fails the configuration check, whose directories are those of a
-// daemon started with the -c directory change_dir (empty when not given).
-int TestConfigure(const char* file, const std::string& change_dir);
+// -3 parses but fails the configuration check.
+int TestConfigure(const char* file);
 
 }  // namespace tendwell

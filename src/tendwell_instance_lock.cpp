@@ -69,11 +69,12 @@ InstanceLock::Owner InstanceLock::Unopenable(int error) {
         return kUnusable;
     }
     struct stat st;
-    // No file, and none can be made there: nobody can hold it.
-    if (lstat(path_.c_str(), &st) != 0) return kNobody;
-    // A lock file of another user may well be held by a live daemon.
-    if (error == EACCES || error == EPERM) return kDaemon;
-    why_ = "lock file " + path_ + " cannot be used: " + strerror(error);
+    // No file, nor a directory to hold one, and none can be made: nobody holds it.
+    if (lstat(path_.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) return kNobody;
+    // Whether a daemon holds a file that cannot be opened (one of another user,
+    // or in a directory this user may not enter) is unknown: nothing may act as
+    // if none did.
+    why_ = "lock file " + path_ + " cannot be opened: " + strerror(error);
     return kUnusable;
 }
 
@@ -91,6 +92,11 @@ InstanceLock::Owner InstanceLock::Probe() {
         // the file at the path now may be a new holder's.
         if (IsFileAt(fd, path_)) unlink(path_.c_str());
         owner = kNobody;
+    } else if (errno != EACCES && errno != EAGAIN) {
+        // Not a holder in the way: the lock itself cannot be asked for (no locks
+        // on this file system, or none left).
+        why_ = "lock file " + path_ + " cannot be probed: " + strerror(errno);
+        owner = kUnusable;
     }
     close(fd);
     TW_DEBUG("CheckiSocketFileListen", "%s owner:%d", path_.c_str(), static_cast<int>(owner));

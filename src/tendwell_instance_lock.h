@@ -20,7 +20,8 @@ public:
         kDaemon,
         // A command run in a client, or a probe for a moment.
         kCommand,
-        // Nothing can ever hold it: why() says what stands at the path.
+        // The file cannot be opened or probed, so who holds it is unknown:
+        // why() says what is in the way.
         kUnusable,
     };
 

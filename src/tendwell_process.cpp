@@ -34,20 +34,20 @@ ProcessManager::ProcessManager() = default;
 ProcessManager::~ProcessManager() = default;
 
 int32_t ProcessManager::InitWithoutProcessKeeper(const PConfigure& conf,
-                                                 const std::string& conf_path,
-                                                 const std::string& change_dir) {
+                                                 const std::string& conf_path) {
     conf_ = &conf;
     // The loader has filled it in: a loaded configuration always names its socket.
     const std::string& socket_path = conf.tendwell().unix_socket_path();
     lock_.reset(new InstanceLock(LockFilePath(socket_path)));
     unix_rpc_manager_.reset(new UnixRpcManager(socket_path.c_str()));
     unix_rpc_manager_->SetRecvTimeout(static_cast<int64_t>(conf.cmd_operate_timeout_sec()) * 1000);
-    if (!CheckConfigure(conf, DaemonWorkDir(conf, change_dir))) {
+    if (!CheckConfigure(conf, CheckFor::kClient)) {
         TW_WARNING("Init", "Configure check error, please check your configure:%s.",
                    conf_path.c_str());
         return TReturnCode::ERROR_CONFIGURE_CHECK_ERROR;
     }
     TW_NOTICE("Init", "unix socket addr is:%s, init ok.", socket_path.c_str());
+    WarnTwiceNamed(conf);
     if (TendletManager::GetInstance()->InitWithoutProcessKeeper(conf) != 0) {
         TW_WARNING("Init", "init tendlet manager fail");
         return TReturnCode::ERROR_PRCESS_MNG_INIT_FAIL;

@@ -27,10 +27,8 @@ public:
 
     // Takes the configuration the command line loaded from conf_path (it must
     // outlive the manager's use), makes the RPC client and the tendlet records.
-    // 0, 11 or 21. The directories are checked where a daemon started with the -c
-    // directory change_dir (empty when not given) would have them.
-    int32_t InitWithoutProcessKeeper(const PConfigure& conf, const std::string& conf_path,
-                                     const std::string& change_dir);
+    // 0, 11 or 21.
+    int32_t InitWithoutProcessKeeper(const PConfigure& conf, const std::string& conf_path);
 
     // Only ever sent to the daemon; one that holds the lock but does not answer
     // yet is asked again once a second, up to cmd_start_timeo_s times.

@@ -165,7 +165,7 @@ int StartDaemon(const std::string& change_dir) {
     if (g_conf.has_change_directory() && !ChangeDirectory(g_conf.change_directory())) {
         return 255;
     }
-    if (!CheckConfigure(g_conf)) {
+    if (!CheckConfigure(g_conf, CheckFor::kDaemon)) {
         fprintf(stderr, "CheckConfigure fail, check your conf please\n");
         fprintf(stderr, "make sure data_dir is exist, use tendwell -t tendwell.conf to check\n");
         ExitNow(3);
@@ -184,6 +184,7 @@ int StartDaemon(const std::string& change_dir) {
         fprintf(stderr, "init plume fail:%s\n", log_file.c_str());
         ExitNow(4);
     }
+    WarnTwiceNamed(g_conf);
     // Past the fork the daemon's failure would show only as "start error...".
     const std::string unservable = ThriftUnixServer::Unservable(settings.unix_socket_path());
     if (!unservable.empty()) {

@@ -137,7 +137,7 @@ TEST(ConfigLoad, FifoWithoutWriterIsEmptyAndADeviceIsCutOff) {
                   }),
                   -1)
             << path;
-        EXPECT_EQ(InChild([&] { return TestConfigure(path.c_str(), ""); }), -2) << path;
+        EXPECT_EQ(InChild([&] { return TestConfigure(path.c_str()); }), -2) << path;
     }
 }
 
@@ -173,7 +173,7 @@ TEST(ConfigCheck, SocketPathLengthLimit) {
     const std::string prefix = tmp.path() + "/";
     for (size_t len : {size_t(107), size_t(108), size_t(109)}) {
         conf.mutable_tendwell()->set_unix_socket_path(prefix + std::string(len - prefix.size(), 's'));
-        EXPECT_EQ(CheckConfigure(conf), len <= 107) << len;
+        EXPECT_EQ(CheckConfigure(conf, CheckFor::kClient), len <= 107) << len;
     }
 }
 
@@ -183,11 +183,25 @@ TEST(ConfigCheck, TendletsAndDirectories) {
     ASSERT_TRUE(WriteFile(file, "x"));
     ASSERT_EQ(symlink(tmp.path().c_str(), link.c_str()), 0);
     ASSERT_EQ(symlink((tmp / "nowhere").c_str(), dangling.c_str()), 0);
+    ASSERT_EQ(mkdir((tmp / "sub").c_str(), 0755), 0);
     const std::string one = "process { name: \"a\" default_check { start_command: \"x\" } }";
+    const std::string dirs = "tendwell { log_path: \"" + tmp.path() + "\" data_dir: \"" +
+                             tmp.path() + "\" }\n";
+    auto state_file = [&](const char* name) {
+        return Tendwell(tmp.path()) + "status_save_filename: \"" + name + "\"";
+    };
+    auto waits = [&](const std::string& check) {
+        return dirs + "process { name: \"w\" " + check + " }";
+    };
+    const std::string user = "user_define_check { start_command: \"s\" check_command: \"c\" "
+                             "stop_command: \"t\" ";
     const struct {
         const char* why;
         std::string text;
         bool ok;
+        // The start of what standard error says when refused; null when unchecked.
+        const char* says = nullptr;
+        CheckFor check = CheckFor::kClient;
     } cases[] = {
         {"no tendlet", "tendwell { log_path: \"" + tmp.path() + "\" data_dir: \"" + tmp.path() + "\" }",
          false},
@@ -200,11 +214,39 @@ TEST(ConfigCheck, TendletsAndDirectories) {
         {"dangling link", Tendwell(dangling), false},
         {"link to a directory", Tendwell(link), true},
         {"missing directories created", Tendwell(tmp / "new/deep"), true},
+        {"empty state file name", state_file(""), false, "status_save_filename:\"\" names no file"},
+        {"state file name .", state_file("."), false, "status_save_filename:\".\" names no file"},
+        {"state file name ..", state_file(".."), false, "status_save_filename:\"..\""},
+        {"state file name ending in /", state_file("sub/"), false, "status_save_filename:"},
+        {"state file name ending in /..", state_file("sub/.."), false, "status_save_filename:"},
+        {"state file in a subdirectory", state_file("sub/x.save"), true},
+        {"stop wait of decades",
+         waits("default_check { start_command: \"x\" stop_wait_secs: 2147483647 }"), false,
+         "name:w stop_wait_secs:2147483647 must be between 0 and 86400"},
+        {"negative stop wait", waits("default_check { start_command: \"x\" stop_wait_secs: -1 }"),
+         false, "name:w stop_wait_secs:-1 must be between 0 and 86400"},
+        {"stop wait of a day", waits("default_check { start_command: \"x\" stop_wait_secs: 86400 }"),
+         true},
+        {"stop time-out over a day", waits(user + "stop_timeout_secs: 86401 }"), false,
+         "name:w stop_timeout_secs:86401 must be between 0 and 86400"},
+        {"negative restart time-out", waits(user + "restart_timeout_secs: -1 }"), false,
+         "name:w restart_timeout_secs:-1 must be"},
+        {"reload time-out over a day", waits(user + "reload_timeout_secs: 86401 }"), false,
+         "name:w reload_timeout_secs:86401 must be"},
+        {"time-outs of an unused user check",
+         waits("default_check { start_command: \"x\" } " + user + "stop_timeout_secs: -1 }"), true},
+        {"a name given twice, tested", Tendwell(tmp.path()) + one, false,
+         "name:a is given twice (process 1 and process 2)", CheckFor::kTest},
     };
     for (const auto& c : cases) {
         PConfigure conf;
         ASSERT_TRUE(google::protobuf::TextFormat::ParseFromString(c.text, &conf)) << c.why;
-        EXPECT_EQ(CheckConfigure(conf), c.ok) << c.why;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(CheckConfigure(conf, c.check), c.ok) << c.why;
+        const std::string said = testing::internal::GetCapturedStderr();
+        if (c.says != nullptr) {
+            EXPECT_EQ(said.rfind(c.says, 0), 0u) << c.why << ": " << said;
+        }
     }
     struct stat st;
     ASSERT_EQ(stat((tmp / "new/deep").c_str(), &st), 0);
@@ -212,24 +254,36 @@ TEST(ConfigCheck, TendletsAndDirectories) {
     EXPECT_EQ(st.st_mode & 0777, 0755u);
 }
 
-TEST(ConfigCheck, RelativeDirectoriesLieUnderChangeDirectory) {
-    TempDir tmp;
-    CwdGuard cwd;
-    const std::string work = tmp / "work", home = tmp / "home";
-    ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
-    ASSERT_EQ(chdir(work.c_str()), 0);
-    PConfigure conf;
-    ASSERT_TRUE(google::protobuf::TextFormat::ParseFromString(
-        "change_directory: \"" + home + "\"\n"
-        "tendwell { log_path: \"./log\" data_dir: \"data\" }\n"
-        "process { name: \"a\" default_check { start_command: \"x\" } }",
-        &conf));
-    ASSERT_TRUE(CheckConfigure(conf, DaemonWorkDir(conf, "")));
-    EXPECT_TRUE(FileExists(home + "/data"));
-    EXPECT_TRUE(FileExists(home + "/log"));
-    EXPECT_FALSE(FileExists(work + "/data"));
-    EXPECT_FALSE(FileExists(work + "/log"));
+// A check outside the daemon finds a directory beginning with "." under
+// change_directory, and any other relative one in the working directory.
+TEST(ConfigCheck, RelativeDirectoriesOutsideTheDaemon) {
+    const struct {
+        const char* why;
+        const char* dir;
+        const char* made;  // under the test's directory: work is the working one
+        const char* not_made;
+    } cases[] = {
+        {"./data is under change_directory", "./data", "home/./data", "work/data"},
+        {"data is in the working directory", "data", "work/data", "home/data"},
+        {"-G output, in the working directory", "[required]/DIR/to/save/tendwell/data",
+         "work/[required]/DIR/to/save/tendwell/data", "home/[required]"},
+    };
+    for (const auto& c : cases) {
+        TempDir tmp;
+        CwdGuard cwd;
+        ASSERT_EQ(mkdir((tmp / "work").c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((tmp / "home").c_str(), 0755), 0);
+        ASSERT_EQ(chdir((tmp / "work").c_str()), 0);
+        PConfigure conf;
+        ASSERT_TRUE(google::protobuf::TextFormat::ParseFromString(
+            "change_directory: \"" + (tmp / "home") + "\"\n" + Tendwell(c.dir), &conf))
+            << c.why;
+        for (CheckFor check : {CheckFor::kTest, CheckFor::kClient}) {
+            ASSERT_TRUE(CheckConfigure(conf, check)) << c.why;
+            EXPECT_TRUE(FileExists(tmp / c.made)) << c.why;
+            EXPECT_FALSE(FileExists(tmp / c.not_made)) << c.why;
+        }
+    }
 }
 
 TEST(ConfigProcessLog, LevelGuardsWhatIsWritten) {

@@ -85,15 +85,25 @@ run "$CONF" stop -f --name alpha
 expect 0 "stop alpha return 0(OK)"
 run "$CONF" stop --force -n alpha
 expect 0 "stop alpha return 0(OK)"
+# An empty name would mean every tendlet: refused as a bad option.
+empty_name_refused() {
+    run "$@"
+    [ "$RC" = 1 ] && [ -z "$OUT" ] && [ "$ERR" = "empty tendlet name" ] || fail "$*: $RC '$OUT' '$ERR'"
+}
+for cmd in start stop restart reload abort check; do
+    empty_name_refused "$CONF" "$cmd" -n ""
+    empty_name_refused "$CONF" "$cmd" --name ""
+    empty_name_refused --name= "$CONF" "$cmd"
+done
 
 # The example configuration and the configuration test.
 mkdir "$T/gen"
 cd "$T/gen" || fail "cd"
 "$TW" -G | "$TW" -t /dev/stdin >"$T/out" 2>"$T/err"
 [ $? = 0 ] && [ "$(cat "$T/out")" = "configure:/dev/stdin is ok..." ] || fail "-G | -t: $(cat "$T/err")"
-# The relative data directory lies under the relative change_directory.
-[ -d "$T/gen/[optional]/path/to/cd/before/start/[required]/DIR/to/save/tendwell/data" ] &&
-    [ ! -e "$T/gen/[required]" ] || fail "-t did not create the daemon's data directory"
+# Relative directories that do not begin with "." are taken from here.
+[ -d "$T/gen/[required]/DIR/to/save/tendwell/data" ] && [ -d "$T/gen/[requird]/path/to/tendwell/log" ] &&
+    [ ! -e "$T/gen/[optional]" ] || fail "-t did not create the directories here"
 "$TW" -G >"$T/example"
 echo stale-and-longer-than-nothing-at-all-really >"$T/gen/example.conf"
 run --generate "$T/gen/example.conf" -v
@@ -121,21 +131,26 @@ run -t "$T/empty.conf"
 { cat "$T/empty.conf"; echo 'process { name: "PLAT_ORVANE_DCX" }'; } >"$T/plat.conf"
 run -t "$T/plat.conf"
 [ "$RC" = 253 ] || fail "-t of a tendlet without a check exited $RC"
+write_conf "$T/twice.conf" alpha beta alpha
+run -t "$T/twice.conf"
+[ "$RC" = 253 ] && [ "$ERR" = "name:alpha is given twice (process 1 and process 3)
+configure:$T/twice.conf is not legal" ] || fail "-t of a name given twice: $RC $ERR"
 
-# A client and -t check the directories a daemon started with the same -c
-# would use: relative ones under the -c directory, then under change_directory.
+# A client and -t find a relative directory beginning with "." under
+# change_directory, and any other in the directory they run in; -c plays no part.
 write_conf "$CONF" alpha
 sed -i -e 's|^change_directory: .*|change_directory: "sub"|' -e "s|\"$T/log\"|\"clog\"|" \
-    -e "s|\"$T/data\"|\"cdata\"|" "$CONF"
-mkdir -p "$T/sub"
+    -e "s|\"$T/data\"|\"./cdata\"|" "$CONF"
+mkdir "$T/here"
+cd "$T/here" || fail "cd"
 run -c "$T/base" "$CONF" check
 [ "$RC" = 1 ] || fail "check without a daemon exited $RC: $OUT $ERR"
-run -c "$T/base2" -t "$CONF"
+rm -r "$T/here/sub/cdata" "$T/here/clog" || fail "check did not create the directories"
+run -c "$T/base" -t "$CONF"
 [ "$RC" = 0 ] || fail "-t with -c exited $RC: $ERR"
-for made in base/sub/cdata base/sub/clog base2/sub/cdata base2/sub/clog; do
-    [ -d "$T/$made" ] || fail "$made was not created"
-done
-[ ! -e "$T/cdata" ] && [ ! -e "$T/sub/cdata" ] && [ ! -e "$T/clog" ] || fail "directories made where no daemon would use them"
+[ -d "$T/here/sub/cdata" ] && [ -d "$T/here/clog" ] || fail "-t did not create the directories"
+[ ! -e "$T/base" ] && [ ! -e "$T/sub" ] || fail "directories made where the checks do not look"
+cd "$T" || fail "cd"
 
 # 256 tendlets none of which runs: the status must not read as success.
 write_conf "$CONF"

@@ -2,7 +2,8 @@
 . "$(dirname "$0")/e2e_lib.sh"
 
 umask 000
-write_conf "$CONF" gamma alpha beta
+# A name given twice: the later entry is kept, with a warning in the log.
+write_conf "$CONF" gamma alpha beta alpha
 
 {
     "$TW" "$CONF" start
@@ -11,6 +12,8 @@ write_conf "$CONF" gamma alpha beta
 [ "$(cat "$T/start.rc")" = 0 ] || fail "start exited $(cat "$T/start.rc")"
 start_output_ok "$(cat "$T/start.out")" || fail "start printed: $(cat "$T/start.out")"
 all_recorded
+grep -qF "name:alpha is given twice (process 2 and process 4), the later one is kept" "$T/log/tendwell.log" ||
+    fail "no warning of the name given twice"
 
 daemon=$(lock_holder "$LOCK")
 [ -n "$daemon" ] && alive "$daemon" || fail "no daemon holds $LOCK"

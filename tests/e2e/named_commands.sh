@@ -42,5 +42,22 @@ expect 0 "start return:0(OK)"
 run "$CONF" restart
 expect 0 "restart return 0(OK)"
 wait_for all_running || fail "not every tendlet runs after restart"
+
+# A user who may not enter the data directory cannot tell whether a daemon holds
+# the lock file there: stop and start fail, naming it, and nothing is stopped.
+cp "$TW" "$T/tendwell"
+chmod 755 "$T" "$T/tendwell"
+chmod 000 "$T/data"
+as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$T/tendwell" "$@"; }
+root_tw=$TW
+TW=as_nobody
+why="lock file $LOCK cannot be opened: Permission denied"
+run "$CONF" stop
+expect 1 "stop return 1($why)"
+run "$CONF" start
+[ "$RC" = 4 ] && [ -z "$OUT" ] && [ "$ERR" = "$why" ] || fail "start as nobody: $RC '$OUT' '$ERR'"
+TW=$root_tw
+chmod 755 "$T/data"
+all_running || fail "a tendlet was stopped by a user who cannot see the lock"
 stop_daemon
 echo "1 passed, 0 failed"

@@ -17,6 +17,13 @@ sed -i "s|data_dir: .*|data_dir: \"$T/afile\"|" "$CONF"
 run "$CONF" start
 [ "$RC" = 3 ] || fail "check failure exited $RC"
 echo "$ERR" | grep -qF "CheckConfigure fail, check your conf please" || fail "check message: $ERR"
+# A stop wait no daemon would ever see the end of.
+write_conf "$CONF" alpha
+sed -i 's/stop_wait_secs: 5/stop_wait_secs: 2147483647/' "$CONF"
+run "$CONF" start
+[ "$RC" = 3 ] && echo "$ERR" | grep -qxF "name:alpha stop_wait_secs:2147483647 must be between 0 and 86400" ||
+    fail "stop wait of decades: $RC $ERR"
+no_tendwell || fail "a daemon was forked: $(our_tendwells)"
 
 # The -c directory comes first, then a relative change_directory under it.
 write_conf "$CONF" alpha

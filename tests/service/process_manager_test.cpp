@@ -119,7 +119,7 @@ protected:
     ProcessManager* Manager() {
         EXPECT_EQ(0, TendwellGetConfigureFromFile(conf_, &loaded_));
         ProcessManager* manager = ProcessManager::GetInstance();
-        EXPECT_EQ(0, manager->InitWithoutProcessKeeper(loaded_, conf_, ""));
+        EXPECT_EQ(0, manager->InitWithoutProcessKeeper(loaded_, conf_));
         return manager;
     }
 
