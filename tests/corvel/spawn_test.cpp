@@ -66,7 +66,9 @@ TEST(CorvelShellGateTest, ReleasedShellRunsAsIfUngated) {
     for (char** e = environ; *e != nullptr; ++e) env += std::string(*e) + '\0';
     EXPECT_EQ(ReadFile(dir / "env"), env);
     // The shell opens descriptors and blocks signals of its own; what it ran with
-    // shows in what it hands on.
+    // shows in what it hands on, once sleep has opened and closed its own files
+    // (the loader's, the locale's) as it starts.
+    WaitFor([&] { return testutil::OpenFds(pid) == std::set<int>{0, 1, 2}; }, 2000);
     EXPECT_EQ(testutil::OpenFds(pid), (std::set<int>{0, 1, 2}));
     for (int fd = 0; fd <= 2; ++fd) EXPECT_EQ(testutil::FdTarget(pid, fd), "/dev/null") << fd;
     EXPECT_EQ(testutil::StatusLine(pid, "SigBlk"), "0000000000000000");
