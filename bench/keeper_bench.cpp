@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "corvel/spawn.h"
 #include "keeper/process_keeper.h"
 
 namespace {
@@ -46,6 +47,10 @@ int main(int argc, char** argv) {
     if (processes <= 0) {
         fprintf(stderr, "usage: %s [number of processes]\n", argv[0]);
         return 2;
+    }
+    if (!corvel::use_gate_program(TENDWELL_GATE)) {
+        perror(TENDWELL_GATE);
+        return 1;
     }
     char dir[] = "/tmp/keeper-bench-XXXXXX";
     if (mkdtemp(dir) == nullptr) {

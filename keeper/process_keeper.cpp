@@ -16,6 +16,7 @@
 
 #include "corvel/clock.h"
 #include "corvel/fd_io.h"
+#include "corvel/spawn.h"
 #include "identity_file.h"
 #include "process_group.h"
 #include "runner.h"
@@ -295,10 +296,14 @@ ProcessKeeper::Look ProcessKeeper::LookAt(Launched* launch) {
         if (before_save_) before_save_(request->name);
         return kLaunched;
     }
-    // No process could be made, and none will be: no need to wait for one.
+    // No process could be made, or its shell could not be run in it, and nothing
+    // will run: no need to wait for it.
     const int error = over ? runner->start_error() : 0;
     if (error == 0) return kWaiting;
-    Fail(&request->failure, "no process could be made for it", error);
+    Fail(&request->failure,
+         corvel::spawn_made_no_process(error) ? "no process could be made for it"
+                                              : "its shell could not be run",
+         error);
     Append(&request->msg, request->name, " started failed.");
     return kFailed;
 }

@@ -56,7 +56,8 @@ public:
     // Ends the child still waiting at its gate before it runs anything; false when
     // there is none.
     bool Refuse();
-    // Why the last pid-mode run could make no process; 0 when it could.
+    // Why the last pid-mode run could make no process, or run no shell in it; 0
+    // when it could.
     int start_error();
 
 private:
@@ -67,8 +68,8 @@ private:
     void SetState(int32_t status, bool running);
     // The gate's descriptor while it is held or the child has not left it; -1 after.
     int GateFd();
-    // Frees what the child was started with once it has left its gate; with wait,
-    // waits for that (the child has ended or been released).
+    // Closes the gate once the child has left it; with wait, waits for that (the
+    // child has ended or been released).
     void SettleGate(bool wait);
     // Marks the copy ended and reports it.
     void SetEnded(int32_t exit_status);

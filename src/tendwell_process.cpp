@@ -56,7 +56,7 @@ int32_t ProcessManager::InitWithoutProcessKeeper(const PConfigure& conf,
     return 0;
 }
 
-ProcessManager::Route ProcessManager::Decide(bool local, TReturnResult* refusal) {
+ProcessManager::Route ProcessManager::Decide(bool local, TReturnResult* refusal, bool starts) {
     assert(unix_rpc_manager_ != nullptr);
     const int wait_ms = SecondsToMs<int32_t>(conf_->cmd_operate_timeout_sec());
     InstanceLock::Owner owner = lock_->Await(wait_ms);
@@ -81,6 +81,13 @@ ProcessManager::Route ProcessManager::Decide(bool local, TReturnResult* refusal)
     if (!local) {
         SetResult(refusal, TReturnCode::ERROR_CONNECTED_TO_SERVER,
                   "check tendwell is running or do you have auth.");
+        return kRefused;
+    }
+    // The children of starts made here go through the gate program, as the
+    // daemon's do; a command that starts nothing goes on without it.
+    std::string why;
+    if (!UseGateProgram(&why) && starts) {
+        SetResult(refusal, TReturnCode::ERROR_START_FAIL, why);
         return kRefused;
     }
     ran_in_process_ = true;
@@ -176,7 +183,7 @@ TReturnResult ProcessManager::Stop(bool local, int32_t timeout) {
 
 TReturnResult ProcessManager::Restart(bool local, int32_t timeout) {
     TReturnResult result;
-    const Route route = Decide(local, &result);
+    const Route route = Decide(local, &result, true);
     if (route == kAtDaemon) {
         unix_rpc_manager_->Restart(result, timeout);
     } else if (route == kHere) {
@@ -227,7 +234,7 @@ TReturnResult ProcessManager::Check(std::vector<TTendletStatusInfo>& infos, bool
 
 TReturnResult ProcessManager::StartOne(const std::string& name, bool local, int32_t timeout) {
     TReturnResult result;
-    const Route route = Decide(local, &result);
+    const Route route = Decide(local, &result, true);
     if (route == kAtDaemon) {
         unix_rpc_manager_->StartOne(result, name, timeout);
     } else if (route == kHere) {
@@ -251,7 +258,7 @@ TReturnResult ProcessManager::StopOne(const std::string& name, bool local, int32
 
 TReturnResult ProcessManager::RestartOne(const std::string& name, bool local, int32_t timeout) {
     TReturnResult result;
-    const Route route = Decide(local, &result);
+    const Route route = Decide(local, &result, true);
     if (route == kAtDaemon) {
         unix_rpc_manager_->RestartOne(result, name, timeout);
     } else if (route == kHere) {

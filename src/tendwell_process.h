@@ -63,8 +63,9 @@ private:
     // The one decision, made after waiting out another command's hold of the
     // instance lock: at the daemon that holds it; here, with the lock taken and
     // the tendlet manager started with the keeper, when local allows it and no
-    // daemon is alive; otherwise refused, with *refusal saying why.
-    Route Decide(bool local, TReturnResult* refusal);
+    // daemon is alive; otherwise refused, with *refusal saying why. A command that
+    // starts tendlets is refused here too when the gate program cannot be used.
+    Route Decide(bool local, TReturnResult* refusal, bool starts = false);
     // Logs how a command ended; after one run here, shuts the keeper down and
     // removes the lock file (the lock itself lasts until exit).
     void Finish(Route route, const char* tag, const std::string& label,

@@ -159,6 +159,13 @@ int StartDaemon(const std::string& change_dir) {
     printf("begin to start...\n");
     // Later failures may end the process without exit handlers.
     fflush(stdout);
+    // Every tendlet starts through it; refused before detaching, the message still
+    // reaches the terminal.
+    std::string why;
+    if (!UseGateProgram(&why)) {
+        fprintf(stderr, "%s\n", why.c_str());
+        ExitNow(5);
+    }
     if (!change_dir.empty() && !ChangeDirectory(change_dir)) {
         return 255;
     }

@@ -1,7 +1,9 @@
 #include "tendwell_utility.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <memory>
@@ -12,12 +14,15 @@
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/md5.h>
 
+#include "corvel/spawn.h"
 #include "tendwell/protocal/TendwellBase_types.h"
 
 namespace tendwell {
 
 namespace {
 std::atomic<int> g_log_level{0};
+// The gate program's file, beside the executable.
+constexpr char kGateProgram[] = "tendwell-gate";
 }  // namespace
 
 const char* SourceBaseName(const char* file) {
@@ -28,6 +33,17 @@ const char* SourceBaseName(const char* file) {
 void SetLogLevel(int level) { g_log_level.store(level, std::memory_order_relaxed); }
 
 int GetLogLevel() { return g_log_level.load(std::memory_order_relaxed); }
+
+bool UseGateProgram(std::string* why) {
+    char exe[4096];
+    const ssize_t len = readlink("/proc/self/exe", exe, sizeof(exe));
+    std::string path = len > 0 ? std::string(exe, static_cast<size_t>(len)) : std::string();
+    path = path.substr(0, path.rfind('/') + 1) + kGateProgram;
+    if (corvel::use_gate_program(path.c_str())) return true;
+    char reason[256];
+    *why = "gate program " + path + " can't be used: " + strerror_r(errno, reason, sizeof(reason));
+    return false;
+}
 
 std::string Md5Hex(const char* data, size_t len) {
     static const char kDigits[] = "0123456789ABCDEF";

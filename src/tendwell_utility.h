@@ -1,5 +1,6 @@
 // Small shared helpers: the socket-name digest, the status time format, the
-// table of known platform processes and the process log with its level guard.
+// table of known platform processes, the gate program and the process log with
+// its level guard.
 #pragma once
 
 #include <stddef.h>
@@ -63,6 +64,11 @@ T SecondsToMs(int64_t secs) {
     if (secs < least) return Limits::min();
     return static_cast<T>(secs * 1000);
 }
+
+// Takes the gate program beside this executable for every start of a kept
+// process (corvel::use_gate_program). False, with *why naming the path it looked
+// at, when that cannot be used.
+bool UseGateProgram(std::string* why);
 
 // The file name part of a source path, for log tags.
 const char* SourceBaseName(const char* file);

@@ -1,11 +1,11 @@
-// Starting "/bin/sh" for a shell command or a kept process. The child shares the
-// caller's memory until it runs the shell instead of copying its page tables as
-// fork does (a fork of a daemon with a thousand threads costs ten times more), and
-// sets itself up with system calls of its own, so that it can also wait at a gate
-// and take back the descriptor limit this process had before raise_fd_limit.
+// Starting "/bin/sh" for a shell command or a kept process, with posix_spawn, which
+// copies no page tables as fork does (a fork of a daemon with a thousand threads
+// costs twenty times more). What the shell cannot be given that way, a wait at a
+// gate and the descriptor limit this process had before raise_fd_limit, the gate
+// program gives it: the child starts as that program, in memory of its own, which
+// then runs the shell in its place.
 #pragma once
 
-#include <stddef.h>
 #include <sys/types.h>
 
 namespace corvel {
@@ -28,8 +28,16 @@ struct ShellSetup {
 // The wait status of a shell that could not be run: as if it had exited with 127.
 constexpr int kShellNotRunStatus = 127 << 8;
 
-// Starts the shell running command and returns once it runs; its pid, or -1 with
-// errno.
+// Takes the gate program (corvel/gate) at path for every later start that needs
+// it: a start at a gate, one with null_stdio, and every start once raise_fd_limit
+// has raised the limit. The file is opened here and run through this descriptor,
+// so a file replaced at path later changes no start; until then such a start
+// fails with ENOENT. Call it before anything is started: a later call replaces
+// the program. False with errno when the file cannot be run.
+bool use_gate_program(const char* path);
+
+// Starts the shell running command and returns once it runs (or the gate
+// program that runs it at once); its pid, or -1 with errno.
 pid_t spawn_shell(const char* command, const ShellSetup& setup);
 
 // Whether the error of a failed start means that no process could be made (no
@@ -44,9 +52,10 @@ bool spawn_made_no_process(int error);
 int raise_fd_limit();
 
 // A shell started at a gate: the process exists, with its pid and its process
-// group, but runs nothing until the gate is released. When the process holding
-// the gate ends first, the shell ends without running anything. Not thread-safe:
-// its owner serialises the calls.
+// group, as the gate program, and runs nothing until the gate is released. When
+// the process holding the gate ends first, it ends without running anything.
+// Without null_stdio it has the gate on descriptor 3 instead of what the caller
+// has there. Not thread-safe: its owner serialises the calls.
 class ShellGate {
 public:
     ShellGate() = default;
@@ -68,14 +77,11 @@ public:
     // -1 once settled; before, a descriptor that polls as hung up once the shell
     // has left the gate (runs its command, or has ended).
     int fd() const { return fd_; }
-    // Frees what the shell was started with once it has left the gate; with wait,
-    // waits for that. True once settled.
+    // Closes the gate once the shell has left it; with wait, waits for that. True
+    // once settled.
     bool settle(bool wait);
 
 private:
-    // The child's plan, argument copies and stack, in use until it leaves the gate.
-    void* block_ = nullptr;
-    size_t block_size_ = 0;
     int fd_ = -1;
     pid_t pid_ = -1;
     bool held_ = false;

@@ -1,6 +1,7 @@
 // Shells held at a gate, and the descriptor limit children get back: real
 // processes, what they wrote and what /proc shows of them.
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -65,7 +66,9 @@ TEST(CorvelShellGateTest, ReleasedShellRunsAsIfUngated) {
     for (char** e = environ; *e != nullptr; ++e) env += std::string(*e) + '\0';
     EXPECT_EQ(ReadFile(dir / "env"), env);
     // The shell opens descriptors and blocks signals of its own; what it ran with
-    // shows in what it hands on.
+    // shows in what it hands on, once sleep has opened and closed its own files
+    // (the loader's, the locale's) as it starts.
+    WaitFor([&] { return testutil::OpenFds(pid) == std::set<int>{0, 1, 2}; }, 2000);
     EXPECT_EQ(testutil::OpenFds(pid), (std::set<int>{0, 1, 2}));
     for (int fd = 0; fd <= 2; ++fd) EXPECT_EQ(testutil::FdTarget(pid, fd), "/dev/null") << fd;
     EXPECT_EQ(testutil::StatusLine(pid, "SigBlk"), "0000000000000000");
@@ -76,13 +79,41 @@ TEST(CorvelShellGateTest, ReleasedShellRunsAsIfUngated) {
 }
 
 // A shell that is never released runs nothing: refused, dropped with its gate, or
-// left behind by a holder that ended.
+// left behind by a holder that ended, whatever descriptors it was given.
 TEST(CorvelShellGateTest, UnreleasedShellEndsWithoutRunning) {
     testutil::BecomeSubreaper();
     testutil::TempDir dir;
     testutil::PidReaper reaper;
     const std::string ran = dir / "ran";
     const std::string command = "touch " + ran;
+    // Held by a child that ends at once; the shell then comes to this process.
+    auto holder_ended = [&](const corvel::ShellSetup& setup) {
+        int report[2];
+        EXPECT_EQ(0, pipe(report));
+        const pid_t holder = fork();
+        if (holder == 0) {
+            corvel::ShellGate* gate = new corvel::ShellGate;
+            const pid_t pid = gate->start(command.c_str(), setup);
+            _exit(write(report[1], &pid, sizeof(pid)) == sizeof(pid) ? 0 : 1);
+        }
+        close(report[1]);
+        pid_t pid = -1;
+        EXPECT_EQ(static_cast<ssize_t>(sizeof(pid)), read(report[0], &pid, sizeof(pid)));
+        close(report[0]);
+        EXPECT_EQ(0, testutil::WaitStatusOf(holder));
+        if (pid > 1) {
+            reaper.Add(pid);
+            if (WaitFor([&] { return !testutil::PidAlive(pid); }, 5000)) Reap(pid);
+        }
+        return pid;
+    };
+    corvel::ShellSetup inherited;
+    inherited.login = true;
+    inherited.new_group = true;
+    int sink[2];
+    ASSERT_EQ(0, pipe2(sink, O_CLOEXEC));
+    corvel::ShellSetup onto_pipe = inherited;
+    onto_pipe.stdio_fd = sink[1];
     const std::pair<const char*, std::function<pid_t()>> cases[] = {
         {"refused",
          [&] {
@@ -100,25 +131,9 @@ TEST(CorvelShellGateTest, UnreleasedShellEndsWithoutRunning) {
              corvel::ShellGate gate;
              return gate.start(command.c_str(), KeptSetup());
          }},
-        {"holder ended",
-         [&] {
-             int report[2];
-             EXPECT_EQ(0, pipe(report));
-             const pid_t holder = fork();
-             if (holder == 0) {
-                 corvel::ShellGate* gate = new corvel::ShellGate;
-                 const pid_t pid = gate->start(command.c_str(), KeptSetup());
-                 _exit(write(report[1], &pid, sizeof(pid)) == sizeof(pid) ? 0 : 1);
-             }
-             close(report[1]);
-             pid_t pid = -1;
-             EXPECT_EQ(static_cast<ssize_t>(sizeof(pid)), read(report[0], &pid, sizeof(pid)));
-             close(report[0]);
-             EXPECT_EQ(0, testutil::WaitStatusOf(holder));
-             // The shell comes to this process when its holder ends.
-             if (pid > 1) Reap(pid);
-             return pid;
-         }},
+        {"holder ended", [&] { return holder_ended(KeptSetup()); }},
+        {"holder ended, descriptors inherited", [&] { return holder_ended(inherited); }},
+        {"holder ended, standard streams on a pipe", [&] { return holder_ended(onto_pipe); }},
     };
     for (const auto& [label, run] : cases) {
         const pid_t pid = run();
@@ -126,6 +141,41 @@ TEST(CorvelShellGateTest, UnreleasedShellEndsWithoutRunning) {
         EXPECT_FALSE(FileExists("/proc/" + std::to_string(pid))) << label;
         EXPECT_FALSE(FileExists(ran)) << label;
     }
+    close(sink[0]);
+    close(sink[1]);
+}
+
+// A held shell is a process of its own, running the gate program: a signal that
+// dumps core ends it alone, and nothing of this process goes into the dump.
+TEST(CorvelShellGateTest, CoreDumpingSignalEndsTheHeldShellAlone) {
+    // No core file in whatever directory the test runs in.
+    struct rlimit core;
+    ASSERT_EQ(0, getrlimit(RLIMIT_CORE, &core));
+    core.rlim_cur = 0;
+    ASSERT_EQ(0, setrlimit(RLIMIT_CORE, &core));
+    char program[PATH_MAX];
+    ASSERT_NE(nullptr, realpath(TENDWELL_GATE, program));
+    testutil::TempDir dir;
+    testutil::PidReaper reaper;
+    const std::string ran = dir / "ran";
+    const std::string command = "touch " + ran;
+    for (int sig : {SIGQUIT, SIGABRT, SIGSEGV}) {
+        corvel::ShellGate gate;
+        const pid_t pid = gate.start(command.c_str(), KeptSetup());
+        ASSERT_GT(pid, 1) << sig;
+        reaper.Add(pid);
+        char exe[PATH_MAX] = {};
+        const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+        EXPECT_LT(0, readlink(link.c_str(), exe, sizeof(exe) - 1)) << sig;
+        EXPECT_STREQ(program, exe) << sig;
+        ASSERT_EQ(0, kill(-pid, sig));
+        // Seen without reaping it: the gate reaps it when it goes.
+        siginfo_t info = {};
+        ASSERT_EQ(0, waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT)) << sig;
+        EXPECT_EQ(sig, info.si_status) << sig;
+        EXPECT_TRUE(info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED) << sig;
+    }
+    EXPECT_FALSE(FileExists(ran));
 }
 
 // After the daemon raises its descriptor limit, shell commands and kept processes

@@ -1,9 +1,10 @@
 # Sourced by every end-to-end test: runs the real binary ($1) on configurations
 # in a fresh temporary directory, with shell-loop tendlets that record their pids
 # ($2 is a helper for the tests that need one). On exit, whatever way, a trap kills
-# by pid every process the test left: the daemons and clients (the binary with the
-# test directory as working directory), every recorded tendlet's process group and
-# the helpers whose pids are in $HELPERS.
+# by pid every process the test left: the daemons and clients (the binary, or a
+# copy of it in the test directory, with the test directory as working directory),
+# every recorded tendlet's process group and the helpers whose pids are in
+# $HELPERS.
 
 set -u
 TW=$1
@@ -26,11 +27,14 @@ alive() {
     [ -n "$state" ] && [ "$state" != Z ] && [ "$state" != X ]
 }
 
-# Pids of our live tendwell processes: the binary working in the test directory
-# (every test configuration names it as change_directory).
+# Pids of our live tendwell processes: the binary or a copy_binary copy working in
+# the test directory (every test configuration names it as change_directory).
 our_tendwells() {
     for d in /proc/[0-9]*; do
-        [ "$(readlink "$d/exe" 2>/dev/null)" = "$TW_REAL" ] || continue
+        case $(readlink "$d/exe" 2>/dev/null) in
+            "$TW_REAL" | "$T"/*/tendwell) ;;
+            *) continue ;;
+        esac
         [ "$(readlink "$d/cwd" 2>/dev/null)" = "$T" ] || continue
         alive "${d#/proc/}" && echo "${d#/proc/}"
     done
@@ -120,12 +124,23 @@ write_conf() {
 }
 
 # Runs the binary with the arguments, keeping standard output, standard error
-# and the exit status in $OUT, $ERR and $RC.
-run() {
-    "$TW" "$@" >"$T/out" 2>"$T/err"
+# and the exit status in $OUT, $ERR and $RC; run_binary runs the binary $1 so.
+run() { run_binary "$TW" "$@"; }
+run_binary() {
+    binary=$1
+    shift
+    "$binary" "$@" >"$T/out" 2>"$T/err"
     RC=$?
     OUT=$(cat "$T/out")
     ERR=$(cat "$T/err")
+}
+
+# Copies the binary and the gate program beside it into directory $1, where
+# every user may run them: $1/tendwell.
+copy_binary() {
+    mkdir -p "$1"
+    cp "$TW_REAL" "$(dirname "$TW_REAL")/tendwell-gate" "$1/"
+    chmod 755 "$1" "$1/tendwell" "$1/tendwell-gate"
 }
 
 # expect STATUS TEXT: the last run exited with STATUS and printed exactly TEXT.

@@ -46,13 +46,15 @@ else
 fi
 
 # Processes and threads that run out, for a daemon of another user (root has no
-# such limit): it goes on, and stop still ends everything.
+# such limit): it goes on, and stop still ends everything. It runs a copy of the
+# binary: the build may sit where that user cannot reach.
 chmod 755 "$T"
+copy_binary "$T/bin"
 rm -rf "$T/data" "$T/log"
 mkdir "$T/data" "$T/log"
 chown nobody "$T/data" "$T/log" "$T/run"
 setpriv --reuid=nobody --regid=nogroup --clear-groups prlimit --nproc=60:60 \
-    "$TW" "$CONF" start >"$T/out" 2>&1
+    "$T/bin/tendwell" "$CONF" start >"$T/out" 2>&1
 daemon=$(lock_holder "$LOCK")
 [ -n "$daemon" ] && alive "$daemon" || fail "no daemon under a low process limit: $(cat "$T/out")"
 for round in 1 2 3 4 5; do check_answers "processes, round $round"; done

@@ -66,4 +66,18 @@ for mode in "" "daemon: false"; do
 done
 [ "$(cat "$T/sockfile")" = precious ] && [ -d "$T/sockdir/full" ] || fail "the socket path's file was changed"
 [ ! -e "$T/run/alpha.pids" ] || fail "a tendlet was started without a control socket"
+
+# Without the gate program beside the binary: the start says where it looked and
+# exits 5 before anything is forked; a start carried out in-process fails alike.
+write_conf "$CONF" alpha
+copy_binary "$T/bin"
+rm "$T/bin/tendwell-gate"
+missing="gate program $T/bin/tendwell-gate can't be used: No such file or directory"
+run_binary "$T/bin/tendwell" "$CONF" start
+[ "$RC" = 5 ] && [ "$OUT" = "begin to start..." ] && [ "$ERR" = "$missing" ] ||
+    fail "start without the gate program: $RC $OUT $ERR"
+no_tendwell || fail "daemon left running: $(our_tendwells)"
+run_binary "$T/bin/tendwell" "$CONF" start --name alpha -f
+expect 9 "start alpha return 9($missing)"
+[ ! -e "$T/run/alpha.pids" ] || fail "a tendlet was started without the gate program"
 echo "1 passed, 0 failed"

@@ -678,6 +678,32 @@ INSTANTIATE_TEST_SUITE_P(Commands, EndingTest, ::testing::ValuesIn(kEndingCases)
                              return std::string(info.param.label);
                          });
 
+// A start whose shell cannot be run (an argument the kernel takes for too long)
+// fails at once, with its reason; a shell that runs and exits at once started.
+TEST_F(KeeperTest, StartWhoseShellCannotBeRunFailsWithItsReason) {
+    keeper_.Add(ProcessKeeper::Process("big", "# " + std::string(1500 * 1024, 'x')), nullptr);
+    std::string msg;
+    ProcessKeeper::StartFailure failure;
+    const auto start = Clock::now();
+    EXPECT_FALSE(keeper_.Start("big", 2000, &msg, &failure));
+    EXPECT_LT(MsSince(start), 1000);
+    EXPECT_EQ(msg, "big started failed.");
+    EXPECT_EQ(failure.reason, "its shell could not be run: Argument list too long");
+    EXPECT_FALSE(failure.refused);
+    EXPECT_EQ(Get(keeper_, "big").status, ProcessKeeper::PROCESS_STOPPED);
+
+    keeper_.Add(ProcessKeeper::Process("three", "exit 3"), nullptr);
+    msg.clear();
+    EXPECT_TRUE(keeper_.Start("three", 2000, &msg));
+    EXPECT_EQ(msg, "three started.");
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            const ProcessKeeper::Process p = Get(keeper_, "three");
+            return p.status == ProcessKeeper::PROCESS_STOPPED && p.exit_status == 3 << 8;
+        },
+        3000));
+}
+
 TEST_F(KeeperTest, StartGivesUpAtTheTimeOut) {
     keeper_.Add(ProcessKeeper::Process("none", ""), nullptr);
     std::string msg;

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "corvel/spawn.h"
 #include "tendwell_configure.h"
 #include "tendwell_frame.h"
 #include "tendwell_startup.h"
@@ -16,6 +17,7 @@ using namespace tendwell;
 
 int main(int argc, char** argv) {
     if (argc < 2 || TendwellGetConfigureFromFile(argv[1], &g_conf) != 0) return 2;
+    if (!corvel::use_gate_program(TENDWELL_GATE)) return 5;
     bool stop_before_run = false;
     for (int i = 2; i < argc; ++i) {
         if (strcmp(argv[i], "--stop-before-run") == 0) stop_before_run = true;
