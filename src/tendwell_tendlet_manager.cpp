@@ -222,6 +222,8 @@ TReturnResult TendletManager::Stop() {
             if (entry.second->MayBeAlive()) running.push_back(entry.second.get());
         }
         SortByPriority(&running);
+        // Every one is tried whatever another's stop returned: the exiting daemon
+        // would leave what still runs unwatched.
         for (auto it = running.rbegin(); it != running.rend(); ++it) {
             Tendlet* tendlet = *it;
             if (tendlet->Stop(*keeper_, &msg)) {
@@ -229,15 +231,17 @@ TReturnResult TendletManager::Stop() {
                 tendlet->SetStopTime(clock_());
                 continue;
             }
-            // One still starting may have no process yet for its stop to find:
-            // that must not leave the running ones to the exiting daemon.
+            // One still starting may have no process yet for its stop to find: no
+            // failure of the stop.
             if (!tendlet->IsRunning()) {
                 TW_WARNING("Stop", "%s is not running, its stop failed:%s", tendlet->name().c_str(),
                            msg.c_str());
                 continue;
             }
-            SetActionFailure(&result, TReturnCode::ERROR_STOP_FAIL, *tendlet, msg);
-            break;
+            TW_WARNING("Stop", "%s stop failed:%s", tendlet->name().c_str(), msg.c_str());
+            if (result.returnCode == TReturnCode::SUCC) {
+                SetActionFailure(&result, TReturnCode::ERROR_STOP_FAIL, *tendlet, msg);
+            }
         }
     }
     // A stop of all tendlets ends the periodic loop, whatever it achieved.

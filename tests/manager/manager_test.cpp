@@ -126,7 +126,7 @@ TEST_F(ManagerTest, AFailedStopOfATendletStillStartingNeitherEndsNorFailsTheStop
     EXPECT_FALSE(manager.keep_running());
 }
 
-TEST_F(ManagerTest, TheFirstFailureEndsAWalk) {
+TEST_F(ManagerTest, TheFirstFailureEndsAWalkButAStopOfAllGoesOn) {
     InitAbc();
     keeper.failing_starts = {"c"};
     Expect(manager.Start(), 9, "name:c c started failed.");
@@ -140,11 +140,13 @@ TEST_F(ManagerTest, TheFirstFailureEndsAWalk) {
     Expect(manager.Restart(), 23, "name:b b started failed.");
     EXPECT_EQ(keeper.calls("restart"), (Calls{"restart a 10000", "restart b 10000"}));
 
-    keeper.failing_stops = {"c"};
-    Expect(manager.Stop(), 19, "name:c c can't be stoped.");
-    EXPECT_EQ(Status("a"), TTendletStatus::STOPED);
+    // Every tendlet is tried; the result is the first failure's.
+    keeper.failing_stops = {"a", "c"};
+    Expect(manager.Stop(), 19, "name:a a can't be stoped.");
+    EXPECT_EQ(keeper.calls("stop"), (Calls{"stop a 10000", "stop c 10000", "stop b 10000"}));
+    EXPECT_EQ(Status("a"), TTendletStatus::RUNNING);
     EXPECT_EQ(Status("c"), TTendletStatus::RUNNING);
-    EXPECT_EQ(Status("b"), TTendletStatus::RUNNING);
+    EXPECT_EQ(Status("b"), TTendletStatus::STOPED);
     EXPECT_FALSE(manager.keep_running());
 }
 
