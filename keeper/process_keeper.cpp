@@ -16,6 +16,7 @@
 
 #include "corvel/clock.h"
 #include "corvel/fd_io.h"
+#include "corvel/spawn.h"
 #include "identity_file.h"
 #include "process_group.h"
 #include "runner.h"
@@ -255,6 +256,9 @@ ProcessKeeper::Launched ProcessKeeper::Prepare(StartRequest* request) {
             request->started = true;
             return {};
         }
+        // The record may still show running a process that has ended since the table
+        // was last copied: handed over so, it would have the new run adopt the dead.
+        TakeSeen(seen, &record->second);
     }
     return {request, runner, &record->second};
 }
@@ -272,6 +276,8 @@ bool ProcessKeeper::HandOver(Launched* launch) {
         delete runner;
         runners_.erase(launch->request->name);
         Fail(&launch->request->failure, "no thread could be made for it", error);
+        // The keeper's want, not the process's doing.
+        launch->request->failure.refused = true;
         Append(&launch->request->msg, launch->request->name, " started failed.");
         return false;
     }
@@ -301,6 +307,8 @@ ProcessKeeper::Look ProcessKeeper::LookAt(Launched* launch) {
     const int error = over ? runner->start_error() : 0;
     if (error == 0) return kWaiting;
     Fail(&request->failure, "no process could be made for it", error);
+    // Out of processes, memory or descriptors: the keeper's want, as above.
+    request->failure.refused = corvel::spawn_made_no_process(error);
     Append(&request->msg, request->name, " started failed.");
     return kFailed;
 }
@@ -527,8 +535,10 @@ void ProcessKeeper::Warn(const char* operation, const std::string& text) {
 
 void ProcessKeeper::Refresh(const std::string& name, Process* process) {
     auto runner = runners_.find(name);
-    if (runner == runners_.end()) return;
-    const Process seen = runner->second->Snapshot();
+    if (runner != runners_.end()) TakeSeen(runner->second->Snapshot(), process);
+}
+
+void ProcessKeeper::TakeSeen(const Process& seen, Process* process) {
     process->status = seen.status;
     process->running = seen.status == PROCESS_RUNNING;
     process->pid = seen.pid;

@@ -303,9 +303,7 @@ bool Tendlet::Started(bool ok, const std::string& msg,
 
 void Tendlet::LogStartFailure(const char* tag, const ProcessKeeper::StartFailure& failure) const {
     if (failure.reason.empty()) return;
-    TW_WARNING(tag, "%s %s: %s", name_.c_str(),
-               failure.refused ? "not started, as its record could not be saved" : "not started",
-               failure.reason.c_str());
+    TW_WARNING(tag, "%s not started: %s", name_.c_str(), failure.reason.c_str());
 }
 
 bool Tendlet::Stop(KeeperPort& keeper, std::string* msg) {

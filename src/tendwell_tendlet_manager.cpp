@@ -510,9 +510,10 @@ void TendletManager::StartDue(int start) {
                 started = true;
                 continue;
             }
-            // A start the keeper refused (its record could not be saved) is tried
-            // again a gap later, for as long as it takes; otherwise start_time
-            // stays: the next gap is measured from the last real start.
+            // A start the keeper refused (its record could not be saved, or no
+            // thread, process or descriptor could be made for it) is tried again a
+            // gap later, for as long as it takes; otherwise start_time stays: the
+            // next gap is measured from the last real start.
             if (outcomes[i] == Tendlet::kRefused) tendlet->RefundStart(clock_());
             tendlet->SetStatusByInter(TTendletStatus::EXIT, "exit");
         }
