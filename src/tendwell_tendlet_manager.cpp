@@ -421,9 +421,8 @@ void TendletManager::period() {
         // The next periodic pass is due a period after this one began: after a
         // long pass (a thousand starts) the statuses are brought up to date at
         // once. A woken pass leaves that schedule as it is.
-        if (periodic) {
-            due = std::chrono::steady_clock::now() + std::chrono::milliseconds(period_ms_);
-        }
+        const std::chrono::steady_clock::time_point begin = std::chrono::steady_clock::now();
+        if (periodic) due = begin + std::chrono::milliseconds(period_ms_);
         processes.clear();
         keeper_->GetAll(&processes);
         {
@@ -433,7 +432,7 @@ void TendletManager::period() {
                 break;
             }
             MirrorKeeper(processes);
-            StartDue(periodic ? kPeriodicStart : kWokenStart);
+            StartDue(periodic ? kPeriodicStart : kWokenStart, begin);
         }
         periodic = WaitPeriod(due);
     }
@@ -482,10 +481,12 @@ void TendletManager::MirrorKeeper(const std::map<std::string, ProcessKeeper::Pro
     }
 }
 
-void TendletManager::StartDue(int start) {
+void TendletManager::StartDue(int start, std::chrono::steady_clock::time_point pass) {
     std::vector<Tendlet*> due;
     for (const auto& entry : tendlets_) {
-        if (entry.second->NeedStart(start)) {
+        // Periodic passes begin a period apart at least, so a series failing at once
+        // goes at one start a period.
+        if (entry.second->NeedLoopStart(start, pass, std::chrono::milliseconds(period_ms_))) {
             due.push_back(entry.second.get());
         } else {
             TW_DEBUG("TEST", "check %s not need start", entry.first.c_str());
@@ -520,7 +521,8 @@ void TendletManager::StartDue(int start) {
         batch = end;
     }
     // The next pass, at once, shows what has started as running instead of a
-    // period later; it starts nothing again before its gap has passed in real time.
+    // period later; it starts nothing again before its gap has passed in real time,
+    // nor before a period since this pass began.
     if (started) WakeLoop();
 }
 
