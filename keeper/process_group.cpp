@@ -51,8 +51,10 @@ void EndGroupRest(pid_t leader) {
     auto signal = [&](int signo) {
         return by_fd ? SignalPidFdGroup(fd, signo) == 0 : SignalGroup(leader, signo);
     };
-    // A signal that reaches no one leaves no member to wait for.
+    // A signal that reaches no one leaves no member to wait for. A stopped member
+    // would hold its SIGTERM pending until the SIGKILL: it is continued.
     if (GroupHasLiveMember(leader) && signal(SIGTERM)) {
+        signal(SIGCONT);
         const uint64_t start_ns = corvel::monotonic_ns();
         while (GroupHasLiveMember(leader)) {
             if (corvel::monotonic_ns() - start_ns >= kGraceNs) {

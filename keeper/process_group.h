@@ -14,8 +14,8 @@ bool SignalGroup(pid_t pgid, int signo);
 bool SignalGroupOf(int leader_fd, pid_t pgid, int signo);
 
 // Reaps leader, an ended child of this process that leads a group of its own, and ends
-// what is left of its group: SIGTERM, up to a second for the members to go, then
-// SIGKILL.
+// what is left of its group: SIGTERM (and SIGCONT), up to a second for the members to
+// go, then SIGKILL.
 void EndGroupRest(pid_t leader);
 
 }  // namespace tendwell

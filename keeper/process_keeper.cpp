@@ -38,9 +38,11 @@ constexpr int64_t kQuitWaitMs = 2000;
 // How long Remove waits for a run that is ending what its process left behind:
 // the grace of its group and a little more.
 constexpr int64_t kEndingWaitMs = 2000;
-// Start and Stop wait in this many steps of equal length, also when a time-out
-// below 10 ms leaves no time between them.
-constexpr int kSteps = 10;
+// How long a stop waits for the end of a process it has sent SIGKILL, at least,
+// however short its time-out.
+constexpr int64_t kKillGraceMs = 1000;
+// A stop sends SIGKILL once this many tenths of its time-out have passed.
+constexpr int64_t kKillTenths = 9;
 
 void Append(std::string* msg, const std::string& name, const char* suffix) {
     if (msg != nullptr) *msg += name + suffix;
@@ -254,6 +256,9 @@ ProcessKeeper::Launched ProcessKeeper::Prepare(StartRequest* request) {
             request->started = true;
             return {};
         }
+        // The record may still show running a process that has ended since the table
+        // was last copied: handed over so, it would have the new run adopt the dead.
+        TakeSeen(seen, &record->second);
     }
     return {request, runner, &record->second};
 }
@@ -271,6 +276,8 @@ bool ProcessKeeper::HandOver(Launched* launch) {
         delete runner;
         runners_.erase(launch->request->name);
         Fail(&launch->request->failure, "no thread could be made for it", error);
+        // The keeper's want, not the process's doing.
+        launch->request->failure.refused = true;
         Append(&launch->request->msg, launch->request->name, " started failed.");
         return false;
     }
@@ -300,10 +307,11 @@ ProcessKeeper::Look ProcessKeeper::LookAt(Launched* launch) {
     // will run: no need to wait for it.
     const int error = over ? runner->start_error() : 0;
     if (error == 0) return kWaiting;
+    // Out of processes, memory or descriptors: the keeper's want, as above.
+    const bool want = corvel::spawn_made_no_process(error);
     Fail(&request->failure,
-         corvel::spawn_made_no_process(error) ? "no process could be made for it"
-                                              : "its shell could not be run",
-         error);
+         want ? "no process could be made for it" : "its shell could not be run", error);
+    request->failure.refused = want;
     Append(&request->msg, request->name, " started failed.");
     return kFailed;
 }
@@ -363,7 +371,10 @@ bool ProcessKeeper::StopLocked(const std::string& name, uint32_t timeout_ms, std
     }
 
     const uint64_t start_ns = corvel::monotonic_ns();
-    const int64_t step_ms = timeout_ms / kSteps;
+    // SIGKILL once nine tenths of the time-out have passed, at once for none; the
+    // process then has at least a grace to go before the stop gives up.
+    const int64_t kill_ms = timeout_ms / 10 * kKillTenths;
+    const int64_t end_ms = std::max<int64_t>(timeout_ms, kill_ms + kKillGraceMs);
     // An adopted process is not this keeper's child: its end shows on a descriptor of
     // it, or, where the kernel has none, to the identity check; it is looked for
     // without waiting for the runner and before any signal, as its pid may already
@@ -374,14 +385,19 @@ bool ProcessKeeper::StopLocked(const std::string& name, uint32_t timeout_ms, std
         return now.status != PROCESS_RUNNING || runner->AdoptedEnded();
     };
     bool stopped = ended(seen);
-    if (!stopped) runner->Signal(SIGTERM);
-    // SIGTERM at once, SIGKILL when nine of the ten steps have passed, given up after
-    // the tenth; the runner's report of the end, or the end itself, wakes the wait at
-    // any moment.
-    for (int step = 0; !stopped && step < kSteps;) {
-        const bool passed = AwaitChange(start_ns, (step + 1) * step_ms, look, end_fd);
+    if (!stopped) {
+        runner->Signal(SIGTERM);
+        // A stopped process would hold its SIGTERM pending until the SIGKILL.
+        runner->Signal(SIGCONT);
+    }
+    // The runner's report of the end, or the end itself, wakes the wait at any moment.
+    for (bool killed = false; !stopped;) {
+        const bool passed = AwaitChange(start_ns, killed ? end_ms : kill_ms, look, end_fd);
         stopped = ended(runner->Snapshot());
-        if (!stopped && passed && ++step == kSteps - 1) runner->Signal(SIGKILL);
+        if (stopped || !passed) continue;
+        if (killed) break;
+        runner->Signal(SIGKILL);
+        killed = true;
     }
     if (end_fd >= 0) close(end_fd);
     if (!stopped) {
@@ -522,8 +538,10 @@ void ProcessKeeper::Warn(const char* operation, const std::string& text) {
 
 void ProcessKeeper::Refresh(const std::string& name, Process* process) {
     auto runner = runners_.find(name);
-    if (runner == runners_.end()) return;
-    const Process seen = runner->second->Snapshot();
+    if (runner != runners_.end()) TakeSeen(runner->second->Snapshot(), process);
+}
+
+void ProcessKeeper::TakeSeen(const Process& seen, Process* process) {
     process->status = seen.status;
     process->running = seen.status == PROCESS_RUNNING;
     process->pid = seen.pid;

@@ -102,6 +102,21 @@ bool Tendlet::NeedStart(int forced) {
     return true;
 }
 
+bool Tendlet::NeedLoopStart(int start, std::chrono::steady_clock::time_point pass,
+                            std::chrono::milliseconds period) {
+    if (loop_start_pass_ && pass - *loop_start_pass_ < period) {
+        const auto since =
+            std::chrono::duration_cast<std::chrono::milliseconds>(pass - *loop_start_pass_);
+        TW_DEBUG("NeedStart", "name:%s started by a pass %lld ms before this one, period:%lld ms",
+                 name_.c_str(), static_cast<long long>(since.count()),
+                 static_cast<long long>(period.count()));
+        return false;
+    }
+    if (!NeedStart(start)) return false;
+    loop_start_pass_ = pass;
+    return true;
+}
+
 bool Tendlet::NeedPeriodicStart(bool woken) {
     const int status = status_info_.status;
     if (status != TTendletStatus::INIT && status != TTendletStatus::EXIT) {
@@ -303,9 +318,7 @@ bool Tendlet::Started(bool ok, const std::string& msg,
 
 void Tendlet::LogStartFailure(const char* tag, const ProcessKeeper::StartFailure& failure) const {
     if (failure.reason.empty()) return;
-    TW_WARNING(tag, "%s %s: %s", name_.c_str(),
-               failure.refused ? "not started, as its record could not be saved" : "not started",
-               failure.reason.c_str());
+    TW_WARNING(tag, "%s not started: %s", name_.c_str(), failure.reason.c_str());
 }
 
 bool Tendlet::Stop(KeeperPort& keeper, std::string* msg) {

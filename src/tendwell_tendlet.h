@@ -4,8 +4,10 @@
 
 #include <stdint.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -74,6 +76,12 @@ public:
     // woken pass's start is refused, changing nothing, unless the gap has passed
     // both in whole seconds and in real time.
     bool NeedStart(int forced);
+    // The loop's start rule, NeedStart (start), for a pass that began at pass: two
+    // starts of the loop's, counted from the beginnings of their passes, are never
+    // closer than period, whatever the retry gap and whatever woke the pass; until
+    // then nothing changes. So a run that lasted a period is started again at once.
+    bool NeedLoopStart(int start, std::chrono::steady_clock::time_point pass,
+                       std::chrono::milliseconds period);
 
     void SetCheckTime(int64_t t);
     void SetStartingTime(int64_t t);
@@ -137,6 +145,8 @@ private:
     int32_t start_number_ = 0;
     // Monotonic time of the last start or start decision; 0 before the first.
     uint64_t start_ns_ = 0;
+    // Beginning of the pass that last decided to start it; unset before the first.
+    std::optional<std::chrono::steady_clock::time_point> loop_start_pass_;
     SecondsClock clock_;
 };
 

@@ -222,6 +222,8 @@ TReturnResult TendletManager::Stop() {
             if (entry.second->MayBeAlive()) running.push_back(entry.second.get());
         }
         SortByPriority(&running);
+        // Every one is tried whatever another's stop returned: the exiting daemon
+        // would leave what still runs unwatched.
         for (auto it = running.rbegin(); it != running.rend(); ++it) {
             Tendlet* tendlet = *it;
             if (tendlet->Stop(*keeper_, &msg)) {
@@ -229,15 +231,17 @@ TReturnResult TendletManager::Stop() {
                 tendlet->SetStopTime(clock_());
                 continue;
             }
-            // One still starting may have no process yet for its stop to find:
-            // that must not leave the running ones to the exiting daemon.
+            // One still starting may have no process yet for its stop to find: no
+            // failure of the stop.
             if (!tendlet->IsRunning()) {
                 TW_WARNING("Stop", "%s is not running, its stop failed:%s", tendlet->name().c_str(),
                            msg.c_str());
                 continue;
             }
-            SetActionFailure(&result, TReturnCode::ERROR_STOP_FAIL, *tendlet, msg);
-            break;
+            TW_WARNING("Stop", "%s stop failed:%s", tendlet->name().c_str(), msg.c_str());
+            if (result.returnCode == TReturnCode::SUCC) {
+                SetActionFailure(&result, TReturnCode::ERROR_STOP_FAIL, *tendlet, msg);
+            }
         }
     }
     // A stop of all tendlets ends the periodic loop, whatever it achieved.
@@ -417,9 +421,8 @@ void TendletManager::period() {
         // The next periodic pass is due a period after this one began: after a
         // long pass (a thousand starts) the statuses are brought up to date at
         // once. A woken pass leaves that schedule as it is.
-        if (periodic) {
-            due = std::chrono::steady_clock::now() + std::chrono::milliseconds(period_ms_);
-        }
+        const std::chrono::steady_clock::time_point begin = std::chrono::steady_clock::now();
+        if (periodic) due = begin + std::chrono::milliseconds(period_ms_);
         processes.clear();
         keeper_->GetAll(&processes);
         {
@@ -429,7 +432,7 @@ void TendletManager::period() {
                 break;
             }
             MirrorKeeper(processes);
-            StartDue(periodic ? kPeriodicStart : kWokenStart);
+            StartDue(periodic ? kPeriodicStart : kWokenStart, begin);
         }
         periodic = WaitPeriod(due);
     }
@@ -478,10 +481,12 @@ void TendletManager::MirrorKeeper(const std::map<std::string, ProcessKeeper::Pro
     }
 }
 
-void TendletManager::StartDue(int start) {
+void TendletManager::StartDue(int start, std::chrono::steady_clock::time_point pass) {
     std::vector<Tendlet*> due;
     for (const auto& entry : tendlets_) {
-        if (entry.second->NeedStart(start)) {
+        // Periodic passes begin a period apart at least, so a series failing at once
+        // goes at one start a period.
+        if (entry.second->NeedLoopStart(start, pass, std::chrono::milliseconds(period_ms_))) {
             due.push_back(entry.second.get());
         } else {
             TW_DEBUG("TEST", "check %s not need start", entry.first.c_str());
@@ -506,16 +511,18 @@ void TendletManager::StartDue(int start) {
                 started = true;
                 continue;
             }
-            // A start the keeper refused (its record could not be saved) is tried
-            // again a gap later, for as long as it takes; otherwise start_time
-            // stays: the next gap is measured from the last real start.
+            // A start the keeper refused (its record could not be saved, or no
+            // thread, process or descriptor could be made for it) is tried again a
+            // gap later, for as long as it takes; otherwise start_time stays: the
+            // next gap is measured from the last real start.
             if (outcomes[i] == Tendlet::kRefused) tendlet->RefundStart(clock_());
             tendlet->SetStatusByInter(TTendletStatus::EXIT, "exit");
         }
         batch = end;
     }
     // The next pass, at once, shows what has started as running instead of a
-    // period later; it starts nothing again before its gap has passed in real time.
+    // period later; it starts nothing again before its gap has passed in real time,
+    // nor before a period since this pass began.
     if (started) WakeLoop();
 }
 

@@ -92,9 +92,9 @@ private:
     // with result filled. new_series as for Tendlet::SetStartTime.
     bool StartTendlet(Tendlet* tendlet, bool new_series, TReturnResult* result);
     void MirrorKeeper(const std::map<std::string, ProcessKeeper::Process>& processes);
-    // Starts what NeedStart with the flag start finds due, one batch for each
-    // priority, highest first.
-    void StartDue(int start);
+    // Starts what NeedLoopStart with the flag start finds due in the pass that
+    // began at pass, one batch for each priority, highest first.
+    void StartDue(int start, std::chrono::steady_clock::time_point pass);
     // Clears keep_running and wakes the loop from its wait.
     void EndLoop();
     // Wakes the loop for a pass now; the keeper's threads call it too.

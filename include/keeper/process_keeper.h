@@ -81,12 +81,14 @@ public:
 
     // Why a start did not start its process, as far as the keeper knows.
     struct StartFailure {
-        // The child was made but ended before it ran its command, because its
-        // record could not be saved: a later keeper could not have known of it.
-        // Nothing the process did.
+        // The keeper's own want, nothing the process did: its record could not be
+        // saved (the child was made but ended before it ran its command, as a later
+        // keeper could not have known of it), or no thread, process or descriptor
+        // could be made for it.
         bool refused = false;
         // What went wrong, such as "save state file PATH failed: No space left on
-        // device"; empty when the start only ran out of time.
+        // device" or "no process could be made for it: Resource temporarily
+        // unavailable"; empty when the start only ran out of time.
         std::string reason;
     };
 
@@ -207,6 +209,8 @@ private:
     void EndRunners();
     // The record takes the state its runner last saw, if it has a runner.
     void Refresh(const std::string& name, Process* process);
+    // The record takes seen, a runner's copy: its state, pid and exit status.
+    static void TakeSeen(const Process& seen, Process* process);
     // The record takes a start the runner confirmed: pid, state and stamp.
     static void Confirm(const Process& seen, Process* process);
     // Raw wait status of the record's check command, run within its time-out.

@@ -87,6 +87,27 @@ TEST(GroupTest, WhatTheLeaderLeftEndsAndTheLeaderIsReaped) {
     }
 }
 
+// A stopped member would hold its SIGTERM pending until the SIGKILL a second later:
+// continued, it handles it at once.
+TEST(GroupTest, AStoppedMemberHandlesItsTerm) {
+    testutil::PidReaper reaper;
+    const pid_t leader = Member(reaper, 0);
+    const pid_t member = Member(reaper, leader, "trap 'exit 7' TERM; while :; do sleep 0.05; done");
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return (std::stoull("0" + testutil::StatusLine(member, "SigCgt"), nullptr, 16) >>
+                    (SIGTERM - 1)) & 1;
+        },
+        3000));
+    ASSERT_EQ(kill(member, SIGSTOP), 0);
+    ASSERT_TRUE(WaitFor([&] { return testutil::StatusLine(member, "State")[0] == 'T'; }, 3000));
+    EndUnreaped(leader);
+    EndGroupRest(leader);
+    int status = 0;
+    ASSERT_TRUE(WaitFor([&] { return waitpid(member, &status, WNOHANG) == member; }, 3000));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7) << status;
+}
+
 // Nothing is signalled for an id below 2 (kill(-1) reaches every process), and
 // nothing is reaped.
 TEST(GroupTest, NoLeaderBelowTwo) {

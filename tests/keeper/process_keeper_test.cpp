@@ -154,6 +154,31 @@ TEST_F(KeeperTest, TellsTheExitSinkOfEachEnd) {
     EXPECT_EQ(Get(keeper_, "long").status, ProcessKeeper::PROCESS_STOPPED);
 }
 
+// A start or restart of a process that has ended since the table was last copied
+// starts it anew: the record still showing the old process running makes no
+// adoption of the dead.
+TEST_F(KeeperTest, AStartAfterAnEndNoCopySawStartsANewProcess) {
+    std::atomic<int> exits{0};
+    keeper_.SetExitSink([&exits] { ++exits; });
+    pid_t pid = StartPid(keeper_, "s", "exec sleep 1000");
+    const std::pair<const char*, std::function<bool(std::string*)>> calls[] = {
+        {"start", [&](std::string* msg) { return keeper_.Start("s", 2000, msg); }},
+        {"restart", [&](std::string* msg) { return keeper_.Restart("s", 4000, msg); }},
+    };
+    for (const auto& [label, call] : calls) {
+        const int before = exits;
+        ASSERT_EQ(kill(-pid, SIGKILL), 0) << label;
+        ASSERT_TRUE(WaitFor([&] { return exits > before; }, 5000)) << label;
+        std::string msg;
+        EXPECT_TRUE(call(&msg)) << label << ": " << msg;
+        const pid_t again = Get(keeper_, "s").pid;
+        reaper_.Add(again);
+        EXPECT_NE(again, pid) << label;
+        EXPECT_TRUE(PidAlive(again)) << label;
+        pid = again;
+    }
+}
+
 // The children of a batch wait at their gates for one save of the table, and none
 // runs its command before it; then each runs, with the pid the keeper saved.
 TEST_F(KeeperTest, ABatchSavesOnceBeforeAnyOfItsChildrenRuns) {

@@ -173,8 +173,8 @@ INSTANTIATE_TEST_SUITE_P(Disks, FullDiskTest, ::testing::ValuesIn(kFullDisks),
                              return std::string(info.param.label);
                          });
 
-// Starts process name, where it may not be possible: a start that fails does so at
-// once, with a reason, and leaves no run behind; one that succeeds runs its
+// Starts process name, where it may not be possible: a start that fails is refused
+// at once, with a reason, and leaves no run behind; one that succeeds runs its
 // command once. Whether it started.
 bool StartOne(Findings& found, ProcessKeeper& keeper, const testutil::TempDir& dir,
               const std::string& name) {
@@ -192,6 +192,8 @@ bool StartOne(Findings& found, ProcessKeeper& keeper, const testutil::TempDir& d
     }
     found.Expect(MsSince(start) < 1000, name + " took its whole time-out to fail");
     found.Expect(!failure.reason.empty(), name + " failed without a reason");
+    // Nothing the process did: no retry of its is to be spent on it.
+    found.Expect(failure.refused, name + " failed, not refused: " + failure.reason);
     found.Expect(!FileExists(runs), name + " ran");
     return false;
 }

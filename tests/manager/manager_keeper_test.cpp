@@ -78,16 +78,17 @@ TEST_F(ManagerKeeperTest, FirstPassStartsAllByPriorityAndAKilledOneComesBack) {
     for (pid_t pid : {a, b}) EXPECT_TRUE(testutil::WaitFor([&] { return !testutil::PidAlive(pid); }, 3000));
 }
 
-// With a period of a minute, only the wake-up that the exit brings restarts a
-// killed tendlet within the test's time.
-TEST_F(ManagerKeeperTest, AKilledTendletIsRestartedByTheWakeUpOfItsExit) {
+// A tendlet that ran for a period is restarted on its exit, each time.
+TEST_F(ManagerKeeperTest, AKilledTendletThatRanAPeriodComesBack) {
     PProcessConfigure web = Tendlet("web", "exec sleep 100");
     web.mutable_default_check()->set_start_retry_gap_secs(0);
-    Init({web}, 60000);
+    Init({web});
     ASSERT_TRUE(WaitStatus("web", TTendletStatus::RUNNING));
-    for (int kill_number = 0; kill_number < 3; ++kill_number) {
+    for (int kill_number = 0; kill_number < 2; ++kill_number) {
         const pid_t pid = KeptPid("web");
         ASSERT_GT(pid, 1);
+        // A run of a period: the loop's pace holds no restart back.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));
         ASSERT_EQ(kill(-pid, SIGKILL), 0);
         EXPECT_TRUE(testutil::WaitFor(
             [&] {
@@ -99,29 +100,27 @@ TEST_F(ManagerKeeperTest, AKilledTendletIsRestartedByTheWakeUpOfItsExit) {
     ASSERT_TRUE(WaitStatus("web", TTendletStatus::RUNNING));
 }
 
-// A tendlet that exits at once wakes the loop each time, but each of its starts
-// still comes a gap after the one before, in real time: the runs note the
-// monotonic clock. Another tendlet that ends every moment keeps the loop woken.
-TEST_F(ManagerKeeperTest, WakeUpsRestartATendletThatExitsAtOnceNoSoonerThanItsGap) {
+// A tendlet that exits at once, with no retry gap, wakes the loop each time, yet is
+// started again no sooner than a period after its last start: its runs note the
+// monotonic clock.
+TEST_F(ManagerKeeperTest, ATendletThatExitsAtOnceIsStartedOnceAPeriod) {
     const std::string runs = dir / "runs";
-    PProcessConfigure crash =
-        Tendlet("crash", "read -r up rest < /proc/uptime; echo $up >> " + runs + "; exit 3");
-    crash.mutable_default_check()->set_start_retry_gap_secs(2);
-    crash.mutable_default_check()->set_start_retry_times(1000);
-    PProcessConfigure ticker = Tendlet("ticker", "sleep 0.1");
+    PProcessConfigure ticker =
+        Tendlet("ticker", "read -r up rest < /proc/uptime; echo $up >> " + runs + "; exit 3");
     ticker.mutable_default_check()->set_start_retry_gap_secs(0);
     ticker.mutable_default_check()->set_start_retry_times(1000000);
-    Init({crash, ticker}, 60000);
+    Init({ticker});
     auto times = [&] {
         std::vector<double> seen;
         std::istringstream in(testutil::ReadFile(runs));
         for (double t; in >> t;) seen.push_back(t);
         return seen;
     };
-    ASSERT_TRUE(testutil::WaitFor([&] { return times().size() >= 3; }, 20000));
+    ASSERT_TRUE(testutil::WaitFor([&] { return times().size() >= 4; }, 20000));
+    // A run notes its time a moment after its start, which a busy machine may stretch
+    // for the first: a second is left for that.
     const std::vector<double> seen = times();
-    // /proc/uptime counts hundredths; a run notes its time a moment after its start.
-    for (size_t i = 1; i < seen.size(); ++i) EXPECT_GE(seen[i] - seen[i - 1], 1.95) << i;
+    EXPECT_GE(seen.back() - seen.front(), static_cast<double>(seen.size()) - 2) << seen.size();
 }
 
 TEST_F(ManagerKeeperTest, ATendletThatAlwaysExitsTurnsFatalAndStaysDown) {
