@@ -10,8 +10,10 @@
 namespace tendwell {
 
 // Writes text to path through path + ".new"; 0, or the error that stopped it.
-// *written then describes the file made.
-int WriteThroughNew(const std::string& path, const std::string& text, struct stat* written);
+// *written then describes the file made. Unless replace is set, the file is made
+// only where none stands: EEXIST when one does.
+int WriteThroughNew(const std::string& path, const std::string& text, struct stat* written,
+                    bool replace = true);
 
 // Opens path for reading, without following a link and without blocking on a FIFO;
 // -1 with errno, which is EPERM when the file is not a regular file of this user
@@ -22,5 +24,8 @@ int OpenTrusted(const std::string& path, struct stat* st);
 // Whether the file at path is still the one described by written: the same file,
 // neither replaced nor changed since, or for a null written still no file at all.
 bool StillInPlace(const std::string& path, const struct stat* written);
+
+// Whether a and b describe one file, whatever was written to it since.
+bool SameInode(const struct stat& a, const struct stat& b);
 
 }  // namespace tendwell

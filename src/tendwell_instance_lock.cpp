@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "corvel/clock.h"
+#include "tendwell_socket_state.h"
 #include "tendwell_utility.h"
 
 namespace tendwell {
@@ -106,6 +107,12 @@ InstanceLock::Owner InstanceLock::Await(int timeout_ms) {
     }
 }
 
+InstanceLock::Owner InstanceLock::AwaitServed(int timeout_ms, const std::string& socket_path) {
+    const Owner owner = Await(timeout_ms);
+    if (owner == kNobody && LookAtSocket(socket_path) == SocketState::kListening) return kDaemon;
+    return owner;
+}
+
 bool InstanceLock::TakeForDaemon(int timeout_ms) {
     if (TakeLoop(true, timeout_ms) == kNobody && held_fd_ >= 0) {
         TW_NOTICE("LockFile", "%s locked..", path_.c_str());
@@ -141,7 +148,37 @@ InstanceLock::Owner InstanceLock::TakeLoop(bool as_daemon, int timeout_ms) {
     }
 }
 
+InstanceLock::Owner InstanceLock::Retake() {
+    int fd = open(path_.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NONBLOCK, 0600);
+    }
+    if (fd < 0) {
+        // Made by someone else meanwhile, or no directory yet: the next look tries again.
+        const Owner owner = errno == EEXIST ? kCommand : Unopenable(errno);
+        return owner == kNobody ? kCommand : owner;
+    }
+    Owner owner = kCommand;
+    if (LockWholeFile(fd)) {
+        if (IsFileAt(fd, path_)) {
+            held_fd_ = fd;
+            return kNobody;
+        }
+    } else if (!MarkedElsewhere(fd, LOCK_EX)) {
+        owner = kDaemon;
+    }
+    // Also drops a lock taken on a file removed meanwhile.
+    close(fd);
+    return owner;
+}
+
 bool InstanceLock::HeldHere() const { return held_fd_ >= 0 && IsFileAt(held_fd_, path_); }
+
+void InstanceLock::Forsake() {
+    if (held_fd_ < 0 || HeldHere()) return;
+    close(held_fd_);
+    held_fd_ = -1;
+}
 
 void InstanceLock::Remove() {
     if (path_.empty()) return;
