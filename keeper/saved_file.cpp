@@ -78,13 +78,25 @@ int OpenTrusted(const std::string& path, struct stat* st) {
 bool StillInPlace(const std::string& path, const struct stat* written) {
     struct stat now;
     if (stat(path.c_str(), &now) != 0) return written == nullptr && errno == ENOENT;
-    return written != nullptr && SameInode(now, *written) && now.st_size == written->st_size &&
+    return written != nullptr && now.st_dev == written->st_dev &&
+           now.st_ino == written->st_ino && now.st_size == written->st_size &&
            now.st_mtim.tv_sec == written->st_mtim.tv_sec &&
            now.st_mtim.tv_nsec == written->st_mtim.tv_nsec;
 }
 
-bool SameInode(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+std::string FileIdentity(const std::string& path) {
+    struct statx st;
+    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_BTIME, &st) != 0) {
+        return std::string();
+    }
+    std::string identity = std::to_string(st.stx_dev_major) + ":" +
+                           std::to_string(st.stx_dev_minor) + ":" + std::to_string(st.stx_ino);
+    // Without a birth time an inode number taken over is not told apart.
+    if ((st.stx_mask & STATX_BTIME) != 0) {
+        identity += ":" + std::to_string(st.stx_btime.tv_sec) + "." +
+                    std::to_string(st.stx_btime.tv_nsec);
+    }
+    return identity;
 }
 
 }  // namespace tendwell

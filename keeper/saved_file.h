@@ -25,7 +25,10 @@ int OpenTrusted(const std::string& path, struct stat* st);
 // neither replaced nor changed since, or for a null written still no file at all.
 bool StillInPlace(const std::string& path, const struct stat* written);
 
-// Whether a and b describe one file, whatever was written to it since.
-bool SameInode(const struct stat& a, const struct stat& b);
+// What tells the file at path (a link itself included) from every other, whatever
+// is written to it: also from a later file that takes over its inode number, by its
+// birth time where the file system keeps one. Empty when nothing stands there or it
+// cannot be looked at.
+std::string FileIdentity(const std::string& path);
 
 }  // namespace tendwell

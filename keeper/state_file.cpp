@@ -71,7 +71,7 @@ int ProcessKeeper::Store(std::string text) {
         } else if (ours && unlink(identity_path.c_str()) != 0 && errno != ENOENT) {
             error = errno;
         } else if (ours) {
-            own_file_.reset();
+            own_file_.clear();
         }
         identities_saved_ = false;
     } else {
@@ -79,7 +79,7 @@ int ProcessKeeper::Store(std::string text) {
         error = StoreIdentities();
         if (error == 0) error = WriteThroughNew(save_path_, text, &saved_file_, replace);
         if (error == EEXIST && !replace) error = kNotOurs;
-        if (error == 0) own_file_ = saved_file_;
+        if (error == 0) own_file_ = FileIdentity(save_path_);
     }
     if (error == 0) {
         saved_text_ = std::move(text);
@@ -94,10 +94,10 @@ int ProcessKeeper::Store(std::string text) {
 }
 
 bool ProcessKeeper::MayReplace(bool* present) const {
-    struct stat st;
-    *present = lstat(save_path_.c_str(), &st) == 0;
+    const std::string standing = FileIdentity(save_path_);
+    *present = !standing.empty();
     if (!*present) return errno == ENOENT;
-    return own_file_.has_value() && SameInode(st, *own_file_);
+    return standing == own_file_;
 }
 
 int ProcessKeeper::StoreIdentities() {
@@ -113,7 +113,9 @@ int ProcessKeeper::StoreIdentities() {
 }
 
 std::string ProcessKeeper::SaveFailure(int error) const {
-    if (error == kHeldBack) return "save state file " + save_path_ + " held back: another process may own it now";
+    if (error == kHeldBack) {
+        return "save state file " + save_path_ + " held back: another process may own it now";
+    }
     if (error == kNotOurs) return "state file " + save_path_ + " was made by another process";
     char reason[256];
     return "save state file " + save_path_ + " failed: " + strerror_r(error, reason, sizeof(reason));
@@ -128,9 +130,7 @@ bool ProcessKeeper::Load() {
     if (save_path_.empty()) return true;
     // Whatever stands there now is the one an earlier keeper left: a save may
     // replace it, also when it cannot be loaded.
-    struct stat found;
-    own_file_.reset();
-    if (lstat(save_path_.c_str(), &found) == 0) own_file_ = found;
+    own_file_ = FileIdentity(save_path_);
     struct stat st;
     const int read = ReadStateFile(&processes_, &st);
     if (read < 0) {
@@ -148,7 +148,8 @@ bool ProcessKeeper::LoadOthers(std::map<std::string, Process>* table) {
     corvel::MutexLockGuard guard(mutex_);
     struct stat st;
     if (save_path_.empty() || ReadStateFile(table, &st) <= 0) return false;
-    if (own_file_.has_value() && SameInode(st, *own_file_)) return false;
+    // Read first, then told apart: a file replaced in between is looked at again.
+    if (FileIdentity(save_path_) == own_file_) return false;
     LoadIdentities(table);
     return true;
 }

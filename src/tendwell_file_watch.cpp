@@ -33,12 +33,16 @@ void FileWatch::Add(const std::string& path, bool replaceable) {
     Rearm();
 }
 
-void FileWatch::Rearm() {
-    if (fd_ < 0) return;
+bool FileWatch::Rearm() {
+    if (fd_ < 0) return true;
+    bool settled = true;
     for (Watched& watched : watched_) {
+        if (watched.wd >= 0) continue;
         // One directory holding several files has one watch.
-        if (watched.wd < 0) watched.wd = inotify_add_watch(fd_, watched.dir.c_str(), kMask);
+        watched.wd = inotify_add_watch(fd_, watched.dir.c_str(), kMask);
+        settled = false;
     }
+    return settled;
 }
 
 bool FileWatch::Drain() {

@@ -25,8 +25,10 @@ public:
     // Reads every waiting event; true when one concerns a watched file or one of
     // their directories.
     bool Drain();
-    // Watches again each directory that has gone and is back.
-    void Rearm();
+    // Watches again each directory that has gone and is back. False while one has
+    // no watch, and when one has just got its new one: whatever went from it
+    // before is then to be looked for again.
+    bool Rearm();
 
 private:
     struct Watched {

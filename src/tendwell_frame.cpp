@@ -28,6 +28,9 @@ namespace {
 // often it looks.
 constexpr int kOthersTableMs = 5000;
 constexpr int kOthersTableLookMs = 20;
+// How many looks in a row put back a directory that keeps going before its watch is
+// back; then the look once a second takes over.
+constexpr int kRearmLooks = 10;
 
 }  // namespace
 
@@ -133,7 +136,8 @@ void TendwellFrame::MainLoop() {
         const bool changed = WaitRequest(1000, &watch);
         ModifyUnixSocketMod();
         KeepFiles(changed);
-        watch.Rearm();
+        // A directory made again may have gone again before its watch was back.
+        for (int look = 0; !watch.Rearm() && look < kRearmLooks; ++look) KeepFiles(true);
     }
     if (run_state_.load() == kStop) {
         TendletManager::GetInstance()->Stop();

@@ -22,9 +22,10 @@ constexpr int kLookMs = 2;
 
 // O_NONBLOCK: a FIFO planted at the path must not hang the open. O_NOFOLLOW: nor
 // a link make this process create a file elsewhere. Never truncated: the lock
-// file holds nothing, and a hard link may name a file that is not ours.
-int OpenLockFile(const std::string& path) {
-    return open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600);
+// file holds nothing, and a hard link may name a file that is not ours. create:
+// the flags that make a missing file.
+int OpenLockFile(const std::string& path, int create = O_CREAT) {
+    return open(path.c_str(), O_WRONLY | create | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600);
 }
 
 struct flock WholeFile(short type) {
@@ -80,8 +81,10 @@ InstanceLock::Owner InstanceLock::Unopenable(int error) {
 
 InstanceLock::Owner InstanceLock::Probe() {
     if (path_.empty()) return kNobody;
-    const int fd = OpenLockFile(path_);
-    if (fd < 0) return Unopenable(errno);
+    // Where there is no file nobody holds it: a file made for a look only would be
+    // in the way of a daemon putting its own back.
+    const int fd = OpenLockFile(path_, 0);
+    if (fd < 0) return errno == ENOENT ? kNobody : Unopenable(errno);
     Owner owner = kDaemon;
     if (MarkedElsewhere(fd, LOCK_EX)) {
         owner = kCommand;
@@ -149,13 +152,12 @@ InstanceLock::Owner InstanceLock::TakeLoop(bool as_daemon, int timeout_ms) {
 }
 
 InstanceLock::Owner InstanceLock::Retake() {
-    int fd = open(path_.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-    if (fd < 0 && errno == ENOENT) {
-        fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NONBLOCK, 0600);
-    }
+    int fd = OpenLockFile(path_, 0);
+    if (fd < 0 && errno == ENOENT) fd = OpenLockFile(path_, O_CREAT | O_EXCL);
     if (fd < 0) {
         // Made by someone else meanwhile, or no directory yet: the next look tries again.
-        const Owner owner = errno == EEXIST ? kCommand : Unopenable(errno);
+        if (errno == EEXIST || errno == ENOENT) return kCommand;
+        const Owner owner = Unopenable(errno);
         return owner == kNobody ? kCommand : owner;
     }
     Owner owner = kCommand;

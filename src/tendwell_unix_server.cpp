@@ -217,8 +217,9 @@ int ThriftUnixServer::Run() {
             rebind_ = false;
         }
         // A daemon that holds the lock must not stay unreachable: a round that ended
-        // with its socket in place makes a new one. Any other file there is not ours.
-        if (SocketHere()) {
+        // by itself with its socket in place makes a new one. Any other file there is
+        // not ours, and after a rebind the socket there is the next round's.
+        if (!rebind && SocketHere()) {
             int ret = RemoveSocketAt(path);
             TW_NOTICE("Run", "remove socket file:%s return:%d errno:%d", path.c_str(), ret, errno);
         }
@@ -301,7 +302,7 @@ bool ThriftUnixServer::WaitListening(int timeout_ms) {
 void ThriftUnixServer::PauseUnlessStopping(int ms) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait_for(lock, std::chrono::milliseconds(ms),
-                      [this] { return stopping_ || rebind_; });
+                      [this] { return stopping_ || rebind_ || bound_fd_ >= 0; });
 }
 
 bool ThriftUnixServer::SocketHere() {
@@ -332,7 +333,21 @@ bool ThriftUnixServer::KeepSocket() {
                    path.c_str());
         return false;
     }
+    // Bound here and now, where the path is free: a round still ending keeps the
+    // Monitor thread until its requests are answered, and a client meanwhile must
+    // find the socket (it waits in the backlog for the next round). The umask is
+    // the process's: the socket is made private before it listens.
+    struct stat bound_file;
+    bool served = false;
+    std::string error;
+    const int fd = ListenFresh(path, false, &bound_file, &served, &error);
+    if (fd >= 0) NoteBound(bound_file);
     std::lock_guard<std::mutex> lock(mutex_);
+    if (fd >= 0) {
+        // One that no round took up has gone from the path by now.
+        if (bound_fd_ >= 0) close(bound_fd_);
+        bound_fd_ = fd;
+    }
     rebind_ = true;
     if (loop_ != nullptr) loop_->Stop();
     changed_.notify_all();

@@ -52,9 +52,10 @@ public:
     // (KeepLockFile: the file at the lock path is locked, made by exclusive create
     // where there is none, and never removed; a lock another process holds is
     // logged and tried again at the next look), the state file (the keeper), then
-    // the socket (KeepSocket: a new round binds it once the path is free). False
-    // from KeepSocket once another daemon of this configuration answers on the
-    // socket path: this one must then leave the instance to it.
+    // the socket (KeepSocket: bound at once where the path is free, and served by
+    // a new round). False from KeepSocket once another daemon of this
+    // configuration answers on the socket path: this one must then leave the
+    // instance to it.
     void KeepLockFile();
     bool KeepSocket();
     // Whether this daemon may write the instance's files: it holds the instance lock
@@ -80,8 +81,8 @@ private:
                    const std::string& path, bool private_umask, std::string* error);
     // Notes the file a bind made at the socket path.
     void NoteBound(const struct stat& bound_file);
-    // Sleeps up to ms, returning early when a stop is requested or a new round
-    // is asked for.
+    // Sleeps up to ms, returning early when a stop is requested, a new round is
+    // asked for or a socket waits for one.
     void PauseUnlessStopping(int ms);
     // True while the socket path names the socket this server bound last.
     bool SocketHere();
@@ -97,7 +98,7 @@ private:
     // Who holds the lock file in this daemon's place, as last reported; empty
     // while this daemon holds it. Main loop only.
     std::string reported_hold_;
-    // The socket Bind made, until the first round serves it; -1 when none.
+    // The socket that Bind or KeepSocket made, until a round serves it; -1 when none.
     int bound_fd_ = -1;
     bool listening_ = false;
     // The file the last round bound at the socket path, once one did.

@@ -287,9 +287,9 @@ private:
     struct stat saved_file_ = {};
     bool identities_saved_ = false;
     struct stat saved_identities_ = {};
-    // The state file found by Load or last written, the one a save may replace;
-    // unset while there is none.
-    std::optional<struct stat> own_file_;
+    // The identity of the state file found by Load or last written, the one a save
+    // may replace; empty while there is none.
+    std::string own_file_;
     SaveGate save_gate_;
     // This boot's id, read at the first save or load that needs it.
     std::string boot_id_;

@@ -196,8 +196,8 @@ TEST_F(StateFileTest, SaveLeavesAFileAnotherProcessMade) {
     warnings_.clear();
     EXPECT_FALSE(keeper_.Save());
     EXPECT_EQ(ReadFile(path_), "theirs");
-    EXPECT_EQ(warnings_,
-              std::vector<std::string>{"Save: state file " + path_ + " was made by another process"});
+    const std::string made = "Save: state file " + path_ + " was made by another process";
+    EXPECT_EQ(warnings_, std::vector<std::string>{made});
     ASSERT_EQ(unlink(path_.c_str()), 0);
     EXPECT_TRUE(keeper_.Save());
     EXPECT_EQ(ReadFile(path_), saved);
