@@ -66,12 +66,14 @@ int ProcessKeeper::Store(std::string text) {
         // The state file goes first: an identity file alone names nothing. Another
         // process's file, with the identities beside it, stays.
         const std::string identity_path = save_path_ + kIdentitySuffix;
-        if (ours && unlink(save_path_.c_str()) != 0 && errno != ENOENT) {
-            error = errno;
-        } else if (ours && unlink(identity_path.c_str()) != 0 && errno != ENOENT) {
-            error = errno;
-        } else if (ours) {
-            own_file_.clear();
+        if (ours) {
+            if (unlink(save_path_.c_str()) != 0 && errno != ENOENT) {
+                error = errno;
+            } else if (unlink(identity_path.c_str()) != 0 && errno != ENOENT) {
+                error = errno;
+            } else {
+                own_file_.clear();
+            }
         }
         identities_saved_ = false;
     } else {
