@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 
@@ -28,9 +29,10 @@ namespace {
 // often it looks.
 constexpr int kOthersTableMs = 5000;
 constexpr int kOthersTableLookMs = 20;
-// How many looks in a row put back a directory that keeps going before its watch is
-// back; then the look once a second takes over.
-constexpr int kRearmLooks = 10;
+// The look once a second, and the first look again after one that could not put
+// everything back; that wait doubles up to the look once a second.
+constexpr int kLookMs = 1000;
+constexpr int kFirstRelookMs = 5;
 
 }  // namespace
 
@@ -132,12 +134,18 @@ void TendwellFrame::MainLoop() {
     watch.Add(LockFilePath(socket_path), true);
     // The keeper replaces it at each save: only its removal concerns the look.
     watch.Add(StateFilePath(g_conf), false);
+    int wait_ms = kLookMs;
     while (run_state_.load() == kRun) {
-        const bool changed = WaitRequest(1000, &watch);
+        const bool changed = WaitRequest(wait_ms, &watch);
         ModifyUnixSocketMod();
         KeepFiles(changed);
-        // A directory made again may have gone again before its watch was back.
-        for (int look = 0; !watch.Rearm() && look < kRearmLooks; ++look) KeepFiles(true);
+        // Not everything is back, or a directory has just been watched again (what
+        // went from it before is not told): look again soon. A directory removed
+        // while this daemon's socket is in it is told gone only once the socket is
+        // closed, and one made again may be going already.
+        const bool settled = watch.Rearm() && ThriftUnixServer::GetInstance()->FilesInPlace();
+        wait_ms = settled ? kLookMs
+                          : std::min(wait_ms == kLookMs ? kFirstRelookMs : wait_ms * 2, kLookMs);
     }
     if (run_state_.load() == kStop) {
         TendletManager::GetInstance()->Stop();

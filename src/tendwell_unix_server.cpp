@@ -317,6 +317,11 @@ bool ThriftUnixServer::SocketHereLocked() {
            st.st_dev == socket_dev_ && st.st_ino == socket_ino_;
 }
 
+bool ThriftUnixServer::FilesInPlace() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lock_ != nullptr && lock_->HeldHere() && SocketHereLocked();
+}
+
 bool ThriftUnixServer::OwnsInstance() {
     std::lock_guard<std::mutex> lock(mutex_);
     return (lock_ != nullptr && lock_->HeldHere()) || SocketHereLocked();
@@ -325,9 +330,13 @@ bool ThriftUnixServer::OwnsInstance() {
 bool ThriftUnixServer::KeepSocket() {
     if (SocketHere()) return true;
     const std::string path = GetSocketPath();
-    // Only another daemon can have bound the path: a round binds ours again only
-    // where the path is free.
-    const pid_t other = LookAtSocket(path) == SocketState::kListening ? AnotherDaemonAt(path) : 0;
+    pid_t listener = 0;
+    const bool listened = LookAtSocket(path, &listener) == SocketState::kListening;
+    // Ours, from a round that has yet to note it.
+    if (listened && listener == getpid()) return true;
+    // Only another daemon can have bound the path: ours is bound only where the
+    // path is free.
+    const pid_t other = listened ? AnotherDaemonAt(path) : 0;
     if (other != 0) {
         TW_WARNING("KeepFiles", "another daemon (pid %d) serves %s now", static_cast<int>(other),
                    path.c_str());

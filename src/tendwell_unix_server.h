@@ -58,6 +58,8 @@ public:
     // instance to it.
     void KeepLockFile();
     bool KeepSocket();
+    // Whether the lock file and the socket at their paths are this daemon's.
+    bool FilesInPlace();
     // Whether this daemon may write the instance's files: it holds the instance lock
     // or its socket is the one at the socket path. A daemon that does neither may
     // meet another that loads them.
