@@ -82,6 +82,11 @@ void ProcessKeeper::SetExitSink(ExitSink sink) {
     exit_sink_ = std::move(sink);
 }
 
+void ProcessKeeper::SetSaveGate(SaveGate gate) {
+    corvel::MutexLockGuard guard(mutex_);
+    save_gate_ = std::move(gate);
+}
+
 bool ProcessKeeper::Init(const std::string& save_path) {
     std::map<std::string, Process> saved;
     {

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include "corvel/fd_io.h"
@@ -23,7 +24,8 @@ int CreateFresh(const std::string& path) {
 
 }  // namespace
 
-int WriteThroughNew(const std::string& path, const std::string& text, struct stat* written) {
+int WriteThroughNew(const std::string& path, const std::string& text, struct stat* written,
+                    bool replace) {
     const std::string new_path = path + ".new";
     int fd = CreateFresh(new_path);
     if (fd < 0) return errno;
@@ -38,7 +40,12 @@ int WriteThroughNew(const std::string& path, const std::string& text, struct sta
     // the one in place.
     if (close(fd) != 0 && error == 0) error = errno;
     if (error != 0) return error;
-    if (rename(new_path.c_str(), path.c_str()) != 0) {
+    int moved = replace ? rename(new_path.c_str(), path.c_str())
+                        : renameat2(AT_FDCWD, new_path.c_str(), AT_FDCWD, path.c_str(),
+                                    RENAME_NOREPLACE);
+    // A file system that cannot refuse to replace: the caller has just seen no file.
+    if (moved != 0 && errno == EINVAL && !replace) moved = rename(new_path.c_str(), path.c_str());
+    if (moved != 0) {
         error = errno;
         unlink(new_path.c_str());
         return error;
@@ -75,6 +82,21 @@ bool StillInPlace(const std::string& path, const struct stat* written) {
            now.st_ino == written->st_ino && now.st_size == written->st_size &&
            now.st_mtim.tv_sec == written->st_mtim.tv_sec &&
            now.st_mtim.tv_nsec == written->st_mtim.tv_nsec;
+}
+
+std::string FileIdentity(const std::string& path) {
+    struct statx st;
+    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_BTIME, &st) != 0) {
+        return std::string();
+    }
+    std::string identity = std::to_string(st.stx_dev_major) + ":" +
+                           std::to_string(st.stx_dev_minor) + ":" + std::to_string(st.stx_ino);
+    // Without a birth time an inode number taken over is not told apart.
+    if ((st.stx_mask & STATX_BTIME) != 0) {
+        identity += ":" + std::to_string(st.stx_btime.tv_sec) + "." +
+                    std::to_string(st.stx_btime.tv_nsec);
+    }
+    return identity;
 }
 
 }  // namespace tendwell

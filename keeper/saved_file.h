@@ -10,8 +10,10 @@
 namespace tendwell {
 
 // Writes text to path through path + ".new"; 0, or the error that stopped it.
-// *written then describes the file made.
-int WriteThroughNew(const std::string& path, const std::string& text, struct stat* written);
+// *written then describes the file made. Unless replace is set, the file is made
+// only where none stands: EEXIST when one does.
+int WriteThroughNew(const std::string& path, const std::string& text, struct stat* written,
+                    bool replace = true);
 
 // Opens path for reading, without following a link and without blocking on a FIFO;
 // -1 with errno, which is EPERM when the file is not a regular file of this user
@@ -22,5 +24,11 @@ int OpenTrusted(const std::string& path, struct stat* st);
 // Whether the file at path is still the one described by written: the same file,
 // neither replaced nor changed since, or for a null written still no file at all.
 bool StillInPlace(const std::string& path, const struct stat* written);
+
+// What tells the file at path (a link itself included) from every other, whatever
+// is written to it: also from a later file that takes over its inode number, by its
+// birth time where the file system keeps one. Empty when nothing stands there or it
+// cannot be looked at.
+std::string FileIdentity(const std::string& path);
 
 }  // namespace tendwell

@@ -22,6 +22,9 @@ namespace {
 
 // A save that keeps failing is reported at most this often.
 constexpr uint64_t kSaveWarningGapNs = 60ULL * 1000000000ULL;
+// Why a save was not made, beside the system's errors.
+constexpr int kHeldBack = -1;
+constexpr int kNotOurs = -2;
 
 }  // namespace
 
@@ -53,18 +56,32 @@ bool ProcessKeeper::AnyActive() const {
 int ProcessKeeper::Store(std::string text) {
     saved_text_.reset();
     int error = 0;
-    if (text.empty()) {
-        // The state file goes first: an identity file alone names nothing.
+    bool present = false;
+    const bool ours = MayReplace(&present);
+    if (save_gate_ && !save_gate_()) {
+        error = kHeldBack;
+    } else if (!ours && !text.empty()) {
+        error = kNotOurs;
+    } else if (text.empty()) {
+        // The state file goes first: an identity file alone names nothing. Another
+        // process's file, with the identities beside it, stays.
         const std::string identity_path = save_path_ + kIdentitySuffix;
-        if (unlink(save_path_.c_str()) != 0 && errno != ENOENT) {
-            error = errno;
-        } else if (unlink(identity_path.c_str()) != 0 && errno != ENOENT) {
-            error = errno;
+        if (ours) {
+            if (unlink(save_path_.c_str()) != 0 && errno != ENOENT) {
+                error = errno;
+            } else if (unlink(identity_path.c_str()) != 0 && errno != ENOENT) {
+                error = errno;
+            } else {
+                own_file_.clear();
+            }
         }
         identities_saved_ = false;
     } else {
+        const bool replace = present;
         error = StoreIdentities();
-        if (error == 0) error = WriteThroughNew(save_path_, text, &saved_file_);
+        if (error == 0) error = WriteThroughNew(save_path_, text, &saved_file_, replace);
+        if (error == EEXIST && !replace) error = kNotOurs;
+        if (error == 0) own_file_ = FileIdentity(save_path_);
     }
     if (error == 0) {
         saved_text_ = std::move(text);
@@ -76,6 +93,13 @@ int ProcessKeeper::Store(std::string text) {
         Warn("Save", SaveFailure(error));
     }
     return error;
+}
+
+bool ProcessKeeper::MayReplace(bool* present) const {
+    const std::string standing = FileIdentity(save_path_);
+    *present = !standing.empty();
+    if (!*present) return errno == ENOENT;
+    return standing == own_file_;
 }
 
 int ProcessKeeper::StoreIdentities() {
@@ -91,6 +115,10 @@ int ProcessKeeper::StoreIdentities() {
 }
 
 std::string ProcessKeeper::SaveFailure(int error) const {
+    if (error == kHeldBack) {
+        return "save state file " + save_path_ + " held back: another process may own it now";
+    }
+    if (error == kNotOurs) return "state file " + save_path_ + " was made by another process";
     char reason[256];
     return "save state file " + save_path_ + " failed: " + strerror_r(error, reason, sizeof(reason));
 }
@@ -102,28 +130,47 @@ const std::string& ProcessKeeper::BootId() {
 
 bool ProcessKeeper::Load() {
     if (save_path_.empty()) return true;
+    // Whatever stands there now is the one an earlier keeper left: a save may
+    // replace it, also when it cannot be loaded.
+    own_file_ = FileIdentity(save_path_);
     struct stat st;
-    int fd = OpenTrusted(save_path_, &st);
-    if (fd < 0) {
+    const int read = ReadStateFile(&processes_, &st);
+    if (read < 0) {
         if (errno != EPERM) return false;
         processes_.clear();
         Warn("Load", "state file " + save_path_ +
                          " is not a regular file of this user writable by it alone: not loaded");
         return false;
     }
+    LoadIdentities(&processes_);
+    return read > 0;
+}
+
+bool ProcessKeeper::LoadOthers(std::map<std::string, Process>* table) {
+    corvel::MutexLockGuard guard(mutex_);
+    struct stat st;
+    if (save_path_.empty() || ReadStateFile(table, &st) <= 0) return false;
+    // Read first, then told apart: a file replaced in between is looked at again.
+    if (FileIdentity(save_path_) == own_file_) return false;
+    LoadIdentities(table);
+    return true;
+}
+
+int ProcessKeeper::ReadStateFile(std::map<std::string, Process>* table, struct stat* st) {
+    int fd = OpenTrusted(save_path_, st);
+    if (fd < 0) return -1;
     FILE* file = fdopen(fd, "r");
     if (file == nullptr) {
         close(fd);
-        return false;
+        return 0;
     }
-    StateReader reader(file, static_cast<uint64_t>(st.st_size));
-    bool ok = reader.Read(&processes_);
+    StateReader reader(file, static_cast<uint64_t>(st->st_size));
+    const bool ok = reader.Read(table);
     fclose(file);
-    LoadIdentities();
-    return ok;
+    return ok ? 1 : 0;
 }
 
-void ProcessKeeper::LoadIdentities() {
+void ProcessKeeper::LoadIdentities(std::map<std::string, Process>* table) {
     const std::string path = save_path_ + kIdentitySuffix;
     std::string boot;
     StartTable starts;
@@ -138,7 +185,7 @@ void ProcessKeeper::LoadIdentities() {
     }
     // A reboot ended every process the table names.
     const bool same_boot = boot == BootId();
-    for (auto& item : processes_) {
+    for (auto& item : *table) {
         Process& process = item.second;
         if (process.pid <= 1 || !KnownByPid(process)) continue;
         auto found = same_boot ? starts.find({item.first, process.pid}) : starts.end();

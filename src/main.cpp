@@ -294,9 +294,10 @@ int Main(int argc, char** argv) {
     }
     if (cmd == "start" && g_options.name.empty()) {
         // Decided here, in the foreground, where a failure can still be seen.
-        InstanceLock lock(LockFilePath(g_conf.tendwell().unix_socket_path()));
+        const std::string& socket_path = g_conf.tendwell().unix_socket_path();
+        InstanceLock lock(LockFilePath(socket_path));
         const InstanceLock::Owner owner =
-            lock.Await(SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec()));
+            lock.AwaitServed(SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec()), socket_path);
         if (owner == InstanceLock::kNobody) return StartDaemon(g_options.change_dir);
         if (owner == InstanceLock::kUnusable) {
             fprintf(stderr, "%s\n", lock.why().c_str());

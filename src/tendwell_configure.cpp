@@ -139,6 +139,11 @@ std::string JoinPath(const std::string& path, const std::string& base) {
     return full;
 }
 
+std::string DirectoryOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+}
+
 void MakeUnixSocketPath(const std::string& dir, const std::string& conf_path, std::string& out) {
     std::string clean_dir = CleanPath(dir);
     if (clean_dir.empty()) {

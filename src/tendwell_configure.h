@@ -26,6 +26,8 @@ int TendwellGetConfigureFromFile(const std::string& path, PConfigure* conf);
 
 // path itself when it is absolute, else base + "/" + path.
 std::string JoinPath(const std::string& path, const std::string& base);
+// The directory part of path: "." for a bare name; the root keeps its slash.
+std::string DirectoryOf(const std::string& path);
 
 // Sets out to the default socket path: the cleaned dir followed by the MD5 of
 // the cleaned absolute conf_path. Leaves out untouched on failure.

@@ -8,17 +8,33 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <map>
 #include <string>
 
 #include "corvel/clock.h"
 #include "plume/plume.h"
 #include "tendwell_configure.h"
+#include "tendwell_file_watch.h"
 #include "tendwell_slave_service_handler.h"
 #include "tendwell_tendlet_manager.h"
 #include "tendwell_unix_server.h"
 #include "tendwell_utility.h"
 
 namespace tendwell {
+
+namespace {
+
+// How long a daemon that leaves waits for the other's first saved table, and how
+// often it looks.
+constexpr int kOthersTableMs = 5000;
+constexpr int kOthersTableLookMs = 20;
+// The look once a second, and the first look again after one that could not put
+// everything back; that wait doubles up to the look once a second.
+constexpr int kLookMs = 1000;
+constexpr int kFirstRelookMs = 5;
+
+}  // namespace
 
 TendwellFrame* TendwellFrame::GetInstance() {
     // Never destroyed: a signal may still arrive while the process exits.
@@ -39,24 +55,28 @@ void TendwellFrame::Request(int32_t state) {
     errno = saved_errno;
 }
 
-void TendwellFrame::WaitRequest(int ms) {
-    if (wake_fd_ < 0) {
-        corvel::sleep_ms(ms);
-        return;
-    }
-    // Never read: once a request came, every later wait returns at once.
-    struct pollfd fd = {wake_fd_, POLLIN, 0};
-    poll(&fd, 1, ms);
+bool TendwellFrame::WaitRequest(int ms, FileWatch* watch) {
+    // The wake-up descriptor is never read: once a request came, every later wait
+    // returns at once. poll skips a descriptor of -1 and, without either, only waits.
+    struct pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {watch->fd(), POLLIN, 0}};
+    poll(fds, 2, ms);
+    return fds[1].revents != 0 && watch->Drain();
 }
 
 int TendwellFrame::Init() {
     SetDaemonRequests({[] { GetInstance()->SetStop(); }, [] { GetInstance()->SetAbort(); }});
+    ThriftUnixServer* server = ThriftUnixServer::GetInstance();
+    // Before anything is loaded: a daemon that finds another serving the
+    // configuration leaves here, having read and written nothing.
+    server->Bind();
+    // A daemon that has lost both its lock and its socket may meet another that
+    // loads the state file: it writes none meanwhile.
+    ProcessKeeper::GetInstance()->SetSaveGate([server] { return server->OwnsInstance(); });
     int ret = TendletManager::GetInstance()->Init(g_conf);
     if (ret != 0) {
         TW_FATAL("Init", "init tendlet manager fail,ret:%d", ret);
         return -1;
     }
-    ThriftUnixServer::GetInstance()->RemoveSocketFile();
     TW_NOTICE("Init", "init ok...");
     return 0;
 }
@@ -108,15 +128,24 @@ void* TendwellFrame::Check(void*) {
 }
 
 void TendwellFrame::MainLoop() {
+    FileWatch watch;
+    const std::string socket_path = ThriftUnixServer::GetInstance()->GetSocketPath();
+    watch.Add(socket_path, true);
+    watch.Add(LockFilePath(socket_path), true);
+    // The keeper replaces it at each save: only its removal concerns the look.
+    watch.Add(StateFilePath(g_conf), false);
+    int wait_ms = kLookMs;
     while (run_state_.load() == kRun) {
-        WaitRequest(1000);
+        const bool changed = WaitRequest(wait_ms, &watch);
         ModifyUnixSocketMod();
-        if (!ThriftUnixServer::GetInstance()->KeepFiles()) {
-            // Two daemons must never keep one configuration.
-            TW_WARNING("MainLoop", "another daemon holds the instance lock now, leave the "
-                                   "tendlets to it and exit");
-            SetAbort();
-        }
+        KeepFiles(changed);
+        // Not everything is back, or a directory has just been watched again (what
+        // went from it before is not told): look again soon. A directory removed
+        // while this daemon's socket is in it is told gone only once the socket is
+        // closed, and one made again may be going already.
+        const bool settled = watch.Rearm() && ThriftUnixServer::GetInstance()->FilesInPlace();
+        wait_ms = settled ? kLookMs
+                          : std::min(wait_ms == kLookMs ? kFirstRelookMs : wait_ms * 2, kLookMs);
     }
     if (run_state_.load() == kStop) {
         TendletManager::GetInstance()->Stop();
@@ -129,6 +158,35 @@ void TendwellFrame::MainLoop() {
     usleep(10000);
     ThriftUnixServer::GetInstance()->Stop();
     TW_NOTICE("MainLoop", "exit..");
+}
+
+void TendwellFrame::KeepFiles(bool changed) {
+    ThriftUnixServer* server = ThriftUnixServer::GetInstance();
+    server->KeepLockFile();
+    // The keeper writes its state file again at its next pass, which a removal
+    // need not wait for.
+    if (changed) TendletManager::GetInstance()->WakeLoop();
+    if (!server->KeepSocket()) LeaveInstance();
+}
+
+void TendwellFrame::LeaveInstance() {
+    // Two daemons must never keep one configuration.
+    TW_WARNING("MainLoop", "another daemon serves this configuration now, leave the tendlets to "
+                           "it and exit");
+    std::map<std::string, ProcessKeeper::Process> kept;
+    const uint64_t start_ns = corvel::monotonic_ns();
+    bool read = false;
+    // The other daemon saves its table once it has adopted or started its tendlets.
+    while (!(read = ProcessKeeper::GetInstance()->LoadOthers(&kept)) &&
+           corvel::remaining_ms(start_ns, kOthersTableMs) > 0) {
+        corvel::sleep_ms(kOthersTableLookMs);
+    }
+    if (!read) {
+        TW_WARNING("MainLoop", "no table saved by the other daemon within %d ms: none of the "
+                               "tendlets is stopped", kOthersTableMs);
+    }
+    TendletManager::GetInstance()->LeaveTo(read ? &kept : nullptr);
+    SetAbort();
 }
 
 void TendwellFrame::EndKeeping() {

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "corvel/clock.h"
+#include "tendwell_socket_state.h"
 #include "tendwell_utility.h"
 
 namespace tendwell {
@@ -21,9 +22,10 @@ constexpr int kLookMs = 2;
 
 // O_NONBLOCK: a FIFO planted at the path must not hang the open. O_NOFOLLOW: nor
 // a link make this process create a file elsewhere. Never truncated: the lock
-// file holds nothing, and a hard link may name a file that is not ours.
-int OpenLockFile(const std::string& path) {
-    return open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600);
+// file holds nothing, and a hard link may name a file that is not ours. create:
+// the flags that make a missing file.
+int OpenLockFile(const std::string& path, int create = O_CREAT) {
+    return open(path.c_str(), O_WRONLY | create | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600);
 }
 
 struct flock WholeFile(short type) {
@@ -80,8 +82,10 @@ InstanceLock::Owner InstanceLock::Unopenable(int error) {
 
 InstanceLock::Owner InstanceLock::Probe() {
     if (path_.empty()) return kNobody;
-    const int fd = OpenLockFile(path_);
-    if (fd < 0) return Unopenable(errno);
+    // Where there is no file nobody holds it: a file made for a look only would be
+    // in the way of a daemon putting its own back.
+    const int fd = OpenLockFile(path_, 0);
+    if (fd < 0) return errno == ENOENT ? kNobody : Unopenable(errno);
     Owner owner = kDaemon;
     if (MarkedElsewhere(fd, LOCK_EX)) {
         owner = kCommand;
@@ -110,6 +114,12 @@ InstanceLock::Owner InstanceLock::Await(int timeout_ms) {
         if (owner != kCommand || corvel::remaining_ms(start_ns, timeout_ms) == 0) return owner;
         corvel::sleep_ms(kLookMs);
     }
+}
+
+InstanceLock::Owner InstanceLock::AwaitServed(int timeout_ms, const std::string& socket_path) {
+    const Owner owner = Await(timeout_ms);
+    if (owner == kNobody && LookAtSocket(socket_path) == SocketState::kListening) return kDaemon;
+    return owner;
 }
 
 bool InstanceLock::TakeForDaemon(int timeout_ms) {
@@ -147,7 +157,36 @@ InstanceLock::Owner InstanceLock::TakeLoop(bool as_daemon, int timeout_ms) {
     }
 }
 
+InstanceLock::Owner InstanceLock::Retake() {
+    int fd = OpenLockFile(path_, 0);
+    if (fd < 0 && errno == ENOENT) fd = OpenLockFile(path_, O_CREAT | O_EXCL);
+    if (fd < 0) {
+        // Made by someone else meanwhile, or no directory yet: the next look tries again.
+        if (errno == EEXIST || errno == ENOENT) return kCommand;
+        const Owner owner = Unopenable(errno);
+        return owner == kNobody ? kCommand : owner;
+    }
+    Owner owner = kCommand;
+    if (LockWholeFile(fd)) {
+        if (IsFileAt(fd, path_)) {
+            held_fd_ = fd;
+            return kNobody;
+        }
+    } else if (!MarkedElsewhere(fd, LOCK_EX)) {
+        owner = kDaemon;
+    }
+    // Also drops a lock taken on a file removed meanwhile.
+    close(fd);
+    return owner;
+}
+
 bool InstanceLock::HeldHere() const { return held_fd_ >= 0 && IsFileAt(held_fd_, path_); }
+
+void InstanceLock::Forsake() {
+    if (held_fd_ < 0 || HeldHere()) return;
+    close(held_fd_);
+    held_fd_ = -1;
+}
 
 void InstanceLock::Remove() {
     if (path_.empty()) return;

@@ -40,6 +40,9 @@ public:
     Owner Probe();
     // Probe, waiting out a command's hold for at most timeout_ms.
     Owner Await(int timeout_ms);
+    // Await; where nobody holds the lock but a process listens on the control
+    // socket at socket_path, that is the daemon putting its lock file back: kDaemon.
+    Owner AwaitServed(int timeout_ms, const std::string& socket_path);
 
     // Takes the lock as the daemon, for the life of the process, waiting out a
     // command's hold for at most timeout_ms. True once this process holds the
@@ -50,8 +53,17 @@ public:
     // lock file can be made at all (the command then runs unlocked); otherwise
     // the owner that keeps it.
     Owner TakeForCommand(int timeout_ms);
+    // The daemon's look after its lock file went or was replaced: locks the file at
+    // the path, made by exclusive create when there is none, and never removes one.
+    // kNobody once this process holds it; otherwise who is in the way: kDaemon for
+    // any process that holds it unmarked, kUnusable, or kCommand for a command's
+    // moment or anything else that a later look may find gone.
+    Owner Retake();
     // True while the path still names the file this process locked.
     bool HeldHere() const;
+    // Lets go of a hold whose file the path no longer names: a lock on a file that
+    // has gone guards nothing, and its descriptor would be kept for nothing.
+    void Forsake();
     // Removes the lock file; a lock this process holds lasts until it exits.
     void Remove();
 

@@ -59,7 +59,8 @@ int32_t ProcessManager::InitWithoutProcessKeeper(const PConfigure& conf,
 ProcessManager::Route ProcessManager::Decide(bool local, TReturnResult* refusal, bool starts) {
     assert(unix_rpc_manager_ != nullptr);
     const int wait_ms = SecondsToMs<int32_t>(conf_->cmd_operate_timeout_sec());
-    InstanceLock::Owner owner = lock_->Await(wait_ms);
+    InstanceLock::Owner owner =
+        lock_->AwaitServed(wait_ms, conf_->tendwell().unix_socket_path());
     // Running here, this process holds the instance lock for the whole command,
     // so that no daemon starts the same tendlets meanwhile; when the lock is
     // taken already, the holder decides again. A lock file that cannot be made
@@ -132,8 +133,10 @@ void ProcessManager::AwaitDaemonGone(const TReturnResult& reply) {
     }
     // A server worker would otherwise wait on this connection for a next request.
     unix_rpc_manager_->Close();
-    // A daemon started meanwhile holds a lock of its own: only this one is waited for.
-    const pid_t daemon = lock_->HolderPid();
+    // A daemon started meanwhile holds a lock of its own: only the one that answered
+    // is waited for, and only while it holds the lock (another process may hold it in
+    // the daemon's place).
+    const pid_t daemon = unix_rpc_manager_->PeerPid();
     const uint64_t start_ns = corvel::monotonic_ns();
     const int timeout_ms = unix_rpc_manager_->recv_timeout_ms();
     while (daemon != 0 && lock_->HolderPid() == daemon) {
@@ -153,13 +156,18 @@ TReturnResult ProcessManager::Start(int32_t timeout) {
         unix_rpc_manager_->Start(result, timeout);
         // A daemon that holds the lock but does not answer yet is still coming
         // up (a start racing this one may have just forked it): ask it again
-        // once a second, for as many rounds as a start's foreground waits.
+        // once a second, for as many rounds as a start's foreground waits. No
+        // daemon answers where the path holds no socket.
         for (uint32_t round = 0; result.returnCode == TReturnCode::ERROR_CONNECTED_TO_SERVER &&
+                                 !unix_rpc_manager_->NotSocket() &&
                                  round < conf_->cmd_start_timeo_s();
              ++round) {
             corvel::sleep_ms(1000);
             const int wait_ms = SecondsToMs<int32_t>(conf_->cmd_operate_timeout_sec());
-            if (lock_->Await(wait_ms) != InstanceLock::kDaemon) break;
+            if (lock_->AwaitServed(wait_ms, conf_->tendwell().unix_socket_path()) !=
+                InstanceLock::kDaemon) {
+                break;
+            }
             result = TReturnResult();
             unix_rpc_manager_->Start(result, timeout);
         }

@@ -15,6 +15,7 @@
 #include <thrift/transport/TSocket.h>
 
 #include "lodir/lodir_util.h"
+#include "tendwell_socket_state.h"
 #include "tendwell_utility.h"
 
 namespace tendwell {
@@ -67,6 +68,11 @@ bool UnixRpcManager::Open() {
         client_.reset(new TSlaveServiceProtocolClient(protocol));
         transport->open();
         connected_ = true;
+        struct ucred cred;
+        socklen_t len = sizeof(cred);
+        peer_pid_ = getsockopt(socket->getSocketFD(), SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0
+                        ? cred.pid
+                        : 0;
         TENDWELL_SOURCE_LOG(kLogTrace, "ThriftRpc: open connection ok to %s(%s)",
                             socket_path_.c_str(), socket->getPeerHost().c_str());
         return true;
@@ -90,12 +96,14 @@ void UnixRpcManager::Close() {
 }
 
 int UnixRpcManager::DoConnectStuff() {
+    not_socket_ = false;
     if (!connected_) {
         Close();
         Open();
     }
     if (!connected_) {
         TW_WARNING("DoConnectStuff", "connect to %s fail.", socket_path_.c_str());
+        not_socket_ = LookAtSocket(socket_path_) == SocketState::kNotSocket;
         return TReturnCode::ERROR_CONNECTED_TO_SERVER;
     }
     if (GetHostName(host_name_) != 0) return TReturnCode::ERROR_GETHOSTNAME_FAIL;
@@ -134,7 +142,8 @@ void UnixRpcManager::Call(Reply& out, const CallTexts& texts,
     int code = DoConnectStuff();
     if (code != 0) {
         info.returnCode = static_cast<TReturnCode::type>(code);
-        info.returnMsg = kConnectFail;
+        // What stands at the path says more than a failed connect.
+        info.returnMsg = not_socket_ ? NotSocketText(socket_path_) : kConnectFail;
         return;
     }
     try {

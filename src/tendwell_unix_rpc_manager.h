@@ -4,6 +4,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <sys/types.h>
 
 #include <memory>
 #include <string>
@@ -37,6 +38,10 @@ public:
     // Connects when not connected and refreshes the host name: 0, or
     // ERROR_CONNECTED_TO_SERVER / ERROR_GETHOSTNAME_FAIL.
     int DoConnectStuff();
+    // Whether the last connect failed because the socket path holds no socket.
+    bool NotSocket() const { return not_socket_; }
+    // The pid of the process serving the last connection made; 0 when unknown.
+    pid_t PeerPid() const { return peer_pid_; }
     // This machine's name without the internal domain suffix; 0 or -1.
     int GetHostName(std::string& out);
     bool GetLocalIp(int fd);
@@ -78,6 +83,8 @@ private:
     int32_t recv_timeout_ms_ = 20000;
     int32_t send_timeout_ms_ = 2000;
     bool connected_ = false;
+    bool not_socket_ = false;
+    pid_t peer_pid_ = 0;
     std::string local_ip_;
     std::string host_name_;
 };

@@ -15,6 +15,7 @@
 #include "tendwell/protocal/TSlaveServiceProtocol.h"
 #include "tendwell_configure.h"
 #include "tendwell_request_loop.h"
+#include "tendwell_socket_state.h"
 #include "tendwell_slave_service_handler.h"
 #include "tendwell_unix_rpc_manager.h"
 #include "tendwell_utility.h"
@@ -24,12 +25,8 @@ namespace tendwell {
 namespace {
 
 constexpr int kListenBacklog = 1024;
-
-// The directory part of path; the root keeps its slash.
-std::string DirectoryOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-}
+// How long another daemon has to answer the check that tells it is one.
+constexpr int kAnswerMs = 2000;
 
 // Removes the socket at path and nothing else that may stand there; unlink's
 // result, or -1 with errno ENOTSOCK for a file that is not a socket.
@@ -83,6 +80,51 @@ int ListenAt(const std::string& path, bool private_umask, struct stat* bound_fil
     return -1;
 }
 
+// A socket listening at path where nothing stands, or where only a socket stands
+// that nobody listens on any more (an earlier daemon's, removed first); as ListenAt.
+// Never removes anything else: whatever else stands there keeps the path taken, and
+// *served is then set when a live process listens there.
+int ListenFresh(const std::string& path, bool private_umask, struct stat* bound_file,
+                bool* served, std::string* error) {
+    pid_t listener = 0;
+    *served = false;
+    switch (LookAtSocket(path, &listener)) {
+    case SocketState::kNotSocket:
+        *error = NotSocketText(path);
+        return -1;
+    case SocketState::kListening:
+        *served = true;
+        *error = "served by process " + std::to_string(listener);
+        return -1;
+    case SocketState::kStale: {
+        const int ret = RemoveSocketAt(path);
+        TW_NOTICE("RemoveSocketFile", "remove socket file:%s return:%d errno:%d", path.c_str(),
+                  ret, errno);
+        break;
+    }
+    case SocketState::kAbsent:
+        break;
+    }
+    return ListenAt(path, private_umask, bound_file, error);
+}
+
+// Whether another daemon of this configuration answers the control service at path:
+// the pid of the process serving it, or 0.
+pid_t AnotherDaemonAt(const std::string& path) {
+    UnixRpcManager client(path.c_str());
+    client.SetRecvTimeout(kAnswerMs);
+    TTendletStatusResponse response;
+    client.Check(response, kAnswerMs / 1000);
+    const int code = response.returnInfo.returnCode;
+    if (code == TReturnCode::ERROR_CONNECTED_TO_SERVER ||
+        code == TReturnCode::ERROR_GETHOSTNAME_FAIL ||
+        code == TReturnCode::ERROR_COMMNICATE_WITH_SERVER) {
+        return 0;
+    }
+    const pid_t peer = client.PeerPid();
+    return peer != getpid() ? peer : 0;
+}
+
 [[noreturn]] void GiveUpServing() {
     TW_FATAL("Monitor", "cann't start monitor server, break..");
     _exit(1);
@@ -110,12 +152,32 @@ void ThriftUnixServer::GenerateSocketPath() {
     socket_path_ = g_conf.tendwell().unix_socket_path();
 }
 
-void ThriftUnixServer::RemoveSocketFile() {
+void ThriftUnixServer::Bind() {
     GenerateSocketPath();
-    std::string path = GetSocketPath();
-    int ret = RemoveSocketAt(path);
-    TW_NOTICE("RemoveSocketFile", "remove socket file:%s return:%d errno:%d", path.c_str(), ret,
-              errno);
+    const std::string path = GetSocketPath();
+    struct stat bound_file;
+    bool served = false;
+    std::string error;
+    // Nothing else runs yet: the umask may be changed for the bind.
+    const int fd = ListenFresh(path, true, &bound_file, &served, &error);
+    if (fd < 0) {
+        if (served) {
+            TW_FATAL("Bind", "%s is %s: leave the instance to it", path.c_str(), error.c_str());
+        } else {
+            TW_FATAL("Monitor", "serve %s fail: %s", path.c_str(), error.c_str());
+        }
+        GiveUpServing();
+    }
+    NoteBound(bound_file);
+    std::lock_guard<std::mutex> lock(mutex_);
+    bound_fd_ = fd;
+}
+
+void ThriftUnixServer::NoteBound(const struct stat& bound_file) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    bound_ = true;
+    socket_dev_ = bound_file.st_dev;
+    socket_ino_ = bound_file.st_ino;
 }
 
 int ThriftUnixServer::Run() {
@@ -137,6 +199,8 @@ int ThriftUnixServer::Run() {
     auto processor =
         std::make_shared<TSlaveServiceProtocolProcessor>(std::make_shared<SlaveServiceHandler>());
     bool ever_listened = false;
+    // What kept the last round from serving, logged once while it lasts.
+    std::string reported;
     for (;;) {
         std::string error;
         bool listened = ServeOnce(processor, path, private_umask, &error);
@@ -152,15 +216,24 @@ int ThriftUnixServer::Run() {
             rebind = rebind_ && listened;
             rebind_ = false;
         }
-        // A daemon that holds the lock must not stay unreachable.
-        int ret = RemoveSocketAt(path);
-        TW_NOTICE("Run", "remove socket file:%s return:%d errno:%d", path.c_str(), ret, errno);
+        // A daemon that holds the lock must not stay unreachable: a round that ended
+        // by itself with its socket in place makes a new one. Any other file there is
+        // not ours, and after a rebind the socket there is the next round's.
+        if (!rebind && SocketHere()) {
+            int ret = RemoveSocketAt(path);
+            TW_NOTICE("Run", "remove socket file:%s return:%d errno:%d", path.c_str(), ret, errno);
+        }
         if (rebind) {
             TW_WARNING("Run", "socket %s was gone, serve it again", path.c_str());
+            reported.clear();
             continue;
         }
-        TW_WARNING("Run", "server left serving (%s), serve again in a second",
-                   error.empty() ? "accept failed" : error.c_str());
+        if (error.empty()) error = "accept failed";
+        if (error != reported) {
+            TW_WARNING("Run", "server left serving (%s), serve again in a second",
+                       error.c_str());
+            reported = error;
+        }
         PauseUnlessStopping(1000);
     }
     // Stop has removed the socket before the lock file: removing the path again
@@ -172,14 +245,21 @@ int ThriftUnixServer::Run() {
 bool ThriftUnixServer::ServeOnce(const std::shared_ptr<apache::thrift::TProcessor>& processor,
                                  const std::string& path, bool private_umask,
                                  std::string* error) {
+    int listen_fd;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_) return false;
         serving_ = true;
+        listen_fd = bound_fd_;
+        bound_fd_ = -1;
     }
     bool listened = false;
-    struct stat bound_file;
-    const int listen_fd = ListenAt(path, private_umask, &bound_file, error);
+    if (listen_fd < 0) {
+        struct stat bound_file;
+        bool served = false;
+        listen_fd = ListenFresh(path, private_umask, &bound_file, &served, error);
+        if (listen_fd >= 0) NoteBound(bound_file);
+    }
     if (listen_fd >= 0) {
         try {
             RequestLoop loop(processor, RequestLoop::Limits());
@@ -188,9 +268,6 @@ bool ThriftUnixServer::ServeOnce(const std::shared_ptr<apache::thrift::TProcesso
                 std::lock_guard<std::mutex> lock(mutex_);
                 loop_ = &loop;
                 listening_ = listened = true;
-                bound_ = true;
-                socket_dev_ = bound_file.st_dev;
-                socket_ino_ = bound_file.st_ino;
                 stop_now = stopping_;
                 changed_.notify_all();
             }
@@ -198,13 +275,15 @@ bool ThriftUnixServer::ServeOnce(const std::shared_ptr<apache::thrift::TProcesso
             if (stop_now) loop.Stop();
             TW_NOTICE("Run", "begin to run thrift server...");
             *error = loop.Serve(listen_fd);
+            // The loop ends with this scope: nothing may stop it from here on.
+            std::lock_guard<std::mutex> lock(mutex_);
+            loop_ = nullptr;
         } catch (const std::exception& e) {
             // No worker thread could be made.
             *error = e.what();
         }
         close(listen_fd);
     }
-    if (!error->empty()) TW_WARNING("Run", "serve %s: %s", path.c_str(), error->c_str());
     std::lock_guard<std::mutex> lock(mutex_);
     loop_ = nullptr;
     listening_ = false;
@@ -223,42 +302,102 @@ bool ThriftUnixServer::WaitListening(int timeout_ms) {
 void ThriftUnixServer::PauseUnlessStopping(int ms) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait_for(lock, std::chrono::milliseconds(ms),
-                      [this] { return stopping_ || rebind_; });
+                      [this] { return stopping_ || rebind_ || bound_fd_ >= 0; });
 }
 
 bool ThriftUnixServer::SocketHere() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!bound_) return true;
+    return SocketHereLocked();
+}
+
+bool ThriftUnixServer::SocketHereLocked() {
+    if (!bound_) return false;
     struct stat st;
     return lstat(socket_path_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) &&
            st.st_dev == socket_dev_ && st.st_ino == socket_ino_;
 }
 
-bool ThriftUnixServer::KeepFiles() {
+bool ThriftUnixServer::FilesInPlace() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lock_ != nullptr && lock_->HeldHere() && SocketHereLocked();
+}
+
+bool ThriftUnixServer::OwnsInstance() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return (lock_ != nullptr && lock_->HeldHere()) || SocketHereLocked();
+}
+
+bool ThriftUnixServer::KeepSocket() {
+    if (SocketHere()) return true;
+    const std::string path = GetSocketPath();
+    pid_t listener = 0;
+    const bool listened = LookAtSocket(path, &listener) == SocketState::kListening;
+    // Ours, from a round that has yet to note it.
+    if (listened && listener == getpid()) return true;
+    // Only another daemon can have bound the path: ours is bound only where the
+    // path is free.
+    const pid_t other = listened ? AnotherDaemonAt(path) : 0;
+    if (other != 0) {
+        TW_WARNING("KeepFiles", "another daemon (pid %d) serves %s now", static_cast<int>(other),
+                   path.c_str());
+        return false;
+    }
+    // Bound here and now, where the path is free: a round still ending keeps the
+    // Monitor thread until its requests are answered, and a client meanwhile must
+    // find the socket (it waits in the backlog for the next round). The umask is
+    // the process's: the socket is made private before it listens.
+    struct stat bound_file;
+    bool served = false;
+    std::string error;
+    const int fd = ListenFresh(path, false, &bound_file, &served, &error);
+    if (fd >= 0) NoteBound(bound_file);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fd >= 0) {
+        // One that no round took up has gone from the path by now.
+        if (bound_fd_ >= 0) close(bound_fd_);
+        bound_fd_ = fd;
+    }
+    rebind_ = true;
+    if (loop_ != nullptr) loop_->Stop();
+    changed_.notify_all();
+    return true;
+}
+
+void ThriftUnixServer::KeepLockFile() {
     const std::string& data_dir = g_conf.tendwell().data_dir();
     struct stat st;
     // The state file lives there: the keeper writes it again once it exists.
     if (!data_dir.empty() && stat(data_dir.c_str(), &st) != 0 && CheckDataDir(data_dir)) {
         TW_WARNING("KeepFiles", "data_dir %s was gone, made again", data_dir.c_str());
     }
-    const std::string dir = DirectoryOf(GetSocketPath());
-    if (lock_ == nullptr || stat(dir.c_str(), &st) != 0) return true;
-    if (!lock_->HeldHere()) {
-        auto fresh = std::make_unique<InstanceLock>(lock_->path());
-        if (!fresh->TakeForDaemon(0)) {
-            // A command's moment is waited out: the next look tries again.
-            return fresh->Probe() != InstanceLock::kDaemon;
-        }
-        TW_WARNING("KeepFiles", "lock file %s was gone, locked again", fresh->path().c_str());
-        lock_ = std::move(fresh);
-    }
-    if (!SocketHere()) {
+    std::string path;
+    {
         std::lock_guard<std::mutex> lock(mutex_);
-        rebind_ = true;
-        if (loop_ != nullptr) loop_->Stop();
-        changed_.notify_all();
+        if (lock_ == nullptr || lock_->HeldHere()) return;
+        path = lock_->path();
     }
-    return true;
+    auto fresh = std::make_unique<InstanceLock>(path);
+    const InstanceLock::Owner owner = fresh->Retake();
+    if (owner == InstanceLock::kNobody) {
+        TW_WARNING("KeepFiles", "lock file %s was gone or replaced, locked again", path.c_str());
+        std::lock_guard<std::mutex> lock(mutex_);
+        lock_->Forsake();
+        lock_ = std::move(fresh);
+        reported_hold_.clear();
+        return;
+    }
+    // A command's moment passes by the next look.
+    if (owner == InstanceLock::kCommand) return;
+    const std::string hold =
+        owner == InstanceLock::kUnusable
+            ? fresh->why()
+            : "lock file " + path + " is held by another process (pid " +
+                  std::to_string(fresh->HolderPid()) + ")";
+    // Said once for as long as it lasts.
+    if (hold == reported_hold_) return;
+    reported_hold_ = hold;
+    TW_WARNING("KeepFiles", "%s: keep the tendlets and the socket, and lock it once it is free",
+               hold.c_str());
 }
 
 void ThriftUnixServer::Stop() {
@@ -270,10 +409,11 @@ void ThriftUnixServer::Stop() {
     // ended, so that its socket goes before the lock file does.
     changed_.wait(lock, [this] { return !serving_; });
     std::string path = socket_path_;
+    const bool lock_ours = lock_ == nullptr || lock_->HeldHere();
     lock.unlock();
     // Files that another daemon has made in their place are its own.
     if (!path.empty() && SocketHere()) RemoveSocketAt(path);
-    if (lock_ == nullptr || lock_->HeldHere()) RemoveLockFile();
+    if (lock_ours) RemoveLockFile();
 }
 
 std::string ThriftUnixServer::Unservable(const std::string& path) {
@@ -294,7 +434,8 @@ bool ThriftUnixServer::IsLocked() {
     // A command's hold, or another probe's moment, is waited out: only then can
     // the lock tell whether a daemon holds it.
     const int wait_ms = SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec());
-    return InstanceLock(LockPath()).Await(wait_ms) == InstanceLock::kDaemon;
+    return InstanceLock(LockPath()).AwaitServed(wait_ms, GetSocketPath()) ==
+           InstanceLock::kDaemon;
 }
 
 bool ThriftUnixServer::LockFile() {

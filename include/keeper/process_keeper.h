@@ -109,6 +109,9 @@ public:
     // ended (or that none could be made), once the record shows it; it must not
     // block.
     using ExitSink = std::function<void()>;
+    // Asked, with the keeper's lock held, before every write or removal of the state
+    // file: false holds the save back, as another process may own the files now.
+    using SaveGate = std::function<bool()>;
 
     // Starts and watches one process on a pool thread (keeper/runner.h).
     class Runner;
@@ -128,6 +131,8 @@ public:
     // Without a sink exits are only seen by looking; runners take the sink when
     // they are made, so set it before Init.
     void SetExitSink(ExitSink sink);
+    // Without a gate every save is made.
+    void SetSaveGate(SaveGate gate);
     // Loads the state file at save_path, starts the pool and re-adopts what still
     // runs. A second call does nothing.
     bool Init(const std::string& save_path);
@@ -157,9 +162,17 @@ public:
     void SetBeforeSaveHook(std::function<void(const std::string& name)> hook);
 
     // The state file; called with the keeper's lock held. Save writes the table
-    // now; the keeper's operations write it only when it changed.
+    // now; the keeper's operations write it only when it changed. A save replaces
+    // or removes only the file Load found or the keeper last wrote, and makes one
+    // only where none stands: a file another process made there since is left as
+    // it is, and the save fails.
     bool Save();
     bool Load();
+    // The table that another process has saved at the state file's path since this
+    // keeper loaded or last wrote its own, with the start ticks of its processes;
+    // false while the file there is still this keeper's, or none can be read. Takes
+    // the keeper's lock.
+    bool LoadOthers(std::map<std::string, Process>* table);
 
     // Raw wait status of command run by the shell with a time-out; 0 is success.
     static int Exec(const std::string& command, int32_t timeout_ms);
@@ -172,6 +185,9 @@ public:
     // has the stamp or started no later than it (the kernel rebuilds /proc
     // entries).
     static bool Verify(const Process& process);
+    // Whether two records name one process that they both hold active: the same pid
+    // and start (the start ticks where both know them, else the stamp).
+    static bool SameProcess(const Process& a, const Process& b);
 
 private:
     // One start of a batch: its record and runner (null when the start ended
@@ -243,8 +259,16 @@ private:
     int StoreIdentities();
     // The words for a save that failed with error.
     std::string SaveFailure(int error) const;
-    // Applies the identity file to the table just loaded.
-    void LoadIdentities();
+    // Applies the identity file to a table just loaded.
+    void LoadIdentities(std::map<std::string, Process>* table);
+    // Reads the state file into table, *st describing it: 1, 0 when it is damaged
+    // (the records read before the damage stay), -1 with errno when it cannot be
+    // opened (EPERM: not a file to trust).
+    int ReadStateFile(std::map<std::string, Process>* table, struct stat* st);
+    // Whether a save may write or remove what stands at the state file's path:
+    // nothing, or the file Load found or the keeper last wrote. *present tells
+    // whether anything stands there.
+    bool MayReplace(bool* present) const;
     const std::string& BootId();
     void Warn(const char* operation, const std::string& text);
 
@@ -267,6 +291,10 @@ private:
     struct stat saved_file_ = {};
     bool identities_saved_ = false;
     struct stat saved_identities_ = {};
+    // The identity of the state file found by Load or last written, the one a save
+    // may replace; empty while there is none.
+    std::string own_file_;
+    SaveGate save_gate_;
     // This boot's id, read at the first save or load that needs it.
     std::string boot_id_;
     std::function<void(const std::string& name)> before_save_;

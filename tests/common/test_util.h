@@ -11,9 +11,11 @@
 #include <grp.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -160,6 +162,21 @@ inline bool WriteFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
     return static_cast<bool>(out);
+}
+
+// A Unix-domain socket listening at path; -1 when none can be made.
+inline int ListenUnix(const std::string& path) {
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(addr.sun_path)) return -1;
+    path.copy(addr.sun_path, path.size());
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0 ||
+                    listen(fd, 8) != 0)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 inline bool FileExists(const std::string& path) {

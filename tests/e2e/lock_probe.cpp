@@ -2,8 +2,8 @@
 //   PATH READY         a client's probe caught at its worst moment: holds the lock on
 //                      the file at PATH, marked as a probe marks it, until some other
 //                      process opens that file, then removes the file and ends.
-//   PATH READY daemon  a daemon that takes the instance over: removes PATH, locks a
-//                      new file there as a daemon does, and holds it until killed.
+//   PATH READY replace another program that puts a file of its own in place of PATH,
+//                      locked without a mark, as a daemon holds it, until killed.
 // READY is created once the lock is held.
 #include <fcntl.h>
 #include <stdio.h>
@@ -12,23 +12,26 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <string>
+
 int main(int argc, char** argv) {
-    const bool daemon = argc == 4 && strcmp(argv[3], "daemon") == 0;
-    if (argc != 3 && !daemon) {
-        fprintf(stderr, "usage: %s PATH READY [daemon]\n", argv[0]);
+    const bool replace = argc == 4 && strcmp(argv[3], "replace") == 0;
+    if (argc != 3 && !replace) {
+        fprintf(stderr, "usage: %s PATH READY [replace]\n", argv[0]);
         return 2;
     }
-    if (daemon) unlink(argv[1]);
-    int fd = open(argv[1], O_RDWR | O_CREAT, 0600);
+    // Locked before it takes the path, so that nobody else can lock it first.
+    const std::string made = replace ? std::string(argv[1]) + ".other" : argv[1];
+    int fd = open(made.c_str(), O_RDWR | O_CREAT, 0600);
     struct flock lock = {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
-    if (fd < 0 || (!daemon && flock(fd, LOCK_EX | LOCK_NB) != 0) ||
-        fcntl(fd, F_SETLK, &lock) != 0) {
+    if (fd < 0 || (!replace && flock(fd, LOCK_EX | LOCK_NB) != 0) ||
+        fcntl(fd, F_SETLK, &lock) != 0 || (replace && rename(made.c_str(), argv[1]) != 0)) {
         perror("lock_probe");
         return 1;
     }
-    if (daemon) {
+    if (replace) {
         close(open(argv[2], O_WRONLY | O_CREAT, 0600));
         for (;;) pause();
     }

@@ -167,10 +167,8 @@ TEST_F(StateFileTest, UnchangedTableIsWrittenOnlyWhenItsFileIsNotTheOneWritten) 
     EXPECT_EQ(now.st_ino, written.st_ino);
     EXPECT_EQ(now.st_mtim.tv_nsec, written.st_mtim.tv_nsec);
 
-    const std::string other = dir_ / "other";
     const Plant cases[] = {
         {"removed", [&] { return unlink(path_.c_str()); }},
-        {"replaced", [&] { return !WriteFile(other, "x") || rename(other.c_str(), path_.c_str()); }},
         {"cut", [&] { return truncate(path_.c_str(), 10); }},
         {"identities removed", [&] { return unlink((path_ + ".ident").c_str()); }},
     };
@@ -183,9 +181,46 @@ TEST_F(StateFileTest, UnchangedTableIsWrittenOnlyWhenItsFileIsNotTheOneWritten) 
     }
     // Nothing active: there is to be no file.
     keeper_.Remove("web", nullptr);
-    ASSERT_TRUE(WriteFile(path_, saved));
-    Current();
     EXPECT_FALSE(FileExists(path_));
+}
+
+// A file another process has put in the place of the keeper's own is that process's:
+// no save replaces or removes it, each fails and says why; where none stands again,
+// the keeper makes its own.
+TEST_F(StateFileTest, SaveLeavesAFileAnotherProcessMade) {
+    keeper_.Add(Record("web", "sleep 100", 2, 812, -1, 123), nullptr);
+    const std::string saved = ReadFile(path_);
+    const std::string other = dir_ / "other";
+    ASSERT_TRUE(WriteFile(other, "theirs"));
+    ASSERT_EQ(rename(other.c_str(), path_.c_str()), 0);
+    warnings_.clear();
+    EXPECT_FALSE(keeper_.Save());
+    EXPECT_EQ(ReadFile(path_), "theirs");
+    const std::string made = "Save: state file " + path_ + " was made by another process";
+    EXPECT_EQ(warnings_, std::vector<std::string>{made});
+    ASSERT_EQ(unlink(path_.c_str()), 0);
+    EXPECT_TRUE(keeper_.Save());
+    EXPECT_EQ(ReadFile(path_), saved);
+    // Nothing active: the keeper's own file goes, another's stays.
+    ASSERT_TRUE(WriteFile(other, "theirs"));
+    ASSERT_EQ(rename(other.c_str(), path_.c_str()), 0);
+    keeper_.Remove("web", nullptr);
+    EXPECT_EQ(ReadFile(path_), "theirs");
+}
+
+// Held back by its gate, a save writes and removes nothing.
+TEST_F(StateFileTest, GateHoldsSavesBack) {
+    bool open = false;
+    keeper_.SetSaveGate([&open] { return open; });
+    keeper_.Add(Record("web", "sleep 100", 2, 812, -1, 123), nullptr);
+    EXPECT_FALSE(FileExists(path_));
+    EXPECT_FALSE(keeper_.Save());
+    open = true;
+    EXPECT_TRUE(keeper_.Save());
+    const std::string saved = ReadFile(path_);
+    open = false;
+    keeper_.Remove("web", nullptr);
+    EXPECT_EQ(ReadFile(path_), saved);
 }
 
 TEST_F(StateFileTest, BoostWritesTheSameBytesAndReadsOurs) {
@@ -365,6 +400,23 @@ TEST_F(StateFileTest, FullDiskKeepsTheGoodFile) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "save reported success";
     EXPECT_EQ(ReadFile(path_), good);
+}
+
+// The table another process saved at the path is read, never the keeper's own.
+TEST_F(StateFileTest, LoadOthersReadsOnlyAnotherProcesssTable) {
+    keeper_.Add(Record("web", "sleep 100", 2, 812, -1, 123), nullptr);
+    Table table;
+    EXPECT_FALSE(keeper_.LoadOthers(&table));
+    const std::string other = dir_ / "other";
+    ASSERT_TRUE(WriteFile(other, kTwoRecords));
+    ASSERT_EQ(chmod(other.c_str(), 0600), 0);
+    ASSERT_EQ(rename(other.c_str(), path_.c_str()), 0);
+    // Saved without identities: its records stand as they are.
+    ASSERT_EQ(unlink((path_ + ".ident").c_str()), 0);
+    ASSERT_TRUE(keeper_.LoadOthers(&table));
+    ASSERT_EQ(table.size(), 2u);
+    EXPECT_EQ(table["a"].pid, 100);
+    EXPECT_EQ(Current().size(), 1u);
 }
 
 }  // namespace

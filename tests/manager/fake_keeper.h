@@ -101,6 +101,10 @@ public:
         }
         if (exited) exited();
     }
+    void SetProcess(const ProcessKeeper::Process& process) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        table_[process.name] = process;
+    }
     void SetState(const std::string& name, int status) {
         std::lock_guard<std::mutex> lock(mutex_);
         table_[name].name = name;

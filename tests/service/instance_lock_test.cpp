@@ -78,6 +78,45 @@ TEST(InstanceLock, ProbeTellsWhatStandsAtThePath) {
     EXPECT_EQ(InstanceLock(dir / "missing/tw.sock.lock").Probe(), InstanceLock::kNobody);
 }
 
+// Where nobody holds the lock, a process that listens on the control socket is a
+// daemon putting its lock file back; a socket nobody listens on, or a file that is
+// no socket, is no daemon. Nothing is left at the lock path.
+TEST(InstanceLock, AListeningSocketIsADaemonWhoseLockFileIsGone) {
+    TempDir dir;
+    const std::string socket_path = dir / "tw.sock";
+    InstanceLock lock(dir / "tw.sock.lock");
+    EXPECT_EQ(lock.AwaitServed(100, socket_path), InstanceLock::kNobody);
+    const int fd = testutil::ListenUnix(socket_path);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(lock.AwaitServed(100, socket_path), InstanceLock::kDaemon);
+    close(fd);
+    EXPECT_EQ(lock.AwaitServed(100, socket_path), InstanceLock::kNobody);
+    ASSERT_EQ(unlink(socket_path.c_str()), 0);
+    ASSERT_TRUE(testutil::WriteFile(socket_path, "x"));
+    EXPECT_EQ(lock.AwaitServed(100, socket_path), InstanceLock::kNobody);
+    EXPECT_FALSE(FileExists(dir / "tw.sock.lock"));
+}
+
+// A daemon's look after its lock file: it locks the file that stands at the path
+// (never another), and makes one only where none stands.
+TEST(InstanceLock, RetakeMakesOnlyWhereNoneStands) {
+    TempDir dir;
+    const std::string path = dir / "tw.sock.lock";
+    ASSERT_TRUE(testutil::WriteFile(path, ""));
+    struct stat before;
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    InstanceLock left(path);
+    EXPECT_EQ(left.Retake(), InstanceLock::kNobody);
+    EXPECT_TRUE(left.HeldHere());
+    struct stat after;
+    ASSERT_EQ(stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    InstanceLock made(path);
+    EXPECT_EQ(made.Retake(), InstanceLock::kNobody);
+    EXPECT_TRUE(made.HeldHere());
+}
+
 TEST(InstanceLock, HoldsOfDaemonsAndCommandsAreToldApart) {
     TempDir dir;
     const std::string path = dir / "tw.sock.lock";
@@ -90,6 +129,9 @@ TEST(InstanceLock, HoldsOfDaemonsAndCommandsAreToldApart) {
         EXPECT_EQ(lock.Probe(), daemon ? InstanceLock::kDaemon : InstanceLock::kCommand);
         EXPECT_EQ(lock.HolderPid(), holder);
         EXPECT_TRUE(FileExists(path));
+        // A daemon looking after its own lock file leaves another's hold alone.
+        EXPECT_EQ(lock.Retake(), daemon ? InstanceLock::kDaemon : InstanceLock::kCommand);
+        EXPECT_EQ(lock.HolderPid(), holder);
         // A command meets a daemon at once, and waits for a command in vain.
         EXPECT_EQ(lock.TakeForCommand(daemon ? 10000 : 200),
                   daemon ? InstanceLock::kDaemon : InstanceLock::kCommand);

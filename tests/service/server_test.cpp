@@ -11,6 +11,7 @@
 #include "test_util.h"
 #include "tendwell_configure.h"
 #include "tendwell_instance_lock.h"
+#include "tendwell_socket_state.h"
 #include "tendwell_unix_server.h"
 
 using namespace tendwell;
@@ -18,6 +19,25 @@ using namespace tendwell;
 TEST(ThriftUnixServerDeathTest, EmptySocketPathIsRefused) {
     g_conf.mutable_tendwell()->set_unix_socket_path("");
     EXPECT_EXIT(ThriftUnixServer::GetInstance()->Run(), ::testing::ExitedWithCode(1), "");
+}
+
+// A daemon that comes second leaves the path to the process serving it, and
+// removes only a socket that nobody listens on any more.
+TEST(ThriftUnixServerDeathTest, BindLeavesAServedPathToItsServer) {
+    testutil::TempDir dir;
+    const std::string path = dir / "ctl.sock";
+    g_conf.mutable_tendwell()->set_unix_socket_path(path);
+    const int fd = testutil::ListenUnix(path);
+    ASSERT_GE(fd, 0);
+    EXPECT_EXIT(ThriftUnixServer::GetInstance()->Bind(), ::testing::ExitedWithCode(1), "");
+    EXPECT_EQ(LookAtSocket(path), SocketState::kListening);
+    close(fd);
+    EXPECT_EXIT(
+        {
+            ThriftUnixServer::GetInstance()->Bind();
+            _exit(LookAtSocket(path) == SocketState::kListening ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ThriftUnixServer, LockHeldIsTheFileAtThePathDespiteStaleProbes) {
