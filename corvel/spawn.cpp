@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <charconv>
 
 #include "gate/gate_command.h"
 
@@ -108,8 +109,12 @@ pid_t spawn(const char* command, const ShellSetup& setup, int gate_fd) {
     char* argv[9];
     int arg = 0;
     if (through_gate) {
-        snprintf(path, sizeof(path), "/proc/self/fd/%d", program);
-        snprintf(limit, sizeof(limit), "%llu", static_cast<unsigned long long>(soft));
+        // Not snprintf: its frame alone would take another page of every runner
+        // thread's stack, a thousand threads over.
+        static constexpr char kFdDir[] = "/proc/self/fd/";
+        memcpy(path, kFdDir, sizeof(kFdDir) - 1);
+        *std::to_chars(path + sizeof(kFdDir) - 1, path + sizeof(path) - 1, program).ptr = '\0';
+        *std::to_chars(limit, limit + sizeof(limit) - 1, soft).ptr = '\0';
         argv[arg++] = g_gate_name;
         argv[arg++] = const_cast<char*>(gate_fd >= 0 ? gate::kHold : gate::kNone);
         argv[arg++] = set_limit ? limit : const_cast<char*>(gate::kNone);
