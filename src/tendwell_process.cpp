@@ -126,11 +126,7 @@ void ProcessManager::Finish(Route route, const char* tag, const std::string& lab
 
 void ProcessManager::AwaitDaemonGone(const TReturnResult& reply) {
     // The client's own failures: the request may never have reached the daemon.
-    if (reply.returnCode == TReturnCode::ERROR_CONNECTED_TO_SERVER ||
-        reply.returnCode == TReturnCode::ERROR_GETHOSTNAME_FAIL ||
-        reply.returnCode == TReturnCode::ERROR_COMMNICATE_WITH_SERVER) {
-        return;
-    }
+    if (UnixRpcManager::ClientFailure(reply.returnCode)) return;
     // A server worker would otherwise wait on this connection for a next request.
     unix_rpc_manager_->Close();
     // A daemon started meanwhile holds a lock of its own: only the one that answered

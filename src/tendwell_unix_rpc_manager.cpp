@@ -95,6 +95,12 @@ void UnixRpcManager::Close() {
     connected_ = false;
 }
 
+bool UnixRpcManager::ClientFailure(int code) {
+    return code == TReturnCode::ERROR_CONNECTED_TO_SERVER ||
+           code == TReturnCode::ERROR_GETHOSTNAME_FAIL ||
+           code == TReturnCode::ERROR_COMMNICATE_WITH_SERVER;
+}
+
 int UnixRpcManager::DoConnectStuff() {
     not_socket_ = false;
     if (!connected_) {

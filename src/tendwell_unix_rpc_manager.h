@@ -38,6 +38,9 @@ public:
     // Connects when not connected and refreshes the host name: 0, or
     // ERROR_CONNECTED_TO_SERVER / ERROR_GETHOSTNAME_FAIL.
     int DoConnectStuff();
+    // Whether code is one of the client's own failures, with which the request may
+    // never have reached the daemon.
+    static bool ClientFailure(int code);
     // Whether the last connect failed because the socket path holds no socket.
     bool NotSocket() const { return not_socket_; }
     // The pid of the process serving the last connection made; 0 when unknown.

@@ -115,12 +115,7 @@ pid_t AnotherDaemonAt(const std::string& path) {
     client.SetRecvTimeout(kAnswerMs);
     TTendletStatusResponse response;
     client.Check(response, kAnswerMs / 1000);
-    const int code = response.returnInfo.returnCode;
-    if (code == TReturnCode::ERROR_CONNECTED_TO_SERVER ||
-        code == TReturnCode::ERROR_GETHOSTNAME_FAIL ||
-        code == TReturnCode::ERROR_COMMNICATE_WITH_SERVER) {
-        return 0;
-    }
+    if (UnixRpcManager::ClientFailure(response.returnInfo.returnCode)) return 0;
     const pid_t peer = client.PeerPid();
     return peer != getpid() ? peer : 0;
 }
@@ -421,7 +416,7 @@ std::string ThriftUnixServer::Unservable(const std::string& path) {
     struct stat st;
     if (stat(dir.c_str(), &st) != 0) return dir + ": " + strerror(errno);
     if (!S_ISDIR(st.st_mode)) return dir + " is not a directory";
-    if (lstat(path.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode)) return path + " is not a socket";
+    if (lstat(path.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode)) return NotSocketText(path);
     return std::string();
 }
 
