@@ -8,18 +8,28 @@
 #include <spawn.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <vector>
 
 #include "gate/gate_command.h"
 
 extern char** environ;
+
+#ifndef MFD_EXEC
+// From Linux 6.3: the memory file may be run, whatever vm.memfd_noexec makes the
+// default.
+#define MFD_EXEC 0x0010U
+#endif
 
 namespace corvel {
 
@@ -139,29 +149,100 @@ pid_t spawn(const char* command, const ShellSetup& setup, int gate_fd) {
     return plan.Spawn(through_gate ? path : gate::kShell, argv);
 }
 
+// fd, or a copy of it above the descriptors a start sets up (fd is then closed);
+// close-on-exec either way. -1 with errno when fd is, or cannot be moved.
+int AboveStartFds(int fd) {
+    if (fd < 0 || fd > gate::kGateFd) return fd;
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, gate::kGateFd + 1);
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return moved;
+}
+
+// Whether the mode bits of st let this process's real user run the file, as the
+// kernel judges them (without access control lists).
+bool ModeLetsRun(const struct stat& st) {
+    const uid_t uid = getuid();
+    if (uid == 0) return (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
+    if (st.st_uid == uid) return (st.st_mode & S_IXUSR) != 0;
+    bool in_group = st.st_gid == getgid();
+    const int count = in_group ? 0 : getgroups(0, nullptr);
+    if (count > 0) {
+        std::vector<gid_t> groups(static_cast<size_t>(count));
+        const auto end = groups.begin() + std::max(getgroups(count, groups.data()), 0);
+        in_group = std::find(groups.begin(), end, st.st_gid) != end;
+    }
+    return (st.st_mode & (in_group ? S_IXGRP : S_IXOTH)) != 0;
+}
+
+// 0 when the file open at fd is a regular file this process may run, else an
+// errno. Judged by the descriptor: a path may name another file by now.
+int Runnable(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return EACCES;
+    if (faccessat(fd, "", X_OK, AT_EMPTY_PATH) == 0) return 0;
+    // Kernels before 5.8, and sandboxes that block the call, refuse the flag: the
+    // mode bits judge then.
+    if (errno != ENOSYS && errno != EINVAL && errno != EPERM) return errno;
+    return ModeLetsRun(st) ? 0 : EACCES;
+}
+
+// A copy in memory, named name, of the file open at fd, sealed against any change
+// and runnable, above the descriptors a start sets up: its descriptor, or -1 with
+// errno.
+int SealedCopy(int fd, const char* name) {
+    constexpr unsigned kFlags = MFD_CLOEXEC | MFD_ALLOW_SEALING;
+    int copy = memfd_create(name, kFlags | MFD_EXEC);
+    // Kernels before 6.3 know no MFD_EXEC; their memory files may be run.
+    if (copy < 0 && errno == EINVAL) copy = memfd_create(name, kFlags);
+    copy = AboveStartFds(copy);
+    if (copy < 0) return -1;
+    ssize_t sent;
+    do {
+        sent = sendfile(copy, fd, nullptr, 1 << 30);
+    } while (sent > 0 || (sent < 0 && errno == EINTR));
+    int error = sent < 0 ? errno : 0;
+    if (error == 0 &&
+        fcntl(copy, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+        error = errno;
+    }
+    // Where memory files cannot be run (a noexec mount, a security module).
+    if (error == 0) error = Runnable(copy);
+    if (error == 0) return copy;
+    close(copy);
+    errno = error;
+    return -1;
+}
+
 }  // namespace
 
-bool use_gate_program(const char* path) {
-    // Above the descriptors a start sets up, and closed in every child but by the
-    // exec that runs it.
-    int fd = open(path, O_PATH | O_CLOEXEC);
-    if (fd >= 0 && fd <= gate::kGateFd) {
-        const int moved = fcntl(fd, F_DUPFD_CLOEXEC, gate::kGateFd + 1);
-        close(fd);
-        fd = moved;
-    }
-    if (fd < 0) return false;
-    struct stat st;
-    int error = fstat(fd, &st) != 0 ? errno : !S_ISREG(st.st_mode) ? EACCES : 0;
-    if (error == 0 && access(path, X_OK) != 0) error = errno;
+bool use_gate_program(const char* path, int* uncopied) {
+    // Readable, for the copy; above the descriptors a start sets up, and closed in
+    // every child.
+    const int file = AboveStartFds(open(path, O_RDONLY | O_CLOEXEC));
+    if (file < 0) return false;
+    const int error = Runnable(file);
     if (error != 0) {
-        close(fd);
+        close(file);
         errno = error;
         return false;
     }
     const char* slash = strrchr(path, '/');
     snprintf(g_gate_name, sizeof(g_gate_name), "%s", slash != nullptr ? slash + 1 : path);
-    const int old = g_gate_program.exchange(fd);
+    // What is run is the file checked here: one written over in place, as cp does,
+    // would change every later start. Where the system runs no memory file, the
+    // opened file is run itself.
+    int program = SealedCopy(file, g_gate_name);
+    const int copy_error = program < 0 ? errno : 0;
+    if (program >= 0) {
+        close(file);
+    } else {
+        program = file;
+    }
+    if (uncopied != nullptr) *uncopied = copy_error;
+    const int old = g_gate_program.exchange(program);
     if (old >= 0) close(old);
     return true;
 }

@@ -87,10 +87,12 @@ ProcessManager::Route ProcessManager::Decide(bool local, TReturnResult* refusal,
     // The children of starts made here go through the gate program, as the
     // daemon's do; a command that starts nothing goes on without it.
     std::string why;
-    if (!UseGateProgram(&why) && starts) {
+    std::string warning;
+    if (!UseGateProgram(&why, &warning) && starts) {
         SetResult(refusal, TReturnCode::ERROR_START_FAIL, why);
         return kRefused;
     }
+    if (!warning.empty()) TW_WARNING("Decide", "%s", warning.c_str());
     ran_in_process_ = true;
     if (TendletManager::GetInstance()->Init(*conf_) != 0) {
         TW_WARNING("Init", "init tendlet manager fail");

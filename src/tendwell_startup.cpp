@@ -162,7 +162,8 @@ int StartDaemon(const std::string& change_dir) {
     // Every tendlet starts through it; refused before detaching, the message still
     // reaches the terminal.
     std::string why;
-    if (!UseGateProgram(&why)) {
+    std::string gate_warning;
+    if (!UseGateProgram(&why, &gate_warning)) {
         fprintf(stderr, "%s\n", why.c_str());
         ExitNow(5);
     }
@@ -192,6 +193,7 @@ int StartDaemon(const std::string& change_dir) {
         ExitNow(4);
     }
     WarnTwiceNamed(g_conf);
+    if (!gate_warning.empty()) TW_WARNING("main", "%s", gate_warning.c_str());
     // Past the fork the daemon's failure would show only as "start error...".
     const std::string unservable = ThriftUnixServer::Unservable(settings.unix_socket_path());
     if (!unservable.empty()) {

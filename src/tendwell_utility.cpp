@@ -34,15 +34,25 @@ void SetLogLevel(int level) { g_log_level.store(level, std::memory_order_relaxed
 
 int GetLogLevel() { return g_log_level.load(std::memory_order_relaxed); }
 
-bool UseGateProgram(std::string* why) {
+bool UseGateProgram(std::string* why, std::string* warning) {
     char exe[4096];
     const ssize_t len = readlink("/proc/self/exe", exe, sizeof(exe));
     std::string path = len > 0 ? std::string(exe, static_cast<size_t>(len)) : std::string();
     path = path.substr(0, path.rfind('/') + 1) + kGateProgram;
-    if (corvel::use_gate_program(path.c_str())) return true;
+    int uncopied = 0;
     char reason[256];
-    *why = "gate program " + path + " can't be used: " + strerror_r(errno, reason, sizeof(reason));
-    return false;
+    if (!corvel::use_gate_program(path.c_str(), &uncopied)) {
+        *why = "gate program " + path +
+               " can't be used: " + strerror_r(errno, reason, sizeof(reason));
+        return false;
+    }
+    if (uncopied != 0) {
+        *warning = "gate program " + path +
+                   " is run from its file, not from a sealed copy in memory (" +
+                   strerror_r(uncopied, reason, sizeof(reason)) +
+                   "): a change to the file reaches the starts after it";
+    }
+    return true;
 }
 
 std::string Md5Hex(const char* data, size_t len) {

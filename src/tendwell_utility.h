@@ -67,8 +67,9 @@ T SecondsToMs(int64_t secs) {
 
 // Takes the gate program beside this executable for every start of a kept
 // process (corvel::use_gate_program). False, with *why naming the path it looked
-// at, when that cannot be used.
-bool UseGateProgram(std::string* why);
+// at, when that cannot be used. Where the system refuses to run a sealed copy of
+// it in memory, *warning says that the file itself is run.
+bool UseGateProgram(std::string* why, std::string* warning);
 
 // The file name part of a source path, for log tags.
 const char* SourceBaseName(const char* file);

@@ -30,11 +30,14 @@ constexpr int kShellNotRunStatus = 127 << 8;
 
 // Takes the gate program (corvel/gate) at path for every later start that needs
 // it: a start at a gate, one with null_stdio, and every start once raise_fd_limit
-// has raised the limit. The file is opened here and run through this descriptor,
-// so a file replaced at path later changes no start; until then such a start
-// fails with ENOENT. Call it before anything is started: a later call replaces
-// the program. False with errno when the file cannot be run.
-bool use_gate_program(const char* path);
+// has raised the limit; before the first call such a start fails with ENOENT.
+// The file is opened and checked here, through its descriptor, and what is run is
+// a sealed copy of it in memory, so a file changed or replaced at path later
+// changes no start. Where the system refuses a runnable memory file, the opened
+// file itself is run, and *uncopied (unless null) is the error why; 0 otherwise.
+// Call it before anything is started: a later call replaces the program. False
+// with errno when the file cannot be run.
+bool use_gate_program(const char* path, int* uncopied = nullptr);
 
 // Starts the shell running command and returns once it runs (or the gate
 // program that runs it at once); its pid, or -1 with errno.

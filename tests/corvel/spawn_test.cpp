@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -153,8 +154,10 @@ TEST(CorvelShellGateTest, CoreDumpingSignalEndsTheHeldShellAlone) {
     ASSERT_EQ(0, getrlimit(RLIMIT_CORE, &core));
     core.rlim_cur = 0;
     ASSERT_EQ(0, setrlimit(RLIMIT_CORE, &core));
-    char program[PATH_MAX];
-    ASSERT_NE(nullptr, realpath(TENDWELL_GATE, program));
+    // The gate program's sealed copy in memory, named after its file.
+    const char* slash = strrchr(TENDWELL_GATE, '/');
+    const std::string program =
+        std::string("/memfd:") + (slash != nullptr ? slash + 1 : TENDWELL_GATE) + " (deleted)";
     testutil::TempDir dir;
     testutil::PidReaper reaper;
     const std::string ran = dir / "ran";
@@ -167,7 +170,7 @@ TEST(CorvelShellGateTest, CoreDumpingSignalEndsTheHeldShellAlone) {
         char exe[PATH_MAX] = {};
         const std::string link = "/proc/" + std::to_string(pid) + "/exe";
         EXPECT_LT(0, readlink(link.c_str(), exe, sizeof(exe) - 1)) << sig;
-        EXPECT_STREQ(program, exe) << sig;
+        EXPECT_EQ(program, exe) << sig;
         ASSERT_EQ(0, kill(-pid, sig));
         // Seen without reaping it: the gate reaps it when it goes.
         siginfo_t info = {};

@@ -2,8 +2,9 @@
 # (a cleaner, a removed directory): it puts them back at once, so no second daemon
 # comes up, and a start racing the removal never leaves two copies of a tendlet;
 # a file at the socket path is named as such and never removed; a lock that
-# another program takes in the daemon's place does not make the daemon leave.
-# ($2 plays the other program.)
+# another program takes in the daemon's place does not make the daemon leave;
+# the gate program written over or made not runnable changes no start of a
+# running daemon. ($2 plays the other program.)
 . "$(dirname "$0")/e2e_lib.sh"
 HOLDER=$2
 
@@ -84,4 +85,26 @@ no_tendlet || fail "tendlets left: $(live_tendlets)"
 [ "$(lock_holder "$LOCK")" = "$holder" ] || fail "the other program's lock file was removed"
 kill -KILL "$holder"
 wait "$holder"
+
+# The gate program written over or made not runnable under a daemon started from
+# a copy: the daemon goes on starting its tendlets with the gate it checked. The
+# first daemon's files, the other program's lock file among them, go first.
+rm -rf "$T/data"
+write_conf "$CONF" gamma
+copy_binary "$T/gatebin"
+run_binary "$T/gatebin/tendwell" "$CONF" start
+[ "$RC" = 0 ] && start_output_ok "$OUT" || fail "start from the copy: $RC '$OUT' $ERR"
+all_recorded
+cp /bin/true "$T/gatebin/tendwell-gate"
+old=$(last_pid gamma)
+kill -KILL "$old"
+wait_for restarted gamma "$old" || fail "gamma not started again past a gate written over"
+chmod -x "$T/gatebin/tendwell-gate"
+old=$(last_pid gamma)
+kill -KILL "$old"
+wait_for restarted gamma "$old" || fail "gamma not started again past a gate made not runnable"
+run_binary "$T/gatebin/tendwell" "$CONF" stop
+expect 0 "stop return 0(OK)"
+wait_for no_tendwell || fail "daemon still running after stop"
+wait_for no_tendlet || fail "tendlets still running after stop: $(live_tendlets)"
 echo "1 passed, 0 failed"
