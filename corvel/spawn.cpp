@@ -16,10 +16,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <charconv>
-#include <vector>
 
 #include "gate/gate_command.h"
 
@@ -160,33 +158,16 @@ int AboveStartFds(int fd) {
     return moved;
 }
 
-// Whether the mode bits of st let this process's real user run the file, as the
-// kernel judges them (without access control lists).
-bool ModeLetsRun(const struct stat& st) {
-    const uid_t uid = getuid();
-    if (uid == 0) return (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
-    if (st.st_uid == uid) return (st.st_mode & S_IXUSR) != 0;
-    bool in_group = st.st_gid == getgid();
-    const int count = in_group ? 0 : getgroups(0, nullptr);
-    if (count > 0) {
-        std::vector<gid_t> groups(static_cast<size_t>(count));
-        const auto end = groups.begin() + std::max(getgroups(count, groups.data()), 0);
-        in_group = std::find(groups.begin(), end, st.st_gid) != end;
-    }
-    return (st.st_mode & (in_group ? S_IXGRP : S_IXOTH)) != 0;
-}
-
 // 0 when the file open at fd is a regular file this process may run, else an
-// errno. Judged by the descriptor: a path may name another file by now.
+// errno. Judged by the descriptor, through its link in /proc: a path may name
+// another file by now.
 int Runnable(int fd) {
     struct stat st;
     if (fstat(fd, &st) != 0) return errno;
     if (!S_ISREG(st.st_mode)) return EACCES;
-    if (faccessat(fd, "", X_OK, AT_EMPTY_PATH) == 0) return 0;
-    // Kernels before 5.8, and sandboxes that block the call, refuse the flag: the
-    // mode bits judge then.
-    if (errno != ENOSYS && errno != EINVAL && errno != EPERM) return errno;
-    return ModeLetsRun(st) ? 0 : EACCES;
+    char link[32];
+    snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+    return access(link, X_OK) == 0 ? 0 : errno;
 }
 
 // A copy in memory, named name, of the file open at fd, sealed against any change
