@@ -81,13 +81,6 @@ bool ProcessKeeper::Verify(const Process& process) {
     return IdentifiedStart(process) != 0;
 }
 
-bool ProcessKeeper::SameProcess(const Process& a, const Process& b) {
-    const auto active = [](const Process& p) { return p.status != PROCESS_STOPPED; };
-    if (a.pid <= 1 || a.pid != b.pid || !active(a) || !active(b)) return false;
-    if (a.start_ticks != 0 && b.start_ticks != 0) return a.start_ticks == b.start_ticks;
-    return a.start_time_us > 0 && a.start_time_us == b.start_time_us;
-}
-
 uint64_t ProcessKeeper::IdentifiedStart(const Process& process) {
     ProcStat stat;
     // A zombie of the recorded process has ended all the same.

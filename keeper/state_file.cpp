@@ -25,6 +25,8 @@ constexpr uint64_t kSaveWarningGapNs = 60ULL * 1000000000ULL;
 // Why a save was not made, beside the system's errors.
 constexpr int kHeldBack = -1;
 constexpr int kNotOurs = -2;
+// Said of a file at a path of the keeper's that the owner's keeper did not write.
+constexpr char kTakenOver[] = " was replaced; this daemon's table is written over it";
 
 }  // namespace
 
@@ -57,8 +59,16 @@ int ProcessKeeper::Store(std::string text) {
     saved_text_.reset();
     int error = 0;
     bool present = false;
-    const bool ours = MayReplace(&present);
-    if (save_gate_ && !save_gate_()) {
+    bool ours = MayReplace(&present);
+    // A keeper with a gate keeps the instance owner's table, the one truth: a file
+    // another process put in its place gives way to it.
+    const bool owner = static_cast<bool>(save_gate_);
+    const bool held_back = owner && !save_gate_();
+    if (owner && !held_back && !ours) {
+        if (present) Warn("Save", "state file " + save_path_ + kTakenOver);
+        ours = true;
+    }
+    if (held_back) {
         error = kHeldBack;
     } else if (!ours && !text.empty()) {
         error = kNotOurs;
@@ -73,11 +83,12 @@ int ProcessKeeper::Store(std::string text) {
                 error = errno;
             } else {
                 own_file_.clear();
+                own_identities_.clear();
             }
         }
         identities_saved_ = false;
     } else {
-        const bool replace = present;
+        const bool replace = present || owner;
         error = StoreIdentities();
         if (error == 0) error = WriteThroughNew(save_path_, text, &saved_file_, replace);
         if (error == EEXIST && !replace) error = kNotOurs;
@@ -105,12 +116,20 @@ bool ProcessKeeper::MayReplace(bool* present) const {
 int ProcessKeeper::StoreIdentities() {
     const std::string path = save_path_ + kIdentitySuffix;
     identities_saved_ = false;
+    if (save_gate_) {
+        const std::string standing = FileIdentity(path);
+        if (!standing.empty() && standing != own_identities_) {
+            Warn("Save", "identity file " + path + kTakenOver);
+        }
+    }
+    own_identities_.clear();
     if (BootId().empty()) {
         // A later load then recognises the processes by their stamps.
         return unlink(path.c_str()) != 0 && errno != ENOENT ? errno : 0;
     }
     const int error = WriteThroughNew(path, IdentityText(boot_id_, processes_), &saved_identities_);
     identities_saved_ = error == 0;
+    if (identities_saved_) own_identities_ = FileIdentity(path);
     return error;
 }
 
@@ -133,6 +152,7 @@ bool ProcessKeeper::Load() {
     // Whatever stands there now is the one an earlier keeper left: a save may
     // replace it, also when it cannot be loaded.
     own_file_ = FileIdentity(save_path_);
+    own_identities_ = FileIdentity(save_path_ + kIdentitySuffix);
     struct stat st;
     const int read = ReadStateFile(&processes_, &st);
     if (read < 0) {
@@ -144,16 +164,6 @@ bool ProcessKeeper::Load() {
     }
     LoadIdentities(&processes_);
     return read > 0;
-}
-
-bool ProcessKeeper::LoadOthers(std::map<std::string, Process>* table) {
-    corvel::MutexLockGuard guard(mutex_);
-    struct stat st;
-    if (save_path_.empty() || ReadStateFile(table, &st) <= 0) return false;
-    // Read first, then told apart: a file replaced in between is looked at again.
-    if (FileIdentity(save_path_) == own_file_) return false;
-    LoadIdentities(table);
-    return true;
 }
 
 int ProcessKeeper::ReadStateFile(std::map<std::string, Process>* table, struct stat* st) {

@@ -293,13 +293,16 @@ int Main(int argc, char** argv) {
         ExitNow(2);
     }
     if (cmd == "start" && g_options.name.empty()) {
-        // Decided here, in the foreground, where a failure can still be seen.
-        const std::string& socket_path = g_conf.tendwell().unix_socket_path();
-        InstanceLock lock(LockFilePath(socket_path));
+        // Decided here, in the foreground, where a failure can still be seen. A
+        // daemon that holds the lock is asked at once; any other start claims the
+        // instance, and goes to the daemon that holds the claim when it cannot.
+        InstanceLock lock(LockFilePath(g_conf.tendwell().unix_socket_path()));
         const InstanceLock::Owner owner =
-            lock.AwaitServed(SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec()), socket_path);
-        if (owner == InstanceLock::kNobody) return StartDaemon(g_options.change_dir);
-        if (owner == InstanceLock::kUnusable) {
+            lock.Await(SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec()));
+        if (owner == InstanceLock::kNobody) {
+            const int started = StartDaemon(g_options.change_dir);
+            if (started != kClaimedElsewhere) return started;
+        } else if (owner == InstanceLock::kUnusable) {
             fprintf(stderr, "%s\n", lock.why().c_str());
             ExitNow(4);
         }

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <map>
 #include <string>
 
 #include "corvel/clock.h"
@@ -25,14 +24,13 @@ namespace tendwell {
 
 namespace {
 
-// How long a daemon that leaves waits for the other's first saved table, and how
-// often it looks.
-constexpr int kOthersTableMs = 5000;
-constexpr int kOthersTableLookMs = 20;
-// The look once a second, and the first look again after one that could not put
-// everything back; that wait doubles up to the look once a second.
+// The look once a second, and, for a second after a removal, the first look again
+// after one that could not put everything back; that wait doubles up to the look
+// once a second. What is still not back after that second (a file another program
+// put at a path, a lock another holds) is looked at once a second.
 constexpr int kLookMs = 1000;
 constexpr int kFirstRelookMs = 5;
+constexpr uint64_t kQuickLooksNs = 1000000000ULL;
 
 }  // namespace
 
@@ -55,22 +53,24 @@ void TendwellFrame::Request(int32_t state) {
     errno = saved_errno;
 }
 
-bool TendwellFrame::WaitRequest(int ms, FileWatch* watch) {
+bool TendwellFrame::WaitRequest(int ms, FileWatch* watch, InstanceClaim* claim) {
     // The wake-up descriptor is never read: once a request came, every later wait
-    // returns at once. poll skips a descriptor of -1 and, without either, only waits.
-    struct pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {watch->fd(), POLLIN, 0}};
-    poll(fds, 2, ms);
+    // returns at once. poll skips a descriptor of -1 and, without any, only waits.
+    struct pollfd fds[3] = {
+        {wake_fd_, POLLIN, 0}, {watch->fd(), POLLIN, 0}, {claim->fd(), POLLIN, 0}};
+    poll(fds, 3, ms);
+    // Each client looks at the claim's holder: its connection is closed at once.
+    if (fds[2].revents != 0) claim->Dismiss();
     return fds[1].revents != 0 && watch->Drain();
 }
 
 int TendwellFrame::Init() {
     SetDaemonRequests({[] { GetInstance()->SetStop(); }, [] { GetInstance()->SetAbort(); }});
     ThriftUnixServer* server = ThriftUnixServer::GetInstance();
-    // Before anything is loaded: a daemon that finds another serving the
-    // configuration leaves here, having read and written nothing.
+    // Before anything is loaded: a daemon that finds its socket path taken ends
+    // here, having read and written nothing.
     server->Bind();
-    // A daemon that has lost both its lock and its socket may meet another that
-    // loads the state file: it writes none meanwhile.
+    // The claim's holder owns the instance: its keeper's table is the one saved.
     ProcessKeeper::GetInstance()->SetSaveGate([server] { return server->OwnsInstance(); });
     int ret = TendletManager::GetInstance()->Init(g_conf);
     if (ret != 0) {
@@ -129,23 +129,30 @@ void* TendwellFrame::Check(void*) {
 
 void TendwellFrame::MainLoop() {
     FileWatch watch;
-    const std::string socket_path = ThriftUnixServer::GetInstance()->GetSocketPath();
+    ThriftUnixServer* server = ThriftUnixServer::GetInstance();
+    const std::string socket_path = server->GetSocketPath();
     watch.Add(socket_path, true);
     watch.Add(LockFilePath(socket_path), true);
     // The keeper replaces it at each save: only its removal concerns the look.
     watch.Add(StateFilePath(g_conf), false);
     int wait_ms = kLookMs;
+    uint64_t quick_until_ns = 0;
     while (run_state_.load() == kRun) {
-        const bool changed = WaitRequest(wait_ms, &watch);
+        const bool changed = WaitRequest(wait_ms, &watch, &server->Claim());
+        const uint64_t now_ns = corvel::monotonic_ns();
+        if (changed) quick_until_ns = now_ns + kQuickLooksNs;
         ModifyUnixSocketMod();
         KeepFiles(changed);
         // Not everything is back, or a directory has just been watched again (what
         // went from it before is not told): look again soon. A directory removed
         // while this daemon's socket is in it is told gone only once the socket is
         // closed, and one made again may be going already.
-        const bool settled = watch.Rearm() && ThriftUnixServer::GetInstance()->FilesInPlace();
-        wait_ms = settled ? kLookMs
-                          : std::min(wait_ms == kLookMs ? kFirstRelookMs : wait_ms * 2, kLookMs);
+        const bool settled = watch.Rearm() && server->FilesInPlace();
+        if (settled || now_ns >= quick_until_ns) {
+            wait_ms = kLookMs;
+        } else {
+            wait_ms = std::min(wait_ms == kLookMs ? kFirstRelookMs : wait_ms * 2, kLookMs);
+        }
     }
     if (run_state_.load() == kStop) {
         TendletManager::GetInstance()->Stop();
@@ -156,7 +163,7 @@ void TendwellFrame::MainLoop() {
     // the keeper's table saved for the last time.
     EndKeeping();
     usleep(10000);
-    ThriftUnixServer::GetInstance()->Stop();
+    server->Stop();
     TW_NOTICE("MainLoop", "exit..");
 }
 
@@ -166,27 +173,7 @@ void TendwellFrame::KeepFiles(bool changed) {
     // The keeper writes its state file again at its next pass, which a removal
     // need not wait for.
     if (changed) TendletManager::GetInstance()->WakeLoop();
-    if (!server->KeepSocket()) LeaveInstance();
-}
-
-void TendwellFrame::LeaveInstance() {
-    // Two daemons must never keep one configuration.
-    TW_WARNING("MainLoop", "another daemon serves this configuration now, leave the tendlets to "
-                           "it and exit");
-    std::map<std::string, ProcessKeeper::Process> kept;
-    const uint64_t start_ns = corvel::monotonic_ns();
-    bool read = false;
-    // The other daemon saves its table once it has adopted or started its tendlets.
-    while (!(read = ProcessKeeper::GetInstance()->LoadOthers(&kept)) &&
-           corvel::remaining_ms(start_ns, kOthersTableMs) > 0) {
-        corvel::sleep_ms(kOthersTableLookMs);
-    }
-    if (!read) {
-        TW_WARNING("MainLoop", "no table saved by the other daemon within %d ms: none of the "
-                               "tendlets is stopped", kOthersTableMs);
-    }
-    TendletManager::GetInstance()->LeaveTo(read ? &kept : nullptr);
-    SetAbort();
+    server->KeepSocket();
 }
 
 void TendwellFrame::EndKeeping() {

@@ -11,6 +11,7 @@
 namespace tendwell {
 
 class FileWatch;
+class InstanceClaim;
 
 class TendwellFrame {
 public:
@@ -41,16 +42,13 @@ private:
     bool StartThread(pthread_t* thread, void* (*body)(void*), const char* name);
     // Waits until the server listens; false when a stop or abort came first.
     bool WaitServerListening();
-    // Waits up to ms for a stop or abort request or a change that watch tells;
-    // true when one of the daemon's files has gone or been replaced.
-    bool WaitRequest(int ms, FileWatch* watch);
+    // Waits up to ms for a stop or abort request or a change that watch tells,
+    // closing what connects to the claim meanwhile; true when one of the daemon's
+    // files has gone or been replaced.
+    bool WaitRequest(int ms, FileWatch* watch, InstanceClaim* claim);
     void MainLoop();
     // The look after the daemon's files; changed: one of them has just gone.
     void KeepFiles(bool changed);
-    // Leaves the instance to the other daemon that serves it: stops what the
-    // other's table does not keep (waiting a moment for its first), then asks for
-    // the end of an abort.
-    void LeaveInstance();
     // Ends the keeping loop and shuts the keeper down: in the Check thread when
     // it runs, else here.
     void EndKeeping();

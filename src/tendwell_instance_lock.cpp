@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "corvel/clock.h"
-#include "tendwell_socket_state.h"
+#include "tendwell_instance_claim.h"
 #include "tendwell_utility.h"
 
 namespace tendwell {
@@ -116,10 +116,9 @@ InstanceLock::Owner InstanceLock::Await(int timeout_ms) {
     }
 }
 
-InstanceLock::Owner InstanceLock::AwaitServed(int timeout_ms, const std::string& socket_path) {
-    const Owner owner = Await(timeout_ms);
-    if (owner == kNobody && LookAtSocket(socket_path) == SocketState::kListening) return kDaemon;
-    return owner;
+InstanceLock::Owner InstanceLock::AwaitClaimed(int timeout_ms, InstanceClaim* claim) {
+    if (claim->HeldByAny()) return kDaemon;
+    return Await(timeout_ms);
 }
 
 bool InstanceLock::TakeForDaemon(int timeout_ms) {

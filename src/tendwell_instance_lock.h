@@ -1,10 +1,12 @@
 // The instance lock: the file at the control socket's path followed by ".lock".
-// Whoever holds a write lock on the whole file owns the instance: the daemon for
-// its life, a command run in a client for the whole command, a probe for a
-// moment while it removes a stale file. Older binaries look at that lock alone,
-// so it stays exactly as it always was; beside it, every hold that is not a
-// daemon's is marked by a shared flock on the same file, taken first and let go
-// last, which is how a daemon's hold is told from a command's.
+// A write lock on the whole file is held by the daemon for its life, by a command
+// run in a client for the whole command, and by a probe for a moment while it
+// removes a stale file: commands run in clients take turns by it, and a daemon
+// starts only once they are done. Who owns the instance is its claim's to say
+// (tendwell_instance_claim.h), as files can be removed; older binaries look at the
+// lock alone, so it stays exactly as it always was. Beside it, every hold that is
+// not a daemon's is marked by a shared flock on the same file, taken first and let
+// go last, which is how a daemon's hold is told from a command's.
 #pragma once
 
 #include <sys/types.h>
@@ -12,6 +14,8 @@
 #include <string>
 
 namespace tendwell {
+
+class InstanceClaim;
 
 class InstanceLock {
 public:
@@ -40,9 +44,9 @@ public:
     Owner Probe();
     // Probe, waiting out a command's hold for at most timeout_ms.
     Owner Await(int timeout_ms);
-    // Await; where nobody holds the lock but a process listens on the control
-    // socket at socket_path, that is the daemon putting its lock file back: kDaemon.
-    Owner AwaitServed(int timeout_ms, const std::string& socket_path);
+    // kDaemon while a daemon holds the instance's claim, whatever became of its
+    // lock file; otherwise Await: a daemon of an older version holds only the lock.
+    Owner AwaitClaimed(int timeout_ms, InstanceClaim* claim);
 
     // Takes the lock as the daemon, for the life of the process, waiting out a
     // command's hold for at most timeout_ms. True once this process holds the

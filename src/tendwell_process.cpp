@@ -5,6 +5,7 @@
 #include "corvel/clock.h"
 #include "tendwell/protocal/TendwellConfigure.pb.h"
 #include "tendwell_configure.h"
+#include "tendwell_instance_claim.h"
 #include "tendwell_tendlet_manager.h"
 #include "tendwell_unix_rpc_manager.h"
 #include "tendwell_utility.h"
@@ -56,11 +57,17 @@ int32_t ProcessManager::InitWithoutProcessKeeper(const PConfigure& conf,
     return 0;
 }
 
+InstanceLock::Owner ProcessManager::AwaitHolder() {
+    const int wait_ms = SecondsToMs<int32_t>(conf_->cmd_operate_timeout_sec());
+    // Made now, in change_directory, from where the command reaches the socket.
+    InstanceClaim claim(conf_->tendwell().unix_socket_path());
+    return lock_->AwaitClaimed(wait_ms, &claim);
+}
+
 ProcessManager::Route ProcessManager::Decide(bool local, TReturnResult* refusal, bool starts) {
     assert(unix_rpc_manager_ != nullptr);
     const int wait_ms = SecondsToMs<int32_t>(conf_->cmd_operate_timeout_sec());
-    InstanceLock::Owner owner =
-        lock_->AwaitServed(wait_ms, conf_->tendwell().unix_socket_path());
+    InstanceLock::Owner owner = AwaitHolder();
     // Running here, this process holds the instance lock for the whole command,
     // so that no daemon starts the same tendlets meanwhile; when the lock is
     // taken already, the holder decides again. A lock file that cannot be made
@@ -152,20 +159,16 @@ TReturnResult ProcessManager::Start(int32_t timeout) {
     const Route route = Decide(false, &result);
     if (route == kAtDaemon) {
         unix_rpc_manager_->Start(result, timeout);
-        // A daemon that holds the lock but does not answer yet is still coming
-        // up (a start racing this one may have just forked it): ask it again
-        // once a second, for as many rounds as a start's foreground waits. No
-        // daemon answers where the path holds no socket.
+        // A daemon that holds the instance but does not answer yet is still
+        // coming up, or putting its socket back: ask it again once a second, for
+        // as many rounds as a start's foreground waits. No daemon answers where
+        // the path holds no socket.
         for (uint32_t round = 0; result.returnCode == TReturnCode::ERROR_CONNECTED_TO_SERVER &&
                                  !unix_rpc_manager_->NotSocket() &&
                                  round < conf_->cmd_start_timeo_s();
              ++round) {
             corvel::sleep_ms(1000);
-            const int wait_ms = SecondsToMs<int32_t>(conf_->cmd_operate_timeout_sec());
-            if (lock_->AwaitServed(wait_ms, conf_->tendwell().unix_socket_path()) !=
-                InstanceLock::kDaemon) {
-                break;
-            }
+            if (AwaitHolder() != InstanceLock::kDaemon) break;
             result = TReturnResult();
             unix_rpc_manager_->Start(result, timeout);
         }

@@ -60,8 +60,12 @@ private:
 
     ProcessManager();
 
-    // The one decision, made after waiting out another command's hold of the
-    // instance lock: at the daemon that holds it; here, with the lock taken and
+    // Who holds the instance: a daemon while its claim is held, whatever became of
+    // its files; otherwise the lock's holder, once another command's hold of it
+    // has been waited out.
+    InstanceLock::Owner AwaitHolder();
+    // The one decision, made on AwaitHolder: at the daemon that holds the
+    // instance; here, with the lock taken and
     // the tendlet manager started with the keeper, when local allows it and no
     // daemon is alive; otherwise refused, with *refusal saying why. A command that
     // starts tendlets is refused here too when the gate program cannot be used.

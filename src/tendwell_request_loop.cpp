@@ -66,6 +66,7 @@ RequestLoop::RequestLoop(std::shared_ptr<apache::thrift::TProcessor> processor,
 RequestLoop::~RequestLoop() {
     StopWorkers();
     for (const auto& entry : connections_) close(entry.first);
+    for (int fd : handed_) close(fd);
     if (reserve_fd_ >= 0) close(reserve_fd_);
     if (wake_fd_ >= 0) close(wake_fd_);
 }
@@ -75,12 +76,36 @@ void RequestLoop::Stop() {
     if (wake_fd_ >= 0) Post(wake_fd_);
 }
 
+void RequestLoop::TakeListener(int listen_fd) {
+    {
+        std::lock_guard<std::mutex> lock(handed_mutex_);
+        handed_.push_back(listen_fd);
+    }
+    if (wake_fd_ >= 0) Post(wake_fd_);
+}
+
+int RequestLoop::SwitchListener(int listen_fd, uint64_t now_ns) {
+    std::vector<int> handed;
+    {
+        std::lock_guard<std::mutex> lock(handed_mutex_);
+        handed.swap(handed_);
+    }
+    for (int next : handed) {
+        // Whoever waits there has reached the daemon: accepted, not dropped.
+        Accept(listen_fd, 0, now_ns, true);
+        close(listen_fd);
+        listen_fd = next;
+    }
+    return listen_fd;
+}
+
 std::string RequestLoop::Serve(int listen_fd) {
     std::string error;
     std::vector<struct pollfd> fds;
     uint64_t accept_from_ns = 0;
     while (!stopping_.load()) {
         uint64_t now_ns = corvel::monotonic_ns();
+        listen_fd = SwitchListener(listen_fd, now_ns);
         TakeBack(now_ns);
         int wait_ms = CloseIdle(now_ns);
         if (reserve_fd_ < 0) reserve_fd_ = OpenReserve();
@@ -134,6 +159,7 @@ std::string RequestLoop::Serve(int listen_fd) {
     TakeBack(corvel::monotonic_ns());
     for (const auto& entry : connections_) close(entry.first);
     connections_.clear();
+    close(listen_fd);
     return error;
 }
 
@@ -145,11 +171,12 @@ bool RequestLoop::HasRoom() const {
                        });
 }
 
-std::string RequestLoop::Accept(int listen_fd, short revents, uint64_t now_ns) {
+std::string RequestLoop::Accept(int listen_fd, short revents, uint64_t now_ns, bool drain) {
     // At the cap, poll has told only that one client waits: room is made for
     // that one, and for the next ones once poll tells of them.
     for (bool told = true;; told = false) {
-        if (connections_.size() >= limits_.max_connections && !(told && MakeRoom(now_ns))) {
+        if (!drain && connections_.size() >= limits_.max_connections &&
+            !(told && MakeRoom(now_ns))) {
             return std::string();
         }
         const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);

@@ -45,11 +45,15 @@ public:
     RequestLoop(const RequestLoop&) = delete;
     RequestLoop& operator=(const RequestLoop&) = delete;
 
-    // Serves the non-blocking listening socket listen_fd until Stop, then returns
-    // an empty string; or returns why accepting failed for good. Every connection
-    // is closed by then, once the requests being answered have been; listen_fd
-    // stays the caller's.
+    // Serves the non-blocking listening socket listen_fd, and each one handed over
+    // later, until Stop, then returns an empty string; or returns why accepting
+    // failed for good. Every connection is closed by then, once the requests being
+    // answered have been, and so is every listening socket: the loop owns them.
     std::string Serve(int listen_fd);
+    // From any thread, also before Serve: the loop serves listen_fd from its next
+    // turn on. Every connection is kept, and so is every client already waiting at
+    // the listening socket it replaces, which is closed once they are accepted.
+    void TakeListener(int listen_fd);
     // From any thread, also before Serve.
     void Stop();
 
@@ -82,8 +86,12 @@ private:
     bool HasRoom() const;
     // Accepts what waits, revents being what poll reported of listen_fd, and
     // reads what the new clients have sent; why accepting failed for good, or an
-    // empty string. Sets accept_rest_ when descriptors have run out.
-    std::string Accept(int listen_fd, short revents, uint64_t now_ns);
+    // empty string. Sets accept_rest_ when descriptors have run out. A listener
+    // that is going (drain) is emptied past the cap.
+    std::string Accept(int listen_fd, short revents, uint64_t now_ns, bool drain = false);
+    // The listener to serve from now: listen_fd, or the last one handed over, the
+    // others emptied and closed.
+    int SwitchListener(int listen_fd, uint64_t now_ns);
     // Reads what fd has sent and hands on a whole request.
     void Read(int fd, uint64_t now_ns);
     // Hands the next whole request of fd to a worker, or closes a connection that
@@ -130,6 +138,9 @@ private:
     std::map<int, Connection> connections_;
     std::mutex returned_mutex_;
     std::vector<Answer> returned_;
+    // Listening sockets handed over and not yet served, oldest first.
+    std::mutex handed_mutex_;
+    std::vector<int> handed_;
 };
 
 }  // namespace tendwell

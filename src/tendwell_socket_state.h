@@ -1,6 +1,6 @@
 // What stands at the control socket's path, as a client's connect finds it: the
-// daemon's own look at its socket, a client's look for a daemon whose lock file is
-// briefly gone, and the words for a path that holds no socket.
+// daemon's look before it makes its socket there, a client's look at a path its
+// connect failed on, and the words for a path that holds no socket.
 #pragma once
 
 #include <sys/types.h>

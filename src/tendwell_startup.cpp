@@ -16,6 +16,7 @@
 #include "tendwell/protocal/TendwellSlave_types.h"
 #include "tendwell_configure.h"
 #include "tendwell_frame.h"
+#include "tendwell_instance_claim.h"
 #include "tendwell_unix_rpc_manager.h"
 #include "tendwell_unix_server.h"
 #include "tendwell_utility.h"
@@ -88,6 +89,29 @@ int RunConfiguredCommand(bool present, const std::string& command, uint32_t time
     return corvel::run_shell_command(command.c_str(), SecondsToMs<int32_t>(timeout_secs));
 }
 
+// Takes the instance's claim, in the daemon's directory; 0 once it holds it. Held
+// by another process: kClaimedElsewhere, or, for a holder of another user (who is
+// not this configuration's daemon), status 4 with the holder named, as with a
+// claim that cannot be made.
+int TakeClaim() {
+    InstanceClaim& claim = ThriftUnixServer::GetInstance()->Claim();
+    if (claim.Take()) return 0;
+    const std::string& socket_path = g_conf.tendwell().unix_socket_path();
+    if (!claim.why().empty()) {
+        fprintf(stderr, "claim %s of %s can't be taken: %s\n", claim.name().c_str(),
+                socket_path.c_str(), claim.why().c_str());
+        return 4;
+    }
+    const uid_t unknown = static_cast<uid_t>(-1);
+    if (claim.holder_uid() != unknown && claim.holder_uid() != geteuid()) {
+        fprintf(stderr, "claim %s of %s is held by process %d of user %u\n", claim.name().c_str(),
+                socket_path.c_str(), static_cast<int>(claim.holder_pid()),
+                static_cast<unsigned>(claim.holder_uid()));
+        return 4;
+    }
+    return kClaimedElsewhere;
+}
+
 void InstallStopHandlers() {
     struct sigaction action = {};
     action.sa_handler = SignalHandler;
@@ -141,9 +165,14 @@ int InitDaemon(uint32_t attempts) {
     if (pid < 0) {
         return -1;
     }
+    InstanceClaim& claim = ThriftUnixServer::GetInstance()->Claim();
     if (pid == 0) {
+        // Whoever looks at the claim's holder from now on finds the daemon.
+        claim.Renew();
         return Detach();
     }
+    // Held by the daemon alone: it goes when the daemon does.
+    claim.Release();
     WaitForDaemon(pid, attempts);
 }
 
@@ -167,12 +196,23 @@ int StartDaemon(const std::string& change_dir) {
         fprintf(stderr, "%s\n", why.c_str());
         ExitNow(5);
     }
+    // Where the start goes back to when another daemon holds the instance.
+    const int start_dir = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (!change_dir.empty() && !ChangeDirectory(change_dir)) {
         return 255;
     }
     if (g_conf.has_change_directory() && !ChangeDirectory(g_conf.change_directory())) {
         return 255;
     }
+    const int claimed = TakeClaim();
+    if (claimed != 0) {
+        if (claimed == kClaimedElsewhere && (start_dir < 0 || fchdir(start_dir) != 0)) {
+            fprintf(stderr, "[main]cdir_to the starting directory failed, erron:%d\n", errno);
+            return 255;
+        }
+        return claimed;
+    }
+    if (start_dir >= 0) close(start_dir);
     if (!CheckConfigure(g_conf, CheckFor::kDaemon)) {
         fprintf(stderr, "CheckConfigure fail, check your conf please\n");
         fprintf(stderr, "make sure data_dir is exist, use tendwell -t tendwell.conf to check\n");

@@ -1,7 +1,7 @@
 // The road on which "start" of all tendlets turns the invoking process into the
-// daemon: working directory, configuration check, process title, start-up
-// command, log, detaching while the foreground waits for the tendlets, the lock,
-// the daemon frame and the shut-down command.
+// daemon: working directory, the instance's claim, configuration check, process
+// title, start-up command, log, detaching while the foreground waits for the
+// tendlets, the lock, the daemon frame and the shut-down command.
 #pragma once
 
 #include <stdint.h>
@@ -13,9 +13,15 @@ namespace tendwell {
 // Shown by -v and in the daemon's process title.
 constexpr char kVersion[] = "1.0.3";
 
+// What StartDaemon returns when another process holds the instance's claim: it
+// has touched nothing and is back in the directory it started in, and the start
+// goes to the daemon that holds it. No exit status.
+constexpr int kClaimedElsewhere = -2;
+
 // Runs the whole road for the loaded g_conf; change_dir is the -c directory
-// (empty when not given). Returns the process's exit status, or ends the
-// process itself where the failure must skip the exit handlers.
+// (empty when not given). Returns the process's exit status, or
+// kClaimedElsewhere, or ends the process itself where the failure must skip the
+// exit handlers.
 int StartDaemon(const std::string& change_dir);
 
 // Forks the daemon. Returns in the daemon (0, or -1 to -4 for a failed detaching

@@ -447,29 +447,6 @@ void TendletManager::ShutdownKeeper() {
     if (!keeper_->Shutdown()) TW_WARNING("period", "shutdown process keeper fail.");
 }
 
-void TendletManager::LeaveTo(const std::map<std::string, ProcessKeeper::Process>* kept) {
-    corvel::MutexLockGuard guard(mutex_);
-    // No pass starts anything from here on.
-    EndLoop();
-    if (kept == nullptr || keeper_shut_) return;
-    std::map<std::string, ProcessKeeper::Process> own;
-    keeper_->GetAll(&own);
-    for (const auto& entry : own) {
-        const ProcessKeeper::Process& process = entry.second;
-        Tendlet* tendlet = Find(entry.first);
-        if (tendlet == nullptr || !tendlet->config().has_default_check() ||
-            process.status == ProcessKeeper::PROCESS_STOPPED) {
-            continue;
-        }
-        const auto other = kept->find(entry.first);
-        if (other != kept->end() && ProcessKeeper::SameProcess(process, other->second)) continue;
-        std::string msg;
-        const bool stopped = tendlet->Stop(*keeper_, &msg);
-        TW_NOTICE("LeaveTo", "%s is not kept by the other daemon, stop return:%d(%s)",
-                  entry.first.c_str(), stopped ? 0 : 1, msg.c_str());
-    }
-}
-
 void TendletManager::MirrorKeeper(const std::map<std::string, ProcessKeeper::Process>& processes) {
     for (const auto& entry : processes) {
         const std::string& name = entry.first;

@@ -79,12 +79,6 @@ public:
     // running; every command after it is refused. The loop ends with it, and so
     // does a command run in a client.
     void ShutdownKeeper();
-    // For a daemon that leaves the instance to another: ends the loop, then stops,
-    // as Stop would, each process of a tendlet that the other's saved table kept
-    // does not name by pid and start; the rest go on for the other to keep, and so
-    // does every tendlet with a check command of its own (its stop command would
-    // end the other's copy too). Without a table (null) it stops none.
-    void LeaveTo(const std::map<std::string, ProcessKeeper::Process>* kept);
     // Wakes the loop for a pass now; the keeper's threads call it too.
     void WakeLoop();
 

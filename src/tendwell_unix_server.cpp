@@ -1,7 +1,7 @@
 #include "tendwell_unix_server.h"
 
 #include <errno.h>
-#include <sched.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -25,8 +25,6 @@ namespace tendwell {
 namespace {
 
 constexpr int kListenBacklog = 1024;
-// How long another daemon has to answer the check that tells it is one.
-constexpr int kAnswerMs = 2000;
 
 // Removes the socket at path and nothing else that may stand there; unlink's
 // result, or -1 with errno ENOTSOCK for a file that is not a socket.
@@ -39,63 +37,16 @@ int RemoveSocketAt(const std::string& path) {
     return unlink(path.c_str());
 }
 
-// A non-blocking socket listening at path, private (0600) from its first
-// appearance: with a private umask from its creation, otherwise from before any
-// client can connect; *bound describes the file made. -1 with *error when it
-// cannot be made.
-int ListenAt(const std::string& path, bool private_umask, struct stat* bound_file,
-             std::string* error) {
-    struct sockaddr_un addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(addr.sun_path)) {
-        *error = "socket path too long";
-        return -1;
-    }
-    memcpy(addr.sun_path, path.c_str(), path.size());
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        *error = std::string("socket: ") + strerror(errno);
-        return -1;
-    }
-    const mode_t saved_umask = private_umask ? umask(0177) : 0;
-    const int bound = bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
-    const int bind_error = errno;
-    if (private_umask) umask(saved_umask);
-    const char* failed = nullptr;
-    if (bound != 0) {
-        errno = bind_error;
-        failed = "bind";
-    } else if (chmod(path.c_str(), 0600) != 0) {
-        failed = "chmod 0600 of the socket";
-    } else if (lstat(path.c_str(), bound_file) != 0) {
-        failed = "stat of the socket";
-    } else if (listen(fd, kListenBacklog) != 0) {
-        failed = "listen";
-    }
-    if (failed == nullptr) return fd;
-    *error = std::string(failed) + ": " + strerror(errno);
-    if (bound == 0) RemoveSocketAt(path);
-    close(fd);
-    return -1;
-}
-
-// A socket listening at path where nothing stands, or where only a socket stands
-// that nobody listens on any more (an earlier daemon's, removed first); as ListenAt.
-// Never removes anything else: whatever else stands there keeps the path taken, and
-// *served is then set when a live process listens there.
-int ListenFresh(const std::string& path, bool private_umask, struct stat* bound_file,
-                bool* served, std::string* error) {
+// Why the socket path cannot be taken now, or an empty string once it is free: a
+// socket nobody listens on any more (an earlier daemon's) is removed. Whatever
+// else stands there keeps the path taken.
+std::string FreePath(const std::string& path) {
     pid_t listener = 0;
-    *served = false;
     switch (LookAtSocket(path, &listener)) {
     case SocketState::kNotSocket:
-        *error = NotSocketText(path);
-        return -1;
+        return NotSocketText(path);
     case SocketState::kListening:
-        *served = true;
-        *error = "served by process " + std::to_string(listener);
-        return -1;
+        return "served by process " + std::to_string(listener);
     case SocketState::kStale: {
         const int ret = RemoveSocketAt(path);
         TW_NOTICE("RemoveSocketFile", "remove socket file:%s return:%d errno:%d", path.c_str(),
@@ -105,19 +56,66 @@ int ListenFresh(const std::string& path, bool private_umask, struct stat* bound_
     case SocketState::kAbsent:
         break;
     }
-    return ListenAt(path, private_umask, bound_file, error);
+    return std::string();
 }
 
-// Whether another daemon of this configuration answers the control service at path:
-// the pid of the process serving it, or 0.
-pid_t AnotherDaemonAt(const std::string& path) {
-    UnixRpcManager client(path.c_str());
-    client.SetRecvTimeout(kAnswerMs);
-    TTendletStatusResponse response;
-    client.Check(response, kAnswerMs / 1000);
-    if (UnixRpcManager::ClientFailure(response.returnInfo.returnCode)) return 0;
-    const pid_t peer = client.PeerPid();
-    return peer != getpid() ? peer : 0;
+// A non-blocking socket listening at path, where the path is free; *bound_file
+// describes it. It is bound under a name of this process's in the same directory,
+// made private (0600) and listening, and only then linked to path, which fails
+// where anything stands: a socket at the path always listens, and no other user
+// can ever connect. -1 with *error when it cannot be made.
+int MakeSocket(const std::string& path, struct stat* bound_file, std::string* error) {
+    *error = FreePath(path);
+    if (!error->empty()) return -1;
+    const std::string dir = DirectoryOf(path);
+    const std::string name = path.substr(path.rfind('/') + 1);
+    const int dir_fd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd < 0) {
+        *error = dir + ": " + strerror(errno);
+        return -1;
+    }
+    const std::string temp = ".tendwell-" + std::to_string(getpid()) + ".sock";
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    // The name bound is what the system shows of the socket. Where the directory's
+    // path leaves no room for it, it is reached through the directory's descriptor.
+    std::string bound_name = dir + "/" + temp;
+    if (bound_name.size() >= sizeof(addr.sun_path)) {
+        bound_name = "/proc/self/fd/" + std::to_string(dir_fd) + "/" + temp;
+    }
+    memcpy(addr.sun_path, bound_name.c_str(), bound_name.size());
+    struct stat st;
+    // One this process left when it could not finish.
+    if (fstatat(dir_fd, temp.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(st.st_mode)) {
+        unlinkat(dir_fd, temp.c_str(), 0);
+    }
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        *error = std::string("socket: ") + strerror(errno);
+        close(dir_fd);
+        return -1;
+    }
+    const char* failed = nullptr;
+    const bool bound = bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0;
+    if (!bound) {
+        failed = "bind";
+    } else if (fchmodat(dir_fd, temp.c_str(), 0600, 0) != 0) {
+        failed = "chmod 0600 of the socket";
+    } else if (listen(fd, kListenBacklog) != 0) {
+        failed = "listen";
+    } else if (fstatat(dir_fd, temp.c_str(), bound_file, AT_SYMLINK_NOFOLLOW) != 0) {
+        failed = "stat of the socket";
+    } else if (linkat(dir_fd, temp.c_str(), dir_fd, name.c_str(), 0) != 0) {
+        // EEXIST: taken since the look, which tells by what the next time.
+        failed = "link to the socket path";
+    }
+    if (failed != nullptr) *error = std::string(failed) + ": " + strerror(errno);
+    if (bound) unlinkat(dir_fd, temp.c_str(), 0);
+    close(dir_fd);
+    if (failed == nullptr) return fd;
+    close(fd);
+    return -1;
 }
 
 [[noreturn]] void GiveUpServing() {
@@ -147,32 +145,40 @@ void ThriftUnixServer::GenerateSocketPath() {
     socket_path_ = g_conf.tendwell().unix_socket_path();
 }
 
+InstanceClaim& ThriftUnixServer::Claim() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (claim_ == nullptr) {
+        claim_ = std::make_unique<InstanceClaim>(g_conf.tendwell().unix_socket_path());
+    }
+    return *claim_;
+}
+
 void ThriftUnixServer::Bind() {
     GenerateSocketPath();
     const std::string path = GetSocketPath();
     struct stat bound_file;
-    bool served = false;
     std::string error;
-    // Nothing else runs yet: the umask may be changed for the bind.
-    const int fd = ListenFresh(path, true, &bound_file, &served, &error);
+    const int fd = MakeSocket(path, &bound_file, &error);
     if (fd < 0) {
-        if (served) {
-            TW_FATAL("Bind", "%s is %s: leave the instance to it", path.c_str(), error.c_str());
-        } else {
-            TW_FATAL("Monitor", "serve %s fail: %s", path.c_str(), error.c_str());
-        }
+        TW_FATAL("Monitor", "serve %s fail: %s", path.c_str(), error.c_str());
         GiveUpServing();
     }
-    NoteBound(bound_file);
-    std::lock_guard<std::mutex> lock(mutex_);
-    bound_fd_ = fd;
+    Hand(fd, bound_file);
 }
 
-void ThriftUnixServer::NoteBound(const struct stat& bound_file) {
+void ThriftUnixServer::Hand(int fd, const struct stat& bound_file) {
     std::lock_guard<std::mutex> lock(mutex_);
     bound_ = true;
     socket_dev_ = bound_file.st_dev;
     socket_ino_ = bound_file.st_ino;
+    if (loop_ != nullptr) {
+        loop_->TakeListener(fd);
+        return;
+    }
+    // One that no round took up has gone from the path by now.
+    if (bound_fd_ >= 0) close(bound_fd_);
+    bound_fd_ = fd;
+    changed_.notify_all();
 }
 
 int ThriftUnixServer::Run() {
@@ -184,13 +190,6 @@ int ThriftUnixServer::Run() {
         GiveUpServing();
     }
     RouteThriftOutputToLog();
-    // A umask of this thread alone lets the socket be created 0600 without
-    // touching the files and processes that other threads create meanwhile.
-    bool private_umask = unshare(CLONE_FS) == 0;
-    if (!private_umask) {
-        TW_WARNING("Run", "unshare(CLONE_FS) fail, errno:%d; the socket mode is set after bind",
-                   errno);
-    }
     auto processor =
         std::make_shared<TSlaveServiceProtocolProcessor>(std::make_shared<SlaveServiceHandler>());
     bool ever_listened = false;
@@ -198,32 +197,22 @@ int ThriftUnixServer::Run() {
     std::string reported;
     for (;;) {
         std::string error;
-        bool listened = ServeOnce(processor, path, private_umask, &error);
-        if (!error.empty() && !listened && !ever_listened) {
+        const bool listened = ServeOnce(processor, &error);
+        if (!listened && !ever_listened && !error.empty()) {
             TW_FATAL("Monitor", "serve %s fail: %s", path.c_str(), error.c_str());
             GiveUpServing();
         }
         ever_listened = ever_listened || listened;
-        bool rebind;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (stopping_) break;
-            rebind = rebind_ && listened;
-            rebind_ = false;
         }
-        // A daemon that holds the lock must not stay unreachable: a round that ended
-        // by itself with its socket in place makes a new one. Any other file there is
-        // not ours, and after a rebind the socket there is the next round's.
-        if (!rebind && SocketHere()) {
+        // A daemon must not stay unreachable: a socket no round serves goes, and the
+        // main loop's look makes a new one.
+        if (SocketHere()) {
             int ret = RemoveSocketAt(path);
             TW_NOTICE("Run", "remove socket file:%s return:%d errno:%d", path.c_str(), ret, errno);
         }
-        if (rebind) {
-            TW_WARNING("Run", "socket %s was gone, serve it again", path.c_str());
-            reported.clear();
-            continue;
-        }
-        if (error.empty()) error = "accept failed";
         if (error != reported) {
             TW_WARNING("Run", "server left serving (%s), serve again in a second",
                        error.c_str());
@@ -238,53 +227,34 @@ int ThriftUnixServer::Run() {
 }
 
 bool ThriftUnixServer::ServeOnce(const std::shared_ptr<apache::thrift::TProcessor>& processor,
-                                 const std::string& path, bool private_umask,
                                  std::string* error) {
+    std::unique_ptr<RequestLoop> loop;
+    try {
+        loop = std::make_unique<RequestLoop>(processor, RequestLoop::Limits());
+    } catch (const std::exception& e) {
+        // No worker thread could be made.
+        *error = e.what();
+        return false;
+    }
     int listen_fd;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return stopping_ || bound_fd_ >= 0; });
         if (stopping_) return false;
-        serving_ = true;
         listen_fd = bound_fd_;
         bound_fd_ = -1;
+        loop_ = loop.get();
+        listening_ = true;
+        changed_.notify_all();
     }
-    bool listened = false;
-    if (listen_fd < 0) {
-        struct stat bound_file;
-        bool served = false;
-        listen_fd = ListenFresh(path, private_umask, &bound_file, &served, error);
-        if (listen_fd >= 0) NoteBound(bound_file);
-    }
-    if (listen_fd >= 0) {
-        try {
-            RequestLoop loop(processor, RequestLoop::Limits());
-            bool stop_now;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                loop_ = &loop;
-                listening_ = listened = true;
-                stop_now = stopping_;
-                changed_.notify_all();
-            }
-            // A stop that came while the socket was being set up ends serving at once.
-            if (stop_now) loop.Stop();
-            TW_NOTICE("Run", "begin to run thrift server...");
-            *error = loop.Serve(listen_fd);
-            // The loop ends with this scope: nothing may stop it from here on.
-            std::lock_guard<std::mutex> lock(mutex_);
-            loop_ = nullptr;
-        } catch (const std::exception& e) {
-            // No worker thread could be made.
-            *error = e.what();
-        }
-        close(listen_fd);
-    }
+    TW_NOTICE("Run", "begin to run thrift server...");
+    *error = loop->Serve(listen_fd);
     std::lock_guard<std::mutex> lock(mutex_);
+    // The loop ends with this scope: nothing may hand it a socket from here on.
     loop_ = nullptr;
     listening_ = false;
-    serving_ = false;
     changed_.notify_all();
-    return listened;
+    return true;
 }
 
 bool ThriftUnixServer::WaitListening(int timeout_ms) {
@@ -296,8 +266,7 @@ bool ThriftUnixServer::WaitListening(int timeout_ms) {
 
 void ThriftUnixServer::PauseUnlessStopping(int ms) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, std::chrono::milliseconds(ms),
-                      [this] { return stopping_ || rebind_ || bound_fd_ >= 0; });
+    changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_; });
 }
 
 bool ThriftUnixServer::SocketHere() {
@@ -319,43 +288,28 @@ bool ThriftUnixServer::FilesInPlace() {
 
 bool ThriftUnixServer::OwnsInstance() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return (lock_ != nullptr && lock_->HeldHere()) || SocketHereLocked();
+    return claim_ != nullptr && claim_->holding();
 }
 
-bool ThriftUnixServer::KeepSocket() {
-    if (SocketHere()) return true;
+void ThriftUnixServer::KeepSocket() {
+    if (SocketHere()) return;
     const std::string path = GetSocketPath();
-    pid_t listener = 0;
-    const bool listened = LookAtSocket(path, &listener) == SocketState::kListening;
-    // Ours, from a round that has yet to note it.
-    if (listened && listener == getpid()) return true;
-    // Only another daemon can have bound the path: ours is bound only where the
-    // path is free.
-    const pid_t other = listened ? AnotherDaemonAt(path) : 0;
-    if (other != 0) {
-        TW_WARNING("KeepFiles", "another daemon (pid %d) serves %s now", static_cast<int>(other),
-                   path.c_str());
-        return false;
-    }
-    // Bound here and now, where the path is free: a round still ending keeps the
-    // Monitor thread until its requests are answered, and a client meanwhile must
-    // find the socket (it waits in the backlog for the next round). The umask is
-    // the process's: the socket is made private before it listens.
     struct stat bound_file;
-    bool served = false;
     std::string error;
-    const int fd = ListenFresh(path, false, &bound_file, &served, &error);
-    if (fd >= 0) NoteBound(bound_file);
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (fd >= 0) {
-        // One that no round took up has gone from the path by now.
-        if (bound_fd_ >= 0) close(bound_fd_);
-        bound_fd_ = fd;
+    const int fd = MakeSocket(path, &bound_file, &error);
+    if (fd < 0) {
+        // Said once for as long as it lasts; the path is taken again once it is free.
+        if (error != reported_socket_) {
+            TW_WARNING("KeepFiles", "socket %s can't be served again: %s", path.c_str(),
+                       error.c_str());
+            reported_socket_ = error;
+        }
+        return;
     }
-    rebind_ = true;
-    if (loop_ != nullptr) loop_->Stop();
-    changed_.notify_all();
-    return true;
+    reported_socket_.clear();
+    TW_WARNING("KeepFiles", "socket %s was gone, serve it again", path.c_str());
+    // The round that serves the old socket takes this one too, keeping its clients.
+    Hand(fd, bound_file);
 }
 
 void ThriftUnixServer::KeepLockFile() {
@@ -400,14 +354,18 @@ void ThriftUnixServer::Stop() {
     stopping_ = true;
     if (loop_ != nullptr) loop_->Stop();
     changed_.notify_all();
-    // A round still setting up binds its socket only now: wait until it has
-    // ended, so that its socket goes before the lock file does.
-    changed_.wait(lock, [this] { return !serving_; });
+    // The round serving now closes its sockets as it ends: wait for it, so that
+    // the socket goes before the claim and the lock file do.
+    changed_.wait(lock, [this] { return loop_ == nullptr; });
+    if (bound_fd_ >= 0) close(bound_fd_);
+    bound_fd_ = -1;
     std::string path = socket_path_;
     const bool lock_ours = lock_ == nullptr || lock_->HeldHere();
     lock.unlock();
-    // Files that another daemon has made in their place are its own.
+    // Files that another process has made in their place are its own.
     if (!path.empty() && SocketHere()) RemoveSocketAt(path);
+    // Before the lock file: a start that finds the lock gone must be able to claim.
+    if (claim_ != nullptr) claim_->Release();
     if (lock_ours) RemoveLockFile();
 }
 
@@ -426,11 +384,8 @@ std::string ThriftUnixServer::LockPath() {
 }
 
 bool ThriftUnixServer::IsLocked() {
-    // A command's hold, or another probe's moment, is waited out: only then can
-    // the lock tell whether a daemon holds it.
     const int wait_ms = SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec());
-    return InstanceLock(LockPath()).AwaitServed(wait_ms, GetSocketPath()) ==
-           InstanceLock::kDaemon;
+    return InstanceLock(LockPath()).AwaitClaimed(wait_ms, &Claim()) == InstanceLock::kDaemon;
 }
 
 bool ThriftUnixServer::LockFile() {

@@ -1,6 +1,6 @@
 // The daemon's end of the control service: serves TSlaveServiceProtocol on the
-// Unix-domain socket named in the configuration, and holds the instance lock
-// beside it (the socket path followed by ".lock").
+// Unix-domain socket named in the configuration, and holds the instance's claim
+// and its lock file beside the socket (the socket path followed by ".lock").
 #pragma once
 
 #include <sys/stat.h>
@@ -13,6 +13,7 @@
 
 #include <thrift/TProcessor.h>
 
+#include "tendwell_instance_claim.h"
 #include "tendwell_instance_lock.h"
 
 namespace tendwell {
@@ -26,17 +27,23 @@ public:
     std::string GetSocketPath();
     // Takes the socket path from g_conf when it has one.
     void GenerateSocketPath();
-    // Binds the daemon's socket for Run, before the daemon loads or starts anything,
+    // The instance's claim (tendwell_instance_claim.h), made at the first call from
+    // the socket path and the working directory then. The daemon takes it before it
+    // touches anything of the instance and holds it for its life: it decides, alone,
+    // that this daemon owns the instance.
+    InstanceClaim& Claim();
+
+    // Makes the daemon's socket for Run, before the daemon loads or starts anything,
     // removing a socket left behind by an earlier daemon. Ends the process with
-    // status 1 when it cannot: also when another process serves the path, as a
-    // daemon that comes second leaves the instance to the one that serves it.
-    // Called while the process has a single thread.
+    // status 1 when it cannot: something else stands at the path, or another
+    // process serves it. Called while the process has a single thread.
     void Bind();
 
-    // Serves until Stop (Monitor thread), on the socket Bind made when there is one.
-    // Ends the process with status 1 when the socket can never be served.
+    // Serves until Stop (Monitor thread), on the sockets Bind and KeepSocket make.
+    // Ends the process with status 1 when no socket can ever be served.
     int Run();
-    // Stops serving and removes the socket and lock files.
+    // Stops serving and removes the socket, lets go of the claim, then removes the
+    // lock file.
     void Stop();
     // Waits up to timeout_ms for the server to listen; true once it does.
     bool WaitListening(int timeout_ms);
@@ -47,27 +54,25 @@ public:
     // earlier daemon's) stands there.
     static std::string Unservable(const std::string& path);
 
-    // The daemon's look after its files, which put back what has gone (a cleaner, a
+    // The daemon's look after its files, which puts back what has gone (a cleaner, a
     // removed directory) in this order: the data directory and the lock file
     // (KeepLockFile: the file at the lock path is locked, made by exclusive create
     // where there is none, and never removed; a lock another process holds is
     // logged and tried again at the next look), the state file (the keeper), then
-    // the socket (KeepSocket: bound at once where the path is free, and served by
-    // a new round). False from KeepSocket once another daemon of this
-    // configuration answers on the socket path: this one must then leave the
-    // instance to it.
+    // the socket (KeepSocket: made where the path is free, and handed to the round
+    // that serves the old one; whatever else stands there is logged once and
+    // left). Only the main loop calls them, so one thread makes every socket.
     void KeepLockFile();
-    bool KeepSocket();
+    void KeepSocket();
     // Whether the lock file and the socket at their paths are this daemon's.
     bool FilesInPlace();
-    // Whether this daemon may write the instance's files: it holds the instance lock
-    // or its socket is the one at the socket path. A daemon that does neither may
-    // meet another that loads them.
+    // Whether this daemon owns the instance and may write its files: it holds the
+    // instance's claim.
     bool OwnsInstance();
 
-    // True when a daemon (another process) holds the instance lock, once a
-    // command's hold of it has been waited out, or nobody holds it but a process
-    // listens on the socket (a daemon putting its lock file back).
+    // True when a daemon (another process) holds the instance: its claim is held, or
+    // a daemon of an older version holds the lock, once a command's hold of it has
+    // been waited out.
     bool IsLocked();
     // Takes the instance lock for this daemon; true on success.
     bool LockFile();
@@ -77,40 +82,38 @@ private:
     ThriftUnixServer() = default;
     // The lock file of the current socket path; empty when there is none.
     std::string LockPath();
-    // One round of serving, on the socket Bind made or on a new one; true when the
-    // socket listened during it. A failure is described in *error.
+    // One round of serving, on the next socket made; true when it served. Why it
+    // could not, or stopped serving before a stop, is in *error.
     bool ServeOnce(const std::shared_ptr<apache::thrift::TProcessor>& processor,
-                   const std::string& path, bool private_umask, std::string* error);
-    // Notes the file a bind made at the socket path.
-    void NoteBound(const struct stat& bound_file);
-    // Sleeps up to ms, returning early when a stop is requested, a new round is
-    // asked for or a socket waits for one.
+                   std::string* error);
+    // Gives the socket made at the socket path, described by bound_file, to the
+    // round serving now, or to the next one.
+    void Hand(int fd, const struct stat& bound_file);
+    // Sleeps up to ms, returning early when a stop is requested.
     void PauseUnlessStopping(int ms);
-    // True while the socket path names the socket this server bound last.
+    // True while the socket path names the socket this server made last.
     bool SocketHere();
     bool SocketHereLocked();
 
     std::mutex mutex_;
-    // Signalled when listening_, serving_ or stopping_ changes.
+    // Signalled when listening_, loop_, bound_fd_ or stopping_ changes.
     std::condition_variable changed_;
     std::string socket_path_;
     // The round serving now; null between rounds.
     RequestLoop* loop_ = nullptr;
+    std::unique_ptr<InstanceClaim> claim_;
     std::unique_ptr<InstanceLock> lock_;
-    // Who holds the lock file in this daemon's place, as last reported; empty
-    // while this daemon holds it. Main loop only.
+    // Who holds the lock file in this daemon's place, and what keeps the socket path
+    // from this daemon, as last reported; empty while nothing does. Main loop only.
     std::string reported_hold_;
-    // The socket that Bind or KeepSocket made, until a round serves it; -1 when none.
+    std::string reported_socket_;
+    // A socket made for the next round; -1 when none waits.
     int bound_fd_ = -1;
     bool listening_ = false;
-    // The file the last round bound at the socket path, once one did.
+    // The file made last at the socket path, once one was.
     bool bound_ = false;
     dev_t socket_dev_ = 0;
     ino_t socket_ino_ = 0;
-    // A new round is asked for: the socket went.
-    bool rebind_ = false;
-    // A round of serving has been set up and has not ended yet.
-    bool serving_ = false;
     bool stopping_ = false;
 };
 

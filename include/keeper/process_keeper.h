@@ -109,8 +109,10 @@ public:
     // ended (or that none could be made), once the record shows it; it must not
     // block.
     using ExitSink = std::function<void()>;
-    // Asked, with the keeper's lock held, before every write or removal of the state
-    // file: false holds the save back, as another process may own the files now.
+    // Set by the owner of the instance's files, and asked, with the keeper's lock
+    // held, before every write or removal of the state file: true while this
+    // process owns them, and its table is then the one truth; false holds the save
+    // back.
     using SaveGate = std::function<bool()>;
 
     // Starts and watches one process on a pool thread (keeper/runner.h).
@@ -131,7 +133,7 @@ public:
     // Without a sink exits are only seen by looking; runners take the sink when
     // they are made, so set it before Init.
     void SetExitSink(ExitSink sink);
-    // Without a gate every save is made.
+    // Without a gate every save is made, but only over the keeper's own file.
     void SetSaveGate(SaveGate gate);
     // Loads the state file at save_path, starts the pool and re-adopts what still
     // runs. A second call does nothing.
@@ -162,18 +164,13 @@ public:
     void SetBeforeSaveHook(std::function<void(const std::string& name)> hook);
 
     // The state file; called with the keeper's lock held. Save writes the table
-    // now; the keeper's operations write it only when it changed. A save replaces
-    // or removes only the file Load found or the keeper last wrote, and makes one
-    // only where none stands: a file another process made there since is left as
-    // it is, and the save fails.
+    // now; the keeper's operations write it only when it changed. A keeper without
+    // a gate replaces or removes only the file Load found or it last wrote, and
+    // makes one only where none stands: a file another process made there since is
+    // left as it is, and the save fails. A keeper with an open gate writes its table
+    // over whatever stands there, saying so when another process put it there.
     bool Save();
     bool Load();
-    // The table that another process has saved at the state file's path since this
-    // keeper loaded or last wrote its own, with the start ticks of its processes;
-    // false while the file there is still this keeper's, or none can be read. Takes
-    // the keeper's lock.
-    bool LoadOthers(std::map<std::string, Process>* table);
-
     // Raw wait status of command run by the shell with a time-out; 0 is success.
     static int Exec(const std::string& command, int32_t timeout_ms);
     // Modification time of /proc/<pid> in microseconds; 0 when unreadable.
@@ -185,10 +182,6 @@ public:
     // has the stamp or started no later than it (the kernel rebuilds /proc
     // entries).
     static bool Verify(const Process& process);
-    // Whether two records name one process that they both hold active: the same pid
-    // and start (the start ticks where both know them, else the stamp).
-    static bool SameProcess(const Process& a, const Process& b);
-
 private:
     // One start of a batch: its record and runner (null when the start ended
     // before its runner was needed), and, once launched, the pid of its process.
@@ -292,8 +285,9 @@ private:
     bool identities_saved_ = false;
     struct stat saved_identities_ = {};
     // The identity of the state file found by Load or last written, the one a save
-    // may replace; empty while there is none.
+    // may replace; empty while there is none. The same of the identity file.
     std::string own_file_;
+    std::string own_identities_;
     SaveGate save_gate_;
     // This boot's id, read at the first save or load that needs it.
     std::string boot_id_;

@@ -1,21 +1,42 @@
 # The daemon's socket, lock file and state file removed or replaced while it runs
-# (a cleaner, a removed directory): it puts them back at once, so no second daemon
-# comes up, and a start racing the removal never leaves two copies of a tendlet;
-# a file at the socket path is named as such and never removed; a lock that
-# another program takes in the daemon's place does not make the daemon leave;
-# the gate program written over or made not runnable changes no start of a
-# running daemon. ($2 plays the other program.)
+# (a cleaner, a removed directory, a restore): it puts them back at once, and its
+# claim keeps the instance its own meanwhile, so no second daemon comes up and a
+# start racing the removal never leaves two copies of a tendlet; requests waiting
+# for an answer are answered; a file at the socket path is named as such and never
+# removed; a lock that another program takes in the daemon's place does not make
+# the daemon leave; the gate program written over or made not runnable changes no
+# start of a running daemon. ($2 plays the other program.)
 . "$(dirname "$0")/e2e_lib.sh"
 HOLDER=$2
 
 write_conf "$CONF" alpha beta
+# Its stop takes seconds: SIGTERM is ignored, SIGKILL comes at nine tenths.
+cat >>"$CONF" <<EOF
+process {
+  name: "slow"
+  default_check {
+    start_command: "trap '' TERM; echo \$\$ >>$T/run/slow.pids; while :; do sleep 1; done"
+    stop_wait_secs: 10
+  }
+}
+EOF
+NAMES="alpha beta slow"
 start_daemon
 daemon=$(lock_holder "$LOCK")
-state=$T/data/tendwell_process_keeper.save
-[ -e "$state" ] || fail "no state file"
+state_file=$T/data/tendwell_process_keeper.save
+[ -e "$state_file" ] || fail "no state file"
+live_copies() {
+    n=0
+    for p in $(tendlet_pids "$1"); do alive "$p" && n=$((n + 1)); done
+    echo $n
+}
+one_of_each() {
+    [ "$(our_tendwells | wc -l)" = 1 ] || return 1
+    for name in alpha beta; do [ "$(live_copies $name)" = 1 ] || return 1; done
+}
 
 rm -rf "$T/data"
-files_back() { [ -S "$SOCK" ] && [ -e "$LOCK" ] && [ -e "$state" ]; }
+files_back() { [ -S "$SOCK" ] && [ -e "$LOCK" ] && [ -e "$state_file" ]; }
 wait_for files_back || fail "socket, lock file or state file not made again: $(ls -la "$T/data" 2>&1)"
 [ "$(lock_holder "$LOCK")" = "$daemon" ] || fail "the lock is not the daemon's again"
 [ "$(stat -c %a "$SOCK")" = 600 ] || fail "socket mode $(stat -c %a "$SOCK")"
@@ -28,17 +49,38 @@ for name in alpha beta; do
     [ "$(tendlet_pids $name | wc -l)" = 1 ] || fail "$name started $(tendlet_pids $name | wc -l) times"
 done
 
-# A start right after each removal, whichever daemon wins: one daemon, one copy of
-# each tendlet.
-live_copies() {
-    n=0
-    for p in $(tendlet_pids "$1"); do alive "$p" && n=$((n + 1)); done
-    echo $n
+# A state file put in place of the daemon's (a restore) gives way to the daemon's
+# table, with a word in the log, and the tendlets are kept as before.
+cp "$state_file" "$T/restored"
+mv "$T/restored" "$state_file"
+victim=$(last_pid alpha)
+kill -KILL "$victim"
+wait_for restarted alpha "$victim" || fail "alpha not started again past a replaced state file"
+taken_over() {
+    grep -q "state file $state_file was replaced; this daemon's table is written over it" \
+        "$T/log/tendwell.log"
 }
-one_of_each() {
-    [ "$(our_tendwells | wc -l)" = 1 ] || return 1
-    for name in alpha beta; do [ "$(live_copies $name)" = 1 ] || return 1; done
-}
+wait_for taken_over || fail "no word of the replaced state file"
+
+# A start while the daemon cannot put its files back (stopped here) finds the
+# instance claimed, and asks the daemon once it answers: no second daemon serves
+# the socket meanwhile, and no tendlet runs twice.
+kill -STOP "$daemon"
+rm -rf "$T/data"
+"$TW" "$CONF" start >"$T/start.out" 2>&1 &
+starter=$!
+WAIT_SECS=3 wait_for test -S "$SOCK" && fail "a second daemon serves the socket"
+kill -CONT "$daemon"
+wait "$starter"
+[ $? = 0 ] && [ "$(cat "$T/start.out")" = "$(printf 'begin to start...\nstart return:0(OK)')" ] ||
+    fail "start beside a stopped daemon: $(cat "$T/start.out")"
+[ "$(our_tendwells)" = "$daemon" ] || fail "daemons: $(our_tendwells), not $daemon alone"
+for name in alpha beta slow; do
+    [ "$(live_copies $name)" = 1 ] || fail "$name runs $(live_copies $name) times"
+done
+
+# A start right after each removal: the daemon keeps its instance; one daemon, one
+# copy of each tendlet.
 round=0
 while [ $round -lt 10 ]; do
     # The daemon may put a file back before rm is done with the directory.
@@ -46,10 +88,10 @@ while [ $round -lt 10 ]; do
     "$TW" "$CONF" start >"$T/out" 2>&1
     wait_for one_of_each || fail "round $round: daemons $(our_tendwells | wc -l)," \
         "copies of alpha $(live_copies alpha), of beta $(live_copies beta): $(cat "$T/out")"
+    [ "$(our_tendwells)" = "$daemon" ] || fail "round $round: the daemon is $(our_tendwells)"
     round=$((round + 1))
 done
 all_running || wait_for all_running || fail "not all running after the rounds"
-daemon=$(our_tendwells)
 
 # A regular file put where the socket was: every command names it, the daemon never
 # removes it, and serves again once the path is free.
@@ -78,6 +120,37 @@ run "$CONF" check
 [ "$RC" = 0 ] || fail "check exited $RC: $OUT"
 alive "$daemon" || fail "the daemon left for a lock holder that is no daemon"
 one_of_each || fail "tendlets not kept: $(live_tendlets)"
+
+# Requests that wait for a worker while the socket is put back are answered: the
+# round serving them goes on with the new socket. The stop holds a worker and the
+# tendlets; of the checks, two wait in workers and two for one.
+sockets() { ls -l "/proc/$daemon/fd" 2>/dev/null | grep -c 'socket:'; }
+# Idle, the daemon has two: its control socket and its claim.
+idle=2
+quiet() { [ "$(sockets)" = $idle ]; }
+wait_for quiet || fail "the daemon holds $(sockets) sockets"
+"$TW" "$CONF" stop --name slow >"$T/slow.out" 2>&1 &
+stopper=$!
+stopping() { grep -q "slow begin to stop" "$T/log/tendwell.log"; }
+wait_for stopping || fail "slow is not being stopped"
+checkers=""
+for i in 1 2 3 4; do
+    "$TW" "$CONF" check >"$T/check$i.out" 2>&1 &
+    checkers="$checkers $!"
+done
+connected() { [ "$(sockets)" -ge $((idle + 5)) ]; }
+# A client's look at the claim is a connection for a moment only.
+all_connected() { connected && sleep 0.2 && connected; }
+wait_for all_connected || fail "the stop and the checks did not all connect: $(sockets) sockets"
+rm "$SOCK"
+wait "$stopper"
+[ "$(cat "$T/slow.out")" = "stop slow return 0(OK)" ] || fail "stop slow: $(cat "$T/slow.out")"
+for p in $checkers; do wait "$p"; done
+for i in 1 2 3 4; do
+    head -n 1 "$T/check$i.out" | grep -q '^NAME' || fail "check $i: $(cat "$T/check$i.out")"
+done
+wait_for test -S "$SOCK" || fail "no socket put back"
+
 run "$CONF" stop
 expect 0 "stop return 0(OK)"
 wait_for no_tendwell || fail "daemon still running after stop"

@@ -4,20 +4,48 @@
 //                      process opens that file, then removes the file and ends.
 //   PATH READY replace another program that puts a file of its own in place of PATH,
 //                      locked without a mark, as a daemon holds it, until killed.
-// READY is created once the lock is held.
+//   claim NAME READY   another program that holds the abstract socket name NAME,
+//                      listening, until killed.
+// READY is created once the lock (or the name) is held.
 #include <fcntl.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <string>
 
+namespace {
+
+int HoldName(const char* name, const char* ready) {
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    const size_t len = strlen(name);
+    if (len + 1 >= sizeof(addr.sun_path)) return 2;
+    memcpy(addr.sun_path + 1, name, len);
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0 ||
+        bind(fd, reinterpret_cast<struct sockaddr*>(&addr),
+             static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + len)) != 0 ||
+        listen(fd, 8) != 0) {
+        perror("lock_probe");
+        return 1;
+    }
+    close(open(ready, O_WRONLY | O_CREAT, 0600));
+    for (;;) pause();
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    if (argc == 4 && strcmp(argv[1], "claim") == 0) return HoldName(argv[2], argv[3]);
     const bool replace = argc == 4 && strcmp(argv[3], "replace") == 0;
     if (argc != 3 && !replace) {
-        fprintf(stderr, "usage: %s PATH READY [replace]\n", argv[0]);
+        fprintf(stderr, "usage: %s PATH READY [replace] | claim NAME READY\n", argv[0]);
         return 2;
     }
     // Locked before it takes the path, so that nobody else can lock it first.

@@ -402,21 +402,4 @@ TEST_F(StateFileTest, FullDiskKeepsTheGoodFile) {
     EXPECT_EQ(ReadFile(path_), good);
 }
 
-// The table another process saved at the path is read, never the keeper's own.
-TEST_F(StateFileTest, LoadOthersReadsOnlyAnotherProcesssTable) {
-    keeper_.Add(Record("web", "sleep 100", 2, 812, -1, 123), nullptr);
-    Table table;
-    EXPECT_FALSE(keeper_.LoadOthers(&table));
-    const std::string other = dir_ / "other";
-    ASSERT_TRUE(WriteFile(other, kTwoRecords));
-    ASSERT_EQ(chmod(other.c_str(), 0600), 0);
-    ASSERT_EQ(rename(other.c_str(), path_.c_str()), 0);
-    // Saved without identities: its records stand as they are.
-    ASSERT_EQ(unlink((path_ + ".ident").c_str()), 0);
-    ASSERT_TRUE(keeper_.LoadOthers(&table));
-    ASSERT_EQ(table.size(), 2u);
-    EXPECT_EQ(table["a"].pid, 100);
-    EXPECT_EQ(Current().size(), 1u);
-}
-
 }  // namespace

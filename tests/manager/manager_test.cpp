@@ -342,36 +342,4 @@ TEST_F(ManagerTest, StopOneOfACheckingTendletRunsItsStopAndHolds) {
     EXPECT_EQ(keeper.calls("start").size(), 1u);
 }
 
-// A daemon that leaves its configuration to another stops, as a stop would, each
-// of its processes that the other's table does not name by pid and start; what the
-// other keeps, and a tendlet with a check command of its own, go on. Without the
-// other's table it stops none. Either way the loop ends.
-TEST_F(ManagerTest, LeavingStopsOnlyWhatTheOtherDoesNotKeep) {
-    auto process = [](const std::string& name, int32_t pid, uint64_t ticks) {
-        ProcessKeeper::Process p(name, "sleep 100 # " + name);
-        p.pid = pid;
-        p.start_ticks = ticks;
-        p.status = 2;
-        p.running = true;
-        return p;
-    };
-    Init({DefaultCheck("kept"), DefaultCheck("moved"), DefaultCheck("new"), UserCheck("job")});
-    for (const auto& p : {process("kept", 10, 100), process("moved", 11, 110),
-                          process("new", 12, 120)}) {
-        keeper.SetProcess(p);
-    }
-    keeper.SetState("job", 2);
-    manager.LeaveTo(nullptr);
-    EXPECT_TRUE(keeper.calls("stop").empty());
-    EXPECT_TRUE(keeper.calls("exec").empty());
-    EXPECT_FALSE(manager.keep_running());
-
-    std::map<std::string, ProcessKeeper::Process> other = {
-        {"kept", process("kept", 10, 100)}, {"moved", process("moved", 11, 999)},
-        {"job", process("job", -1, 0)}};
-    manager.LeaveTo(&other);
-    EXPECT_EQ(keeper.calls("stop"), (Calls{"stop moved 10000", "stop new 10000"}));
-    EXPECT_TRUE(keeper.calls("exec").empty());
-}
-
 }  // namespace

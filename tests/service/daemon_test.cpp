@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <random>
+#include <set>
 #include <sstream>
 
 #include <thrift/TApplicationException.h>
@@ -41,14 +42,17 @@ int ConnectRaw(const std::string& path) {
 // Shuts the daemon's listening socket down through a duplicate of its
 // descriptor: its accept then fails as it does when descriptors run out (which
 // cannot be provoked here: the sanitizers need descriptors of their own).
-bool ShutDownListener(pid_t daemon, const std::string& path) {
+bool ShutDownListener(pid_t daemon) {
+    // The daemon listens on its control socket and on its claim, whose name is
+    // abstract (shown with "@").
     std::istringstream table(testutil::ReadFile("/proc/net/unix"));
-    std::string line, inode;
+    std::set<std::string> listening;
+    std::string line;
     while (std::getline(table, line)) {
         std::istringstream fields(line);
         std::string num, refs, protocol, flags, type, state, ino, name;
         fields >> num >> refs >> protocol >> flags >> type >> state >> ino >> name;
-        if (name == path && flags == "00010000") inode = ino;  // listening
+        if (flags == "00010000" && !name.empty() && name[0] != '@') listening.insert(ino);
     }
     std::string fd_dir = "/proc/" + std::to_string(daemon) + "/fd";
     DIR* dir = opendir(fd_dir.c_str());
@@ -56,9 +60,9 @@ bool ShutDownListener(pid_t daemon, const std::string& path) {
     while (struct dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
         char link[64] = {};
         std::string fd_path = fd_dir + "/" + entry->d_name;
-        if (readlink(fd_path.c_str(), link, sizeof(link) - 1) > 0 &&
-            link == "socket:[" + inode + "]") {
-            target = atoi(entry->d_name);
+        if (readlink(fd_path.c_str(), link, sizeof(link) - 1) <= 0) continue;
+        for (const std::string& inode : listening) {
+            if (link == "socket:[" + inode + "]") target = atoi(entry->d_name);
         }
     }
     if (dir != nullptr) closedir(dir);
@@ -316,7 +320,7 @@ TEST_F(DaemonTest, UnservableSocketEndsTheDaemonBeforeAnyTendlet) {
 TEST_F(DaemonTest, ServesAgainAfterAcceptFails) {
     pid_t daemon = StartDaemon();
     ASSERT_TRUE(WaitAllRunning());
-    ASSERT_TRUE(ShutDownListener(daemon, socket_));
+    ASSERT_TRUE(ShutDownListener(daemon));
     EXPECT_TRUE(WaitFor(
         [&] {
             return testutil::ReadFile(dir_ / "log/tendwell.log").find("serve again") !=

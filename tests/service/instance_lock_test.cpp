@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "lock_holder.h"
+#include "tendwell_instance_claim.h"
 #include "tendwell_instance_lock.h"
 #include "test_util.h"
 
@@ -78,22 +79,22 @@ TEST(InstanceLock, ProbeTellsWhatStandsAtThePath) {
     EXPECT_EQ(InstanceLock(dir / "missing/tw.sock.lock").Probe(), InstanceLock::kNobody);
 }
 
-// Where nobody holds the lock, a process that listens on the control socket is a
-// daemon putting its lock file back; a socket nobody listens on, or a file that is
-// no socket, is no daemon. Nothing is left at the lock path.
-TEST(InstanceLock, AListeningSocketIsADaemonWhoseLockFileIsGone) {
+// Where nobody holds the lock, a held claim is a daemon whose lock file is gone,
+// also to a client that names the socket by another path; a claim let go is none.
+// Nothing is left at the lock path.
+TEST(InstanceLock, AHeldClaimIsADaemonWhoseLockFileIsGone) {
     TempDir dir;
     const std::string socket_path = dir / "tw.sock";
     InstanceLock lock(dir / "tw.sock.lock");
-    EXPECT_EQ(lock.AwaitServed(100, socket_path), InstanceLock::kNobody);
-    const int fd = testutil::ListenUnix(socket_path);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(lock.AwaitServed(100, socket_path), InstanceLock::kDaemon);
-    close(fd);
-    EXPECT_EQ(lock.AwaitServed(100, socket_path), InstanceLock::kNobody);
-    ASSERT_EQ(unlink(socket_path.c_str()), 0);
-    ASSERT_TRUE(testutil::WriteFile(socket_path, "x"));
-    EXPECT_EQ(lock.AwaitServed(100, socket_path), InstanceLock::kNobody);
+    InstanceClaim daemon(socket_path);
+    InstanceClaim client(dir / "sub/../tw.sock");
+    EXPECT_EQ(lock.AwaitClaimed(100, &client), InstanceLock::kNobody);
+    ASSERT_TRUE(daemon.Take()) << daemon.why();
+    EXPECT_EQ(lock.AwaitClaimed(100, &client), InstanceLock::kDaemon);
+    EXPECT_FALSE(client.Take());
+    EXPECT_EQ(client.holder_pid(), getpid());
+    daemon.Release();
+    EXPECT_EQ(lock.AwaitClaimed(100, &client), InstanceLock::kNobody);
     EXPECT_FALSE(FileExists(dir / "tw.sock.lock"));
 }
 

@@ -1,5 +1,5 @@
-// A daemon for the service tests: the daemon's own road from the lock file to
-// the frame's end, in the foreground, on the configuration named by argv[1].
+// A daemon for the service tests: the daemon's own road from the claim to the
+// frame's end, in the foreground, on the configuration named by argv[1].
 //   --stop-before-run    raise SIGTERM before the frame runs
 #include <signal.h>
 #include <string.h>
@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
     const PTendwellConfigure& t = g_conf.tendwell();
     std::string log = t.log_path() + "/" + t.log_file_name();
     if (OpenLog(log.c_str(), "tendwell", t.log_level(), t.log_policy(), t.log_size()) != 0) return 4;
+    if (!ThriftUnixServer::GetInstance()->Claim().Take()) return 4;
     if (!ThriftUnixServer::GetInstance()->LockFile()) return 4;
     signal(SIGPIPE, SIG_IGN);
     TendwellFrame* frame = TendwellFrame::GetInstance();
