@@ -84,4 +84,16 @@ no_tendlet || fail "tendlets left: $(live_tendlets)"
 [ "$(lock_holder "$LOCK")" = "$holder" ] || fail "the other program's lock file was removed"
 kill -KILL "$holder"
 wait "$holder"
+HELPERS=""
+
+# A state file in a folder of its own: the start makes the folder, and the daemon
+# puts it back with the data directory.
+write_conf "$CONF" alpha
+echo 'status_save_filename: "keep/state"' >>"$CONF"
+start_daemon
+state=$T/data/keep/state
+[ -e "$state" ] || fail "no state file in its folder: $(ls -la "$T/data" 2>&1)"
+rm -rf "$T/data"
+wait_for files_back || fail "state file not made again in its folder: $(ls -la "$T/data" 2>&1)"
+stop_daemon
 echo "1 passed, 0 failed"
