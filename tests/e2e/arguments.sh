@@ -146,6 +146,7 @@ write_conf "$CONF" alpha
 run -t "$CONF"
 [ "$RC" = 0 ] || fail "-t as root: $RC $ERR"
 chmod 755 "$T"
+chmod 644 "$CONF"
 copy_binary "$T/bin"
 as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$T/bin/tendwell" "$@"; }
 run_binary as_nobody -t "$CONF"
