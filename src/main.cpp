@@ -288,7 +288,9 @@ int Main(int argc, char** argv) {
     }
     g_options.conf_path = conf_path;
     GetConfPathFromLodirName(g_options.conf_path);
-    if (TendwellGetConfigureFromFile(g_options.conf_path, &g_conf) != 0) {
+    std::string unreadable;
+    if (TendwellGetConfigureFromFile(g_options.conf_path, &g_conf, &unreadable) != 0) {
+        if (!unreadable.empty()) fprintf(stderr, "%s\n", unreadable.c_str());
         fprintf(stderr, "load conf %s failed\n", g_options.conf_path.c_str());
         ExitNow(2);
     }

@@ -2,8 +2,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -103,8 +105,9 @@ std::vector<std::string> TwiceNamed(const PConfigure& conf) {
     return found;
 }
 
-// The stop, restart and reload waits of the check a tendlet uses.
-bool WaitsInRange(const PProcessConfigure& proc) {
+// Which of the stop, restart and reload waits of the check a tendlet uses is
+// out of range; empty when none.
+std::string WaitOutOfRange(const PProcessConfigure& proc) {
     std::vector<std::pair<const char*, int32_t>> waits;
     if (proc.has_default_check()) {
         waits = {{"stop_wait_secs", proc.default_check().stop_wait_secs()}};
@@ -116,12 +119,32 @@ bool WaitsInRange(const PProcessConfigure& proc) {
     }
     for (const auto& wait : waits) {
         if (wait.second < 0 || wait.second > kMaxWaitSecs) {
-            return Refuse("name:" + proc.name() + " " + wait.first + ":" +
-                          std::to_string(wait.second) + " must be between 0 and " +
-                          std::to_string(kMaxWaitSecs));
+            return "name:" + proc.name() + " " + wait.first + ":" + std::to_string(wait.second) +
+                   " must be between 0 and " + std::to_string(kMaxWaitSecs);
         }
     }
-    return true;
+    return std::string();
+}
+
+// For each tendlet whose check has an empty command that it runs: "name:web
+// start_command is empty". Such a tendlet can never run.
+std::vector<std::string> EmptyCommands(const PConfigure& conf) {
+    std::vector<std::string> found;
+    for (const PProcessConfigure& proc : conf.process()) {
+        std::vector<std::pair<const char*, const std::string*>> commands;
+        if (proc.has_default_check()) {
+            commands = {{"start_command", &proc.default_check().start_command()}};
+        } else if (proc.has_user_define_check()) {
+            commands = {{"start_command", &proc.user_define_check().start_command()},
+                        {"check_command", &proc.user_define_check().check_command()}};
+        }
+        for (const auto& command : commands) {
+            if (command.second->empty()) {
+                found.push_back("name:" + proc.name() + " " + command.first + " is empty");
+            }
+        }
+    }
+    return found;
 }
 
 // False when data_dir + "/" + name can only be a directory: an empty name, one
@@ -129,6 +152,85 @@ bool WaitsInRange(const PProcessConfigure& proc) {
 bool NamesAFile(const std::string& name) {
     const std::string last = name.substr(name.rfind('/') + 1);
     return !last.empty() && last != "." && last != "..";
+}
+
+// What the keeper writes at the state file's path and beside it: the state
+// file, the identity file, and the next version of each.
+const char* const kStateFileSuffixes[] = {"", ".new", ".ident", ".ident.new"};
+// The longest of them, which the file system's name limit must leave room for.
+constexpr size_t kLongestStateSuffix = 10;
+
+std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// True when a and b name one entry of one folder, however each is written.
+bool SameEntry(const std::string& a, const std::string& b) {
+    struct stat dir_a, dir_b;
+    return BaseName(a) == BaseName(b) && stat(DirectoryOf(a).c_str(), &dir_a) == 0 &&
+           stat(DirectoryOf(b).c_str(), &dir_b) == 0 && dir_a.st_dev == dir_b.st_dev &&
+           dir_a.st_ino == dir_b.st_ino;
+}
+
+// Makes folder, with every missing parent, mode 0755, unless it stands as a
+// directory. False with errno set when it cannot.
+bool MakeFolder(const std::string& folder) {
+    struct stat st;
+    if (stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+    return corvel::make_dirs(folder.c_str(), 0755) == 0;
+}
+
+// The socket path that the configuration names itself: the configuration test
+// sees no path the loader derives from the configuration file's own path.
+std::string NamedSocketPath(const PTendwellConfigure& tw) {
+    return tw.has_unix_socket_name() ? tw.data_dir() + "/" + tw.unix_socket_name()
+                                     : tw.unix_socket_path();
+}
+
+// Why the keeper could never save its state file, once its missing folder is
+// made; empty when it can.
+std::string StateFileProblem(const PConfigure& conf, CheckFor check) {
+    const std::string value = "status_save_filename:\"" + conf.status_save_filename() + "\"";
+    if (!NamesAFile(conf.status_save_filename())) return value + " names no file";
+    const PTendwellConfigure& tw = conf.tendwell();
+    const std::string path =
+        CheckedDir(conf, tw.data_dir(), check) + "/" + conf.status_save_filename();
+    const std::string folder = DirectoryOf(path);
+    if (!MakeFolder(folder)) {
+        return value + ": folder " + folder + " can't be made: " + strerror(errno);
+    }
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        return value + ": " + path + " is a directory";
+    }
+    long name_max = pathconf(folder.c_str(), _PC_NAME_MAX);
+    if (name_max < 0) name_max = NAME_MAX;
+    const size_t longest = BaseName(path).size() + kLongestStateSuffix;
+    if (longest > static_cast<size_t>(name_max)) {
+        return value + ": with \".ident.new\" its file name is " + std::to_string(longest) +
+               " bytes, the file system takes " + std::to_string(name_max);
+    }
+    const std::string socket = NamedSocketPath(tw);
+    if (socket.empty()) return std::string();
+    const std::string socket_path = CheckedDir(conf, socket, check);
+    const std::pair<const char*, std::string> theirs[] = {
+        {"control socket", socket_path}, {"lock file", LockFilePath(socket_path)}};
+    for (const char* suffix : kStateFileSuffixes) {
+        for (const auto& their : theirs) {
+            if (SameEntry(path + suffix, their.second)) {
+                return value + ": " + path + suffix + " is the " + their.first + " " +
+                       their.second;
+            }
+        }
+    }
+    return std::string();
+}
+
+// Says on standard error, without refusing, that this user cannot write the
+// directory a field names.
+void WarnUnwritable(const char* field, const std::string& dir) {
+    if (access(dir.c_str(), W_OK | X_OK) != 0) {
+        fprintf(stderr, "WARNING: %s %s is not writable by this user: %s\n", field, dir.c_str(),
+                strerror(errno));
+    }
 }
 
 }  // namespace
@@ -172,11 +274,16 @@ void MakeUnixSocketPath(const std::string& dir, const std::string& conf_path, st
               clean_dir.c_str());
 }
 
-int ParseConfigureFile(const std::string& path, PConfigure* conf) {
+int ParseConfigureFile(const std::string& path, PConfigure* conf, std::string* why) {
     // Non-blocking, so that a FIFO without a writer opens at once; blocking
     // again for the reads, so that a writer that is there is waited for.
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return -1;
+    if (fd < 0) {
+        const int err = errno;
+        if (why != nullptr) *why = path + ": " + strerror(err);
+        errno = err;
+        return -1;
+    }
     std::string text;
     char buf[65536];
     ssize_t n = corvel::clear_nonblocking(fd);
@@ -185,8 +292,12 @@ int ParseConfigureFile(const std::string& path, PConfigure* conf) {
         if (n <= 0) break;
         text.append(buf, n);
     }
+    const int read_error = errno;
     corvel::close_fd(fd);
-    if (n < 0) return -2;
+    if (n < 0) {
+        if (why != nullptr) *why = path + ": " + strerror(read_error);
+        return -2;
+    }
     if (text.size() > kMaxConfigureBytes) {
         fprintf(stderr, "configure %s is larger than %zu bytes\n", path.c_str(), kMaxConfigureBytes);
         return -2;
@@ -194,8 +305,8 @@ int ParseConfigureFile(const std::string& path, PConfigure* conf) {
     return google::protobuf::TextFormat::ParseFromString(text, conf) ? 0 : -2;
 }
 
-int TendwellGetConfigureFromFile(const std::string& path, PConfigure* conf) {
-    const int parsed = ParseConfigureFile(path, conf);
+int TendwellGetConfigureFromFile(const std::string& path, PConfigure* conf, std::string* why) {
+    const int parsed = ParseConfigureFile(path, conf, why);
     if (parsed == -1) {
         TW_WARNING("TendwellGetConfigureFromFile", "open %s fail, errno:%d", path.c_str(), errno);
         return -1;
@@ -244,15 +355,17 @@ std::string LogFilePath(const PConfigure& conf) {
     return conf.tendwell().log_path() + "/" + conf.tendwell().log_file_name();
 }
 
-bool CheckDataDir(const std::string& dir) {
+bool CheckDataDir(const std::string& dir, const char* field) {
     struct stat st;
     if (lstat(dir.c_str(), &st) != 0) {
         if (errno != ENOENT) {
+            fprintf(stderr, "%s %s: %s\n", field, dir.c_str(), strerror(errno));
             return false;
         }
         TW_WARNING("CheckConfigure", "data_dir %s is not exist,where to write?", dir.c_str());
         int ret = corvel::make_dirs(dir.c_str(), 0755);
         if (ret != 0) {
+            fprintf(stderr, "%s %s: %s\n", field, dir.c_str(), strerror(errno));
             TW_FATAL("mkdirs", "%s mkdirs return %d", dir.c_str(), ret);
             fprintf(stderr, "%s mkdirs return %d, check you dir_path\n", dir.c_str(), ret);
             return false;
@@ -263,6 +376,10 @@ bool CheckDataDir(const std::string& dir) {
     // A link to a directory serves as well as the directory itself.
     struct stat target;
     if (stat(dir.c_str(), &target) != 0 || !S_ISDIR(target.st_mode)) {
+        // The common line below speaks of data_dir whichever directory it is.
+        if (strcmp(field, "data_dir") != 0) {
+            fprintf(stderr, "%s %s is not a directory\n", field, dir.c_str());
+        }
         TW_FATAL("CheckDataDir", "data_dir:%s is not dir, type:%d", dir.c_str(),
                  static_cast<int>(st.st_mode));
         fprintf(stderr, "data_dir:%s is not dir, type:%d\n", dir.c_str(),
@@ -283,7 +400,6 @@ bool CheckConfigure(const PConfigure& conf, CheckFor check) {
             TW_FATAL("CheckConfigure", "name:%s must have a check type", proc.name().c_str());
             return false;
         }
-        if (!WaitsInRange(proc)) return false;
     }
     if (check == CheckFor::kTest) {
         const std::vector<std::string> twice = TwiceNamed(conf);
@@ -296,17 +412,48 @@ bool CheckConfigure(const PConfigure& conf, CheckFor check) {
         fprintf(stderr, "unix socket path %s is too long...\n", tw.unix_socket_path().c_str());
         return false;
     }
-    if (!NamesAFile(conf.status_save_filename())) {
-        return Refuse("status_save_filename:\"" + conf.status_save_filename() +
-                      "\" names no file");
+    const std::string data_dir = CheckedDir(conf, tw.data_dir(), check);
+    const std::string log_dir = CheckedDir(conf, tw.log_path(), check);
+    if (!CheckDataDir(data_dir, "data_dir") || !CheckDataDir(log_dir, "log_path")) return false;
+    if (check == CheckFor::kClient) return true;
+    if (check == CheckFor::kTest) {
+        WarnUnwritable("data_dir", data_dir);
+        WarnUnwritable("log_path", log_dir);
     }
-    return CheckDataDir(CheckedDir(conf, tw.data_dir(), check)) &&
-           CheckDataDir(CheckedDir(conf, tw.log_path(), check));
+    const std::string unusable = UnusableValue(conf, check);
+    return unusable.empty() || Refuse(unusable);
+}
+
+std::string UnusableValue(const PConfigure& conf, CheckFor check) {
+    for (const PProcessConfigure& proc : conf.process()) {
+        const std::string wait = WaitOutOfRange(proc);
+        if (!wait.empty()) return wait;
+    }
+    if (check != CheckFor::kDaemon) {
+        const std::vector<std::string> empty = EmptyCommands(conf);
+        if (!empty.empty()) return empty.front();
+    }
+    return StateFileProblem(conf, check);
 }
 
 void WarnTwiceNamed(const PConfigure& conf) {
     for (const std::string& twice : TwiceNamed(conf)) {
         TW_WARNING("WarnTwiceNamed", "%s, the later one is kept", twice.c_str());
+    }
+}
+
+void WarnEmptyCommands(const PConfigure& conf) {
+    for (const std::string& empty : EmptyCommands(conf)) {
+        TW_WARNING("WarnEmptyCommands", "%s, it can never run", empty.c_str());
+    }
+}
+
+void KeepStateFileFolder(const PConfigure& conf) {
+    const std::string folder = DirectoryOf(StateFilePath(conf));
+    struct stat st;
+    if (stat(folder.c_str(), &st) == 0) return;
+    if (MakeFolder(folder)) {
+        TW_WARNING("KeepFiles", "state file folder %s was gone, made again", folder.c_str());
     }
 }
 

@@ -17,12 +17,15 @@ constexpr size_t kMaxUnixSocketPathLen = 107;
 // Reads the configuration file at path whole and parses its text into conf: a
 // FIFO without a writer reads as an empty file, one with a writer until it
 // closes. 0; -1 when it cannot be opened (errno tells why); -2 when it cannot be
-// read, is larger than 16 MB (said on standard error) or does not parse.
-int ParseConfigureFile(const std::string& path, PConfigure* conf);
+// read, is larger than 16 MB (said on standard error) or does not parse. why, when
+// given, is set to "PATH: REASON" when the file cannot be opened or read.
+int ParseConfigureFile(const std::string& path, PConfigure* conf, std::string* why = nullptr);
 
 // Parses the text-format file at path into conf, fills in the control-socket
-// path and a default check for tendlets that name none. 0 on success, -1 otherwise.
-int TendwellGetConfigureFromFile(const std::string& path, PConfigure* conf);
+// path and a default check for tendlets that name none. 0 on success, -1
+// otherwise; why as for ParseConfigureFile.
+int TendwellGetConfigureFromFile(const std::string& path, PConfigure* conf,
+                                 std::string* why = nullptr);
 
 // path itself when it is absolute, else base + "/" + path.
 std::string JoinPath(const std::string& path, const std::string& base);
@@ -44,28 +47,46 @@ std::string StateFilePath(const PConfigure& conf);
 std::string LogFilePath(const PConfigure& conf);
 
 // True when dir is a directory (or a link to one), creating it when missing.
-bool CheckDataDir(const std::string& dir);
+// field names the setting in what standard error says of a failure.
+bool CheckDataDir(const std::string& dir, const char* field = "data_dir");
 
-// Which check a configuration gets; they differ only in where relative data
-// and log directories are looked for and in what a tendlet named twice costs.
+// Which check a configuration gets; they differ in where relative paths are
+// looked for and in what they refuse.
 enum class CheckFor {
-    // The configuration test: as a client's check, and a name given twice is
-    // refused.
+    // The configuration test: as a client's check, and it refuses what
+    // UnusableValue finds and a name given twice; a data or log directory this
+    // user cannot write is only warned of (root may start what a user tests).
     kTest,
-    // A client, in the directory it was started in: a directory beginning with
-    // "." lies under change_directory, any other relative one here. A name given
-    // twice passes: the later entry is kept.
+    // A client, in the directory it was started in: a path beginning with "."
+    // lies under change_directory, any other relative one here. Only the base
+    // rules: whether a command may go on despite what UnusableValue finds
+    // depends on where it runs. A name given twice passes: the later entry is kept.
     kClient,
     // The daemon, once it has changed into change_directory: every relative
-    // directory lies here. A name given twice passes.
+    // path lies here. It refuses what UnusableValue finds; a name given twice
+    // passes.
     kDaemon,
 };
 
 // The checks a configuration must pass before a daemon relies on it. The data
-// and log directories are created when missing.
+// and log directories (and, where they are judged, the state file's folder) are
+// created when missing.
 bool CheckConfigure(const PConfigure& conf, CheckFor check);
+
+// The checks beyond the base rules, on values that a daemon, or a command run
+// in this process, uses: the stop, restart and reload waits, the state file's
+// name (its missing folder is made) and, but for the daemon, which keeps the
+// other tendlets, empty commands. Empty when they pass; else what the first
+// failing one finds. Run after CheckConfigure, which makes the data directory.
+std::string UnusableValue(const PConfigure& conf, CheckFor check);
 
 // Logs a warning for each tendlet that a later entry of the same name replaces.
 void WarnTwiceNamed(const PConfigure& conf);
+// Logs a warning for each tendlet whose start or check command is empty.
+void WarnEmptyCommands(const PConfigure& conf);
+
+// Makes the state file's folder again when it has gone while the daemon runs
+// (the data directory itself is put back on its own).
+void KeepStateFileFolder(const PConfigure& conf);
 
 }  // namespace tendwell

@@ -1,6 +1,7 @@
 #include "tendwell_process.h"
 
 #include <assert.h>
+#include <stdio.h>
 
 #include "corvel/clock.h"
 #include "tendwell/protocal/TendwellConfigure.pb.h"
@@ -48,6 +49,7 @@ int32_t ProcessManager::InitWithoutProcessKeeper(const PConfigure& conf,
         return TReturnCode::ERROR_CONFIGURE_CHECK_ERROR;
     }
     TW_NOTICE("Init", "unix socket addr is:%s, init ok.", socket_path.c_str());
+    unusable_ = UnusableValue(conf, CheckFor::kClient);
     WarnTwiceNamed(conf);
     if (TendletManager::GetInstance()->InitWithoutProcessKeeper(conf) != 0) {
         TW_WARNING("Init", "init tendlet manager fail");
@@ -75,6 +77,9 @@ ProcessManager::Route ProcessManager::Decide(bool local, TReturnResult* refusal,
     if (owner == InstanceLock::kNobody && local) owner = lock_->TakeForCommand(wait_ms);
     switch (owner) {
     case InstanceLock::kDaemon:
+        // The daemon goes on with the configuration it loaded: an edit must not
+        // lock its user out.
+        if (!unusable_.empty()) fprintf(stderr, "WARNING: %s\n", unusable_.c_str());
         return kAtDaemon;
     case InstanceLock::kUnusable:
         SetResult(refusal, TReturnCode::ERROR_CONNECTED_TO_SERVER, lock_->why());
@@ -89,6 +94,11 @@ ProcessManager::Route ProcessManager::Decide(bool local, TReturnResult* refusal,
     if (!local) {
         SetResult(refusal, TReturnCode::ERROR_CONNECTED_TO_SERVER,
                   "check tendwell is running or do you have auth.");
+        return kRefused;
+    }
+    // Run here, the command uses those values itself.
+    if (!unusable_.empty()) {
+        SetResult(refusal, TReturnCode::ERROR_CONFIGURE_CHECK_ERROR, unusable_);
         return kRefused;
     }
     // The children of starts made here go through the gate program, as the

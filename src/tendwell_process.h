@@ -27,7 +27,8 @@ public:
 
     // Takes the configuration the command line loaded from conf_path (it must
     // outlive the manager's use), makes the RPC client and the tendlet records.
-    // 0, 11 or 21.
+    // 0, 11 (the base rules) or 21. What the further checks find is told when the
+    // command goes to the daemon, and refuses it (11) when it is to run here.
     int32_t InitWithoutProcessKeeper(const PConfigure& conf, const std::string& conf_path);
 
     // Only ever sent to the daemon; one that holds the lock but does not answer
@@ -68,7 +69,9 @@ private:
     // instance; here, with the lock taken and
     // the tendlet manager started with the keeper, when local allows it and no
     // daemon is alive; otherwise refused, with *refusal saying why. A command that
-    // starts tendlets is refused here too when the gate program cannot be used.
+    // starts tendlets is refused here too when the gate program cannot be used,
+    // and every command when the further checks found something (11); at the
+    // daemon that is only told, on standard error.
     Route Decide(bool local, TReturnResult* refusal, bool starts = false);
     // Logs how a command ended; after one run here, shuts the keeper down and
     // removes the lock file (the lock itself lasts until exit).
@@ -82,6 +85,9 @@ private:
     const PConfigure* conf_ = nullptr;
     std::unique_ptr<InstanceLock> lock_;
     std::unique_ptr<UnixRpcManager> unix_rpc_manager_;
+    // What the checks beyond the base rules find in the configuration; empty
+    // when nothing.
+    std::string unusable_;
     bool ran_in_process_ = false;
 };
 

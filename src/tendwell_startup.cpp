@@ -227,12 +227,15 @@ int StartDaemon(const std::string& change_dir) {
     }
     const PTendwellConfigure& settings = g_conf.tendwell();
     const std::string log_file = LogFilePath(g_conf);
+    std::string log_why;
     if (OpenLog(log_file.c_str(), "tendwell", settings.log_level(), settings.log_policy(),
-                settings.log_size()) != 0) {
+                settings.log_size(), &log_why) != 0) {
+        fprintf(stderr, "log_path %s: %s\n", log_file.c_str(), log_why.c_str());
         fprintf(stderr, "init plume fail:%s\n", log_file.c_str());
         ExitNow(4);
     }
     WarnTwiceNamed(g_conf);
+    WarnEmptyCommands(g_conf);
     if (!gate_warning.empty()) TW_WARNING("main", "%s", gate_warning.c_str());
     // Past the fork the daemon's failure would show only as "start error...".
     const std::string unservable = ThriftUnixServer::Unservable(settings.unix_socket_path());

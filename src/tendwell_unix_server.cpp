@@ -319,6 +319,7 @@ void ThriftUnixServer::KeepLockFile() {
     if (!data_dir.empty() && stat(data_dir.c_str(), &st) != 0 && CheckDataDir(data_dir)) {
         TW_WARNING("KeepFiles", "data_dir %s was gone, made again", data_dir.c_str());
     }
+    KeepStateFileFolder(g_conf);
     std::string path;
     {
         std::lock_guard<std::mutex> lock(mutex_);

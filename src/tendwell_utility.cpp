@@ -1,6 +1,7 @@
 #include "tendwell_utility.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -23,6 +24,15 @@ namespace {
 std::atomic<int> g_log_level{0};
 // The gate program's file, beside the executable.
 constexpr char kGateProgram[] = "tendwell-gate";
+
+// Why the logging library could not open the log file at path: the error of
+// the open it makes.
+std::string LogFileProblem(const char* path) {
+    const int fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0) return strerror(errno);
+    close(fd);
+    return "the logging library could not open it";
+}
 }  // namespace
 
 const char* SourceBaseName(const char* file) {
@@ -94,9 +104,11 @@ std::string PlatformCommandTable::Find(const std::string& name) const {
     return it == commands_.end() ? std::string() : it->second;
 }
 
-int OpenLog(const char* path, const char* proc_name, int level, int policy, int size) {
+int OpenLog(const char* path, const char* proc_name, int level, int policy, int size,
+            std::string* why) {
     // A cut name would send the log to another file than the one configured.
     if (path == nullptr || strlen(path) >= sizeof(plume_device_t::file)) {
+        if (why != nullptr && path != nullptr) *why = strerror(ENAMETOOLONG);
         return TReturnCode::ERROR_ILLEGAL_PARAM;
     }
     // The device record is large (its parameter table alone is 256 KB).
@@ -114,6 +126,7 @@ int OpenLog(const char* path, const char* proc_name, int level, int policy, int 
     plume_resetlogstat(&stat);
     stat.level = level;
     if (plume_openlog(proc_name, dev.get(), 1, &stat) != 0) {
+        if (why != nullptr) *why = LogFileProblem(path);
         return TReturnCode::ERROR_OPEN_LOG_FAIL;
     }
     SetLogLevel(level);

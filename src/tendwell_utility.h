@@ -47,8 +47,10 @@ void SetLogLevel(int level);
 int GetLogLevel();
 
 // Opens the process log at path (one file device). Returns 0, 4
-// (ERROR_ILLEGAL_PARAM: null or overlong path) or 10 (ERROR_OPEN_LOG_FAIL).
-int OpenLog(const char* path, const char* proc_name, int level, int policy, int size);
+// (ERROR_ILLEGAL_PARAM: null or overlong path) or 10 (ERROR_OPEN_LOG_FAIL); why,
+// when given, then says what stood in the way.
+int OpenLog(const char* path, const char* proc_name, int level, int policy, int size,
+            std::string* why = nullptr);
 // Closes the calling thread's log handle.
 int CloseLog();
 

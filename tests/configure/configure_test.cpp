@@ -187,20 +187,24 @@ TEST(ConfigCheck, TendletsAndDirectories) {
     const std::string one = "process { name: \"a\" default_check { start_command: \"x\" } }";
     const std::string dirs = "tendwell { log_path: \"" + tmp.path() + "\" data_dir: \"" +
                              tmp.path() + "\" }\n";
-    auto state_file = [&](const char* name) {
-        return Tendwell(tmp.path()) + "status_save_filename: \"" + name + "\"";
+    auto state_file = [&](const std::string& name, const std::string& socket = "") {
+        return Tendwell(tmp.path(), socket) + "status_save_filename: \"" + name + "\"";
     };
+    // A file name that leaves the identity file's temporary one byte too few.
+    const std::string too_long(255 - 10 + 1, 'n');
     auto waits = [&](const std::string& check) {
         return dirs + "process { name: \"w\" " + check + " }";
     };
     const std::string user = "user_define_check { start_command: \"s\" check_command: \"c\" "
                              "stop_command: \"t\" ";
+    const std::string t = tmp.path();
+    const CheckFor test = CheckFor::kTest;
     const struct {
         const char* why;
         std::string text;
         bool ok;
-        // The start of what standard error says when refused; null when unchecked.
-        const char* says = nullptr;
+        // The start of what standard error says.
+        std::string says = "";
         CheckFor check = CheckFor::kClient;
     } cases[] = {
         {"no tendlet", "tendwell { log_path: \"" + tmp.path() + "\" data_dir: \"" + tmp.path() + "\" }",
@@ -210,31 +214,70 @@ TEST(ConfigCheck, TendletsAndDirectories) {
          false},
         {"data_dir is a file", Tendwell(file), false},
         {"log_path under a file",
-         "tendwell { log_path: \"" + file + "/log\" data_dir: \"" + tmp.path() + "\" }" + one, false},
+         "tendwell { log_path: \"" + file + "/log\" data_dir: \"" + tmp.path() + "\" }" + one, false,
+         "log_path " + file + "/log: Not a directory"},
+        {"log_path is a file",
+         "tendwell { log_path: \"" + file + "\" data_dir: \"" + tmp.path() + "\" }" + one, false,
+         "log_path " + file + " is not a directory\ndata_dir:" + file + " is not dir, type:"},
         {"dangling link", Tendwell(dangling), false},
         {"link to a directory", Tendwell(link), true},
         {"missing directories created", Tendwell(tmp / "new/deep"), true},
-        {"empty state file name", state_file(""), false, "status_save_filename:\"\" names no file"},
-        {"state file name .", state_file("."), false, "status_save_filename:\".\" names no file"},
-        {"state file name ..", state_file(".."), false, "status_save_filename:\"..\""},
-        {"state file name ending in /", state_file("sub/"), false, "status_save_filename:"},
-        {"state file name ending in /..", state_file("sub/.."), false, "status_save_filename:"},
-        {"state file in a subdirectory", state_file("sub/x.save"), true},
+        {"empty state file name", state_file(""), false, "status_save_filename:\"\" names no file",
+         test},
+        {"state file name .", state_file("."), false, "status_save_filename:\".\" names no file",
+         test},
+        {"state file name ..", state_file(".."), false, "status_save_filename:\"..\"", test},
+        {"state file name ending in /", state_file("sub/"), false, "status_save_filename:", test},
+        {"state file name ending in /..", state_file("sub/.."), false, "status_save_filename:",
+         test},
+        {"state file name ., for a client", state_file("."), true},
+        {"state file in a subdirectory", state_file("sub/x.save"), true, "", test},
+        {"state file's missing folder made", state_file("made/deep/x.save"), true, "", test},
+        {"state file's folder under a file", state_file("file/x.save"), false,
+         "status_save_filename:\"file/x.save\": folder " + t + "/file can't be made: Not a directory",
+         test},
+        {"state file name that is a directory", state_file("sub"), false,
+         "status_save_filename:\"sub\": " + t + "/sub is a directory", test},
+        {"state file name too long for its identity file", state_file(too_long), false,
+         "status_save_filename:\"" + too_long +
+             "\": with \".ident.new\" its file name is 256 bytes, the file system takes 255",
+         test},
+        {"state file that is the socket", state_file("tw.sock", "unix_socket_name: \"tw.sock\""),
+         false,
+         "status_save_filename:\"tw.sock\": " + t + "/tw.sock is the control socket " + t + "/tw.sock",
+         test},
+        {"identity file that is the socket",
+         state_file("st", "unix_socket_path: \"" + link + "/st.ident\""), false,
+         "status_save_filename:\"st\": " + t + "/st.ident is the control socket " + link +
+             "/st.ident",
+         test},
+        {"state file that is the lock file, through a link",
+         state_file("s.lock", "unix_socket_path: \"" + link + "/s\""), false,
+         "status_save_filename:\"s.lock\": " + t + "/s.lock is the lock file " + link + "/s.lock",
+         test},
         {"stop wait of decades",
          waits("default_check { start_command: \"x\" stop_wait_secs: 2147483647 }"), false,
-         "name:w stop_wait_secs:2147483647 must be between 0 and 86400"},
+         "name:w stop_wait_secs:2147483647 must be between 0 and 86400", test},
+        {"stop wait of decades, for a client",
+         waits("default_check { start_command: \"x\" stop_wait_secs: 2147483647 }"), true},
         {"negative stop wait", waits("default_check { start_command: \"x\" stop_wait_secs: -1 }"),
-         false, "name:w stop_wait_secs:-1 must be between 0 and 86400"},
+         false, "name:w stop_wait_secs:-1 must be between 0 and 86400", test},
         {"stop wait of a day", waits("default_check { start_command: \"x\" stop_wait_secs: 86400 }"),
-         true},
+         true, "", test},
         {"stop time-out over a day", waits(user + "stop_timeout_secs: 86401 }"), false,
-         "name:w stop_timeout_secs:86401 must be between 0 and 86400"},
+         "name:w stop_timeout_secs:86401 must be between 0 and 86400", test},
         {"negative restart time-out", waits(user + "restart_timeout_secs: -1 }"), false,
-         "name:w restart_timeout_secs:-1 must be"},
+         "name:w restart_timeout_secs:-1 must be", test},
         {"reload time-out over a day", waits(user + "reload_timeout_secs: 86401 }"), false,
-         "name:w reload_timeout_secs:86401 must be"},
+         "name:w reload_timeout_secs:86401 must be", CheckFor::kDaemon},
         {"time-outs of an unused user check",
-         waits("default_check { start_command: \"x\" } " + user + "stop_timeout_secs: -1 }"), true},
+         waits("default_check { start_command: \"x\" } " + user + "stop_timeout_secs: -1 }"), true,
+         "", test},
+        {"empty start command", waits("default_check { start_command: \"\" }"), false,
+         "name:w start_command is empty", test},
+        {"empty check command",
+         waits("user_define_check { start_command: \"s\" check_command: \"\" stop_command: \"t\" }"),
+         false, "name:w check_command is empty", test},
         {"a name given twice, tested", Tendwell(tmp.path()) + one, false,
          "name:a is given twice (process 1 and process 2)", CheckFor::kTest},
     };
@@ -244,12 +287,13 @@ TEST(ConfigCheck, TendletsAndDirectories) {
         testing::internal::CaptureStderr();
         EXPECT_EQ(CheckConfigure(conf, c.check), c.ok) << c.why;
         const std::string said = testing::internal::GetCapturedStderr();
-        if (c.says != nullptr) {
-            EXPECT_EQ(said.rfind(c.says, 0), 0u) << c.why << ": " << said;
-        }
+        EXPECT_EQ(said.rfind(c.says, 0), 0u) << c.why << ": " << said;
     }
     struct stat st;
     ASSERT_EQ(stat((tmp / "new/deep").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
+    ASSERT_EQ(stat((tmp / "made/deep").c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0755u);
 }

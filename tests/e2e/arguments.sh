@@ -72,8 +72,13 @@ done
 long=$(printf '%0512d' 0)
 run "$long" check
 [ "$RC" = 255 ] && [ "$ERR" = "configure name is too long" ] || fail "long path: $RC $ERR"
+# A configuration that cannot be read: the system's reason, then the common line.
 run "$T/none.conf" check
-[ "$RC" = 2 ] && [ "$ERR" = "load conf $T/none.conf failed" ] || fail "missing conf: $RC $ERR"
+[ "$RC" = 2 ] && [ "$ERR" = "$T/none.conf: No such file or directory
+load conf $T/none.conf failed" ] || fail "missing conf: $RC $ERR"
+run "$T" stop
+[ "$RC" = 2 ] && [ "$ERR" = "$T: Is a directory
+load conf $T failed" ] || fail "directory as conf: $RC $ERR"
 write_conf "$CONF" alpha
 for cmd in Check START status; do
     run "$CONF" "$cmd"
@@ -135,6 +140,20 @@ write_conf "$T/twice.conf" alpha beta alpha
 run -t "$T/twice.conf"
 [ "$RC" = 253 ] && [ "$ERR" = "name:alpha is given twice (process 1 and process 3)
 configure:$T/twice.conf is not legal" ] || fail "-t of a name given twice: $RC $ERR"
+# Directories that exist but this user cannot write: said, not refused, as root
+# may start what a user tests.
+write_conf "$CONF" alpha
+run -t "$CONF"
+[ "$RC" = 0 ] || fail "-t as root: $RC $ERR"
+chmod 755 "$T"
+chmod 644 "$CONF"
+copy_binary "$T/bin"
+as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$T/bin/tendwell" "$@"; }
+run_binary as_nobody -t "$CONF"
+expect 0 "configure:$CONF is ok..."
+[ "$ERR" = "WARNING: data_dir $T/data is not writable by this user: Permission denied
+WARNING: log_path $T/log is not writable by this user: Permission denied" ] ||
+    fail "-t as nobody: $ERR"
 
 # A client and -t find a relative directory beginning with "." under
 # change_directory, and any other in the directory they run in; -c plays no part.

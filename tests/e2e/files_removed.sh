@@ -158,6 +158,18 @@ no_tendlet || fail "tendlets left: $(live_tendlets)"
 [ "$(lock_holder "$LOCK")" = "$holder" ] || fail "the other program's lock file was removed"
 kill -KILL "$holder"
 wait "$holder"
+HELPERS=""
+
+# A state file in a folder of its own: the start makes the folder, and the daemon
+# puts it back with the data directory.
+write_conf "$CONF" alpha
+echo 'status_save_filename: "keep/state"' >>"$CONF"
+start_daemon
+state_file=$T/data/keep/state
+[ -e "$state_file" ] || fail "no state file in its folder: $(ls -la "$T/data" 2>&1)"
+rm -rf "$T/data"
+wait_for files_back || fail "state file not made again in its folder: $(ls -la "$T/data" 2>&1)"
+stop_daemon
 
 # The gate program written over or made not runnable under a daemon started from
 # a copy: the daemon goes on starting its tendlets with the gate it checked. The

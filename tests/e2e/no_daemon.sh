@@ -9,10 +9,29 @@ echo "process { name: \"stubborn\" default_check { stop_wait_secs: 3 start_comma
     "\"trap '' TERM; echo \$\$ >>$T/run/stubborn.pids; while :; do sleep 1; done\" } }" >>"$CONF"
 NAMES="$NAMES stubborn"
 start_daemon
+# An edit the checks would refuse never locks the user out of the running
+# daemon, which keeps what it loaded: only a warning. Run here, the command uses
+# those values: refused.
+cp "$CONF" "$T/good.conf"
+sed -i 's/stop_wait_secs: 5/stop_wait_secs: 100000/' "$CONF"
+wide="name:alpha stop_wait_secs:100000 must be between 0 and 86400"
+run "$CONF" check
+[ "$RC" = 0 ] && [ "$ERR" = "WARNING: $wide" ] || fail "check of an edited configuration: $RC $ERR"
+run -f "$CONF" check --name beta
+[ "$RC" = 0 ] && [ "$ERR" = "WARNING: $wide" ] || fail "check -f -n of an edited configuration: $RC $ERR"
+cp "$T/good.conf" "$CONF"
+echo 'status_save_filename: "."' >>"$CONF"
+run "$CONF" reload --name beta
+[ "$RC" = 0 ] && [ "$ERR" = 'WARNING: status_save_filename:"." names no file' ] ||
+    fail "reload of an edited configuration: $RC $ERR"
 run "$CONF" abort
 expect 0 "abort return 0(OK)"
 wait_for no_tendwell || fail "daemon still running after abort"
 [ "$(live_tendlets | wc -l)" = 3 ] || fail "abort did not leave the tendlets running"
+run "$CONF" stop
+expect 11 'stop return 11(status_save_filename:"." names no file)'
+[ "$(live_tendlets | wc -l)" = 3 ] || fail "a refused stop stopped tendlets"
+cp "$T/good.conf" "$CONF"
 
 run "$CONF" restart
 expect 1 "restart return 1($auth)"

@@ -24,6 +24,43 @@ run "$CONF" start
 [ "$RC" = 3 ] && echo "$ERR" | grep -qxF "name:alpha stop_wait_secs:2147483647 must be between 0 and 86400" ||
     fail "stop wait of decades: $RC $ERR"
 no_tendwell || fail "a daemon was forked: $(our_tendwells)"
+# A state file the keeper could never write: one that is the control socket, or a
+# directory.
+write_conf "$CONF" alpha
+echo 'status_save_filename: "tw.sock"' >>"$CONF"
+run "$CONF" start
+[ "$RC" = 3 ] && [ "$(echo "$ERR" | head -n 1)" = \
+    "status_save_filename:\"tw.sock\": $T/data/tw.sock is the control socket $T/data/tw.sock" ] ||
+    fail "state file at the socket: $RC $ERR"
+write_conf "$CONF" alpha
+echo 'status_save_filename: "keep"' >>"$CONF"
+mkdir -p "$T/data/keep"
+run "$CONF" start
+[ "$RC" = 3 ] && [ "$(echo "$ERR" | head -n 1)" = \
+    "status_save_filename:\"keep\": $T/data/keep is a directory" ] ||
+    fail "state file that is a directory: $RC $ERR"
+no_tendwell || fail "a daemon was forked: $(our_tendwells)"
+
+# A log file that cannot be opened: why, before the common line.
+write_conf "$CONF" alpha
+sed -i 's|^tendwell {|tendwell {\n  log_file_name: "adir"|' "$CONF"
+mkdir -p "$T/log/adir"
+run "$CONF" start
+[ "$RC" = 4 ] && [ "$(echo "$ERR" | tail -n 2)" = "log_path $T/log/adir: Is a directory
+init plume fail:$T/log/adir" ] || fail "log file that is a directory: $RC $ERR"
+no_tendwell || fail "a daemon was forked: $(our_tendwells)"
+
+# A tendlet with an empty command can never run: the daemon says so in its log
+# and keeps the others.
+write_conf "$CONF" kept
+sed -i 's/^cmd_start_timeo_s: .*/cmd_start_timeo_s: 2/' "$CONF"
+echo 'process { name: "blank" default_check { start_command: "" } }' >>"$CONF"
+run "$CONF" start
+[ "$RC" = 255 ] || fail "start with a blank tendlet: $RC $OUT $ERR"
+grep -qF "name:blank start_command is empty, it can never run" "$T/log/tendwell.log" ||
+    fail "no warning of the empty command"
+all_recorded
+stop_daemon
 
 # The -c directory comes first, then a relative change_directory under it.
 write_conf "$CONF" alpha

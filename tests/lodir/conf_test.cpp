@@ -147,7 +147,8 @@ TEST(LodirConf, CommandLineLoadsTheConfigurationOfAName) {
     EXPECT_EQ("check return 1(check tendwell is running or do you have auth.)\n",
               testutil::ReadFile(dir / "out"));
     EXPECT_EQ(2, run("other.group.idc"));
-    EXPECT_EQ("load conf other.group.idc failed\n", testutil::ReadFile(dir / "err"));
+    EXPECT_EQ("other.group.idc: No such file or directory\nload conf other.group.idc failed\n",
+              testutil::ReadFile(dir / "err"));
 }
 
 }  // namespace
