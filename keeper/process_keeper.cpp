@@ -82,9 +82,9 @@ void ProcessKeeper::SetExitSink(ExitSink sink) {
     exit_sink_ = std::move(sink);
 }
 
-void ProcessKeeper::SetSaveGate(SaveGate gate) {
+void ProcessKeeper::SetOwnsFiles() {
     corvel::MutexLockGuard guard(mutex_);
-    save_gate_ = std::move(gate);
+    owns_files_ = true;
 }
 
 bool ProcessKeeper::Init(const std::string& save_path) {

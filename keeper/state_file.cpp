@@ -23,8 +23,7 @@ namespace {
 // A save that keeps failing is reported at most this often.
 constexpr uint64_t kSaveWarningGapNs = 60ULL * 1000000000ULL;
 // Why a save was not made, beside the system's errors.
-constexpr int kHeldBack = -1;
-constexpr int kNotOurs = -2;
+constexpr int kNotOurs = -1;
 // Said of a file at a path of the keeper's that the owner's keeper did not write.
 constexpr char kTakenOver[] = " was replaced; this daemon's table is written over it";
 
@@ -60,17 +59,13 @@ int ProcessKeeper::Store(std::string text) {
     int error = 0;
     bool present = false;
     bool ours = MayReplace(&present);
-    // A keeper with a gate keeps the instance owner's table, the one truth: a file
-    // another process put in its place gives way to it.
-    const bool owner = static_cast<bool>(save_gate_);
-    const bool held_back = owner && !save_gate_();
-    if (owner && !held_back && !ours) {
+    // The owner's table is the one truth: a file another process put in its place
+    // gives way to it.
+    if (owns_files_ && !ours) {
         if (present) Warn("Save", "state file " + save_path_ + kTakenOver);
         ours = true;
     }
-    if (held_back) {
-        error = kHeldBack;
-    } else if (!ours && !text.empty()) {
+    if (!ours && !text.empty()) {
         error = kNotOurs;
     } else if (text.empty()) {
         // The state file goes first: an identity file alone names nothing. Another
@@ -88,7 +83,7 @@ int ProcessKeeper::Store(std::string text) {
         }
         identities_saved_ = false;
     } else {
-        const bool replace = present || owner;
+        const bool replace = present || owns_files_;
         error = StoreIdentities();
         if (error == 0) error = WriteThroughNew(save_path_, text, &saved_file_, replace);
         if (error == EEXIST && !replace) error = kNotOurs;
@@ -116,7 +111,7 @@ bool ProcessKeeper::MayReplace(bool* present) const {
 int ProcessKeeper::StoreIdentities() {
     const std::string path = save_path_ + kIdentitySuffix;
     identities_saved_ = false;
-    if (save_gate_) {
+    if (owns_files_) {
         const std::string standing = FileIdentity(path);
         if (!standing.empty() && standing != own_identities_) {
             Warn("Save", "identity file " + path + kTakenOver);
@@ -134,9 +129,6 @@ int ProcessKeeper::StoreIdentities() {
 }
 
 std::string ProcessKeeper::SaveFailure(int error) const {
-    if (error == kHeldBack) {
-        return "save state file " + save_path_ + " held back: another process may own it now";
-    }
     if (error == kNotOurs) return "state file " + save_path_ + " was made by another process";
     char reason[256];
     return "save state file " + save_path_ + " failed: " + strerror_r(error, reason, sizeof(reason));

@@ -10,6 +10,8 @@
 #include "tendwell/protocal/TendwellSlave_types.h"
 #include "tendwell_configure.h"
 #include "tendwell_example.h"
+#include "tendwell_instance_claim.h"
+#include "tendwell_instance_holder.h"
 #include "tendwell_instance_lock.h"
 #include "tendwell_lodir_conf.h"
 #include "tendwell_process.h"
@@ -295,17 +297,19 @@ int Main(int argc, char** argv) {
         ExitNow(2);
     }
     if (cmd == "start" && g_options.name.empty()) {
-        // Decided here, in the foreground, where a failure can still be seen. A
-        // daemon that holds the lock is asked at once; any other start claims the
-        // instance, and goes to the daemon that holds the claim when it cannot.
-        InstanceLock lock(LockFilePath(g_conf.tendwell().unix_socket_path()));
-        const InstanceLock::Owner owner =
-            lock.Await(SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec()));
-        if (owner == InstanceLock::kNobody) {
+        // Decided here, in the foreground, where a failure can still be seen: a
+        // daemon is asked at once; any other start claims the instance, and goes
+        // to the daemon that holds the claim when it cannot.
+        const std::string& socket_path = g_conf.tendwell().unix_socket_path();
+        InstanceClaim claim(socket_path);
+        InstanceLock lock(LockFilePath(socket_path));
+        const InstanceHolder holder = FindInstanceHolder(
+            &claim, &lock, socket_path, SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec()));
+        if (holder.kind == InstanceHolder::kNobody || holder.kind == InstanceHolder::kOther) {
             const int started = StartDaemon(g_options.change_dir);
             if (started != kClaimedElsewhere) return started;
-        } else if (owner == InstanceLock::kUnusable) {
-            fprintf(stderr, "%s\n", lock.why().c_str());
+        } else if (holder.kind == InstanceHolder::kUnusable) {
+            fprintf(stderr, "%s\n", holder.why.c_str());
             ExitNow(4);
         }
     }

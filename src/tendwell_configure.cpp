@@ -154,9 +154,9 @@ bool NamesAFile(const std::string& name) {
     return !last.empty() && last != "." && last != "..";
 }
 
-// What the keeper writes at the state file's path and beside it: the state
-// file, the identity file, and the next version of each.
-const char* const kStateFileSuffixes[] = {"", ".new", ".ident", ".ident.new"};
+// What stands at the state file's path and beside it: the state file, its lock,
+// the identity file, and the next version of each.
+const char* const kStateFileSuffixes[] = {"", ".lock", ".new", ".ident", ".ident.new"};
 // The longest of them, which the file system's name limit must leave room for.
 constexpr size_t kLongestStateSuffix = 10;
 
@@ -350,6 +350,8 @@ std::string LockFilePath(const std::string& socket_path) {
 std::string StateFilePath(const PConfigure& conf) {
     return conf.tendwell().data_dir() + "/" + conf.status_save_filename();
 }
+
+std::string StateLockPath(const PConfigure& conf) { return StateFilePath(conf) + ".lock"; }
 
 std::string LogFilePath(const PConfigure& conf) {
     return conf.tendwell().log_path() + "/" + conf.tendwell().log_file_name();

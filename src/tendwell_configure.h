@@ -43,6 +43,8 @@ void MakeUnixSocketPath(const std::string& dir, const std::string& conf_path, st
 std::string LockFilePath(const std::string& socket_path);
 // The keeper's state file: data_dir followed by "/" and status_save_filename.
 std::string StateFilePath(const PConfigure& conf);
+// The state file's lock: the state file's path followed by ".lock".
+std::string StateLockPath(const PConfigure& conf);
 // The daemon's log file: log_path followed by "/" and log_file_name.
 std::string LogFilePath(const PConfigure& conf);
 

@@ -15,6 +15,7 @@
 #include "plume/plume.h"
 #include "tendwell_configure.h"
 #include "tendwell_file_watch.h"
+#include "tendwell_instance_claim.h"
 #include "tendwell_slave_service_handler.h"
 #include "tendwell_tendlet_manager.h"
 #include "tendwell_unix_server.h"
@@ -56,11 +57,15 @@ void TendwellFrame::Request(int32_t state) {
 bool TendwellFrame::WaitRequest(int ms, FileWatch* watch, InstanceClaim* claim) {
     // The wake-up descriptor is never read: once a request came, every later wait
     // returns at once. poll skips a descriptor of -1 and, without any, only waits.
-    struct pollfd fds[3] = {
-        {wake_fd_, POLLIN, 0}, {watch->fd(), POLLIN, 0}, {claim->fd(), POLLIN, 0}};
-    poll(fds, 3, ms);
+    struct pollfd fds[2 + InstanceClaim::kMaxNames] = {{wake_fd_, POLLIN, 0},
+                                                        {watch->fd(), POLLIN, 0}};
+    nfds_t count = 2;
+    for (int fd : claim->fds()) fds[count++] = {fd, POLLIN, 0};
+    poll(fds, count, ms);
     // Each client looks at the claim's holder: its connection is closed at once.
-    if (fds[2].revents != 0) claim->Dismiss();
+    bool looked_at = false;
+    for (nfds_t i = 2; i < count; ++i) looked_at = looked_at || fds[i].revents != 0;
+    if (looked_at) claim->Dismiss();
     return fds[1].revents != 0 && watch->Drain();
 }
 
@@ -70,8 +75,9 @@ int TendwellFrame::Init() {
     // Before anything is loaded: a daemon that finds its socket path taken ends
     // here, having read and written nothing.
     server->Bind();
-    // The claim's holder owns the instance: its keeper's table is the one saved.
-    ProcessKeeper::GetInstance()->SetSaveGate([server] { return server->OwnsInstance(); });
+    // The daemon keeps the state file, holding its lock, for its life: its keeper's
+    // table is the one saved.
+    ProcessKeeper::GetInstance()->SetOwnsFiles();
     int ret = TendletManager::GetInstance()->Init(g_conf);
     if (ret != 0) {
         TW_FATAL("Init", "init tendlet manager fail,ret:%d", ret);
@@ -135,6 +141,7 @@ void TendwellFrame::MainLoop() {
     watch.Add(LockFilePath(socket_path), true);
     // The keeper replaces it at each save: only its removal concerns the look.
     watch.Add(StateFilePath(g_conf), false);
+    watch.Add(StateLockPath(g_conf), true);
     int wait_ms = kLookMs;
     uint64_t quick_until_ns = 0;
     while (run_state_.load() == kRun) {

@@ -9,8 +9,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "corvel/clock.h"
-#include "corvel/path.h"
 #include "tendwell_utility.h"
 
 namespace tendwell {
@@ -24,21 +25,33 @@ constexpr int kBacklog = 64;
 // looked at again before the claim counts as another's.
 constexpr int kSettleMs = 100;
 
-// path absolute and cleaned, with the links resolved in the directories that
-// exist. The last name is never followed: a link put at the socket path must not
-// move the claim elsewhere.
-std::string CanonicalPath(const std::string& path) {
+// path absolute, with "//" and "." dropped and ".." kept: the path as written,
+// which is the one a later start, and the daemon's own look after its files,
+// follow whatever a link above it points to then.
+std::string WrittenPath(const std::string& path) {
     std::string absolute = path;
     if (path.empty() || path[0] != '/') {
         char cwd[PATH_MAX];
         if (getcwd(cwd, sizeof(cwd)) != nullptr) absolute = std::string(cwd) + "/" + path;
     }
-    char* cleaned = corvel::normalize_path(absolute.c_str(), false);
-    const std::string clean = cleaned != nullptr ? cleaned : absolute;
-    free(cleaned);
-    const size_t slash = clean.rfind('/');
-    if (slash == std::string::npos) return clean;
-    std::string dir = clean.substr(0, slash);
+    std::string written;
+    size_t at = 0;
+    while (at < absolute.size()) {
+        size_t end = absolute.find('/', at);
+        if (end == std::string::npos) end = absolute.size();
+        const std::string part = absolute.substr(at, end - at);
+        if (!part.empty() && part != ".") written += "/" + part;
+        at = end + 1;
+    }
+    return written.empty() ? "/" : written;
+}
+
+// written, a path as WrittenPath makes it, as the kernel resolves it: the links
+// of its folder resolved in the part that exists, the rest kept. The last name is
+// never followed: a link put at the socket path must not move the claim elsewhere.
+std::string ResolvedPath(const std::string& written) {
+    const size_t slash = written.rfind('/');
+    std::string dir = written.substr(0, slash);
     std::string missing;
     for (;;) {
         char resolved[PATH_MAX];
@@ -51,7 +64,11 @@ std::string CanonicalPath(const std::string& path) {
         missing = dir.substr(cut) + missing;
         dir.resize(cut);
     }
-    return dir + missing + clean.substr(slash);
+    return dir + missing + written.substr(slash);
+}
+
+std::string NameOf(const std::string& path) {
+    return kNamePrefix + Md5Hex(path.data(), path.size());
 }
 
 socklen_t AddressOf(const std::string& name, struct sockaddr_un* addr) {
@@ -65,73 +82,96 @@ socklen_t AddressOf(const std::string& name, struct sockaddr_un* addr) {
 }  // namespace
 
 InstanceClaim::InstanceClaim(const std::string& socket_path) {
-    const std::string canonical = CanonicalPath(socket_path);
-    name_ = kNamePrefix + Md5Hex(canonical.data(), canonical.size());
+    const std::string written = WrittenPath(socket_path);
+    names_ = {NameOf(written), NameOf(ResolvedPath(written))};
+    // Taken in one order by every start, so that two starts never hold one name
+    // each and both give up.
+    std::sort(names_.begin(), names_.end());
+    names_.erase(std::unique(names_.begin(), names_.end()), names_.end());
 }
 
 InstanceClaim::~InstanceClaim() { Release(); }
 
 bool InstanceClaim::Take() {
-    if (fd_ >= 0) return true;
+    if (holding()) return true;
+    why_.clear();
+    for (const std::string& name : names_) {
+        const int fd = TakeName(name);
+        if (fd < 0) {
+            // Every name taken goes before the refusal is told.
+            Release();
+            return false;
+        }
+        fds_.push_back(fd);
+    }
+    return true;
+}
+
+int InstanceClaim::TakeName(const std::string& name) {
     struct sockaddr_un addr;
-    const socklen_t len = AddressOf(name_, &addr);
+    const socklen_t len = AddressOf(name, &addr);
     const uint64_t start_ns = corvel::monotonic_ns();
     for (;;) {
         const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (fd < 0) {
             why_ = std::string("socket: ") + strerror(errno);
-            return false;
+            return -1;
         }
         const bool bound = bind(fd, reinterpret_cast<struct sockaddr*>(&addr), len) == 0;
-        if (bound && listen(fd, kBacklog) == 0) {
-            fd_ = fd;
-            return true;
-        }
+        if (bound && listen(fd, kBacklog) == 0) return fd;
         const int error = errno;
         close(fd);
         if (error != EADDRINUSE) {
             why_ = std::string(bound ? "listen: " : "bind: ") + strerror(error);
-            return false;
+            return -1;
         }
-        if (LookAtHolder() != Look::kFree || corvel::remaining_ms(start_ns, kSettleMs) == 0) {
-            return false;
+        if (LookAtHolder(name) != Look::kFree || corvel::remaining_ms(start_ns, kSettleMs) == 0) {
+            held_name_ = name;
+            return -1;
         }
         corvel::sleep_ms(1);
     }
 }
 
 void InstanceClaim::Renew() {
-    if (fd_ >= 0) listen(fd_, kBacklog);
+    for (int fd : fds_) listen(fd, kBacklog);
 }
 
 void InstanceClaim::Release() {
-    if (fd_ < 0) return;
-    close(fd_);
-    fd_ = -1;
+    for (int fd : fds_) close(fd);
+    fds_.clear();
 }
 
 void InstanceClaim::Dismiss() {
-    if (fd_ < 0) return;
-    for (;;) {
-        const int fd = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) {
-            close(fd);
-        } else if (errno != EINTR && errno != ECONNABORTED) {
-            return;
+    for (int listener : fds_) {
+        for (;;) {
+            const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                close(fd);
+            } else if (errno != EINTR && errno != ECONNABORTED) {
+                break;
+            }
         }
     }
 }
 
-bool InstanceClaim::HeldByAny() {
-    // What cannot be told counts as held: nothing may then act as the owner.
-    return LookAtHolder() != Look::kFree;
+bool InstanceClaim::HeldByUser() {
+    const uid_t unknown = static_cast<uid_t>(-1);
+    for (const std::string& name : names_) {
+        if (LookAtHolder(name) != Look::kFree &&
+            (holder_uid_ == unknown || holder_uid_ == geteuid())) {
+            held_name_ = name;
+            return true;
+        }
+    }
+    return false;
 }
 
-InstanceClaim::Look InstanceClaim::LookAtHolder() {
+InstanceClaim::Look InstanceClaim::LookAtHolder(const std::string& name) {
     holder_pid_ = 0;
     holder_uid_ = static_cast<uid_t>(-1);
     struct sockaddr_un addr;
-    const socklen_t len = AddressOf(name_, &addr);
+    const socklen_t len = AddressOf(name, &addr);
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return Look::kUnknown;
     Look look = Look::kHeld;

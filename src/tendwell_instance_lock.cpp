@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "corvel/clock.h"
-#include "tendwell_instance_claim.h"
+#include "tendwell_lock_file.h"
 #include "tendwell_utility.h"
 
 namespace tendwell {
@@ -20,42 +20,11 @@ namespace {
 // How often a hold that is in the way is looked at again.
 constexpr int kLookMs = 2;
 
-// O_NONBLOCK: a FIFO planted at the path must not hang the open. O_NOFOLLOW: nor
-// a link make this process create a file elsewhere. Never truncated: the lock
-// file holds nothing, and a hard link may name a file that is not ours. create:
-// the flags that make a missing file.
-int OpenLockFile(const std::string& path, int create = O_CREAT) {
-    return open(path.c_str(), O_WRONLY | create | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600);
-}
-
-struct flock WholeFile(short type) {
-    struct flock lock;
-    memset(&lock, 0, sizeof(lock));
-    lock.l_type = type;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = 0;
-    lock.l_len = 0;
-    return lock;
-}
-
-bool LockWholeFile(int fd) {
-    struct flock lock = WholeFile(F_WRLCK);
-    return fcntl(fd, F_SETLK, &lock) == 0;
-}
-
 // Whether another open of the file holds a mark of the kind that mark conflicts
 // with. A file system without flock has no marks: every hold then looks like a
 // daemon's, as it did to older binaries.
 bool MarkedElsewhere(int fd, int mark) {
     return flock(fd, mark | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-}
-
-// True when path names the file open at fd: a probe may remove an unheld lock
-// file between an open and its lock, and a lock on the removed file guards nothing.
-bool IsFileAt(int fd, const std::string& path) {
-    struct stat open_file, named_file;
-    if (fstat(fd, &open_file) != 0 || stat(path.c_str(), &named_file) != 0) return false;
-    return open_file.st_dev == named_file.st_dev && open_file.st_ino == named_file.st_ino;
 }
 
 }  // namespace
@@ -116,11 +85,6 @@ InstanceLock::Owner InstanceLock::Await(int timeout_ms) {
     }
 }
 
-InstanceLock::Owner InstanceLock::AwaitClaimed(int timeout_ms, InstanceClaim* claim) {
-    if (claim->HeldByAny()) return kDaemon;
-    return Await(timeout_ms);
-}
-
 bool InstanceLock::TakeForDaemon(int timeout_ms) {
     if (TakeLoop(true, timeout_ms) == kNobody && held_fd_ >= 0) {
         TW_NOTICE("LockFile", "%s locked..", path_.c_str());
@@ -138,7 +102,7 @@ InstanceLock::Owner InstanceLock::TakeForCommand(int timeout_ms) {
 InstanceLock::Owner InstanceLock::TakeLoop(bool as_daemon, int timeout_ms) {
     const uint64_t start_ns = corvel::monotonic_ns();
     for (;;) {
-        const int fd = OpenLockFile(path_);
+        const int fd = OpenLockFile(path_, O_CREAT);
         if (fd < 0) return Unopenable(errno);
         // A command marks its hold before it takes it, so that no probe ever
         // takes the hold for a daemon's.
@@ -194,12 +158,8 @@ void InstanceLock::Remove() {
 }
 
 pid_t InstanceLock::HolderPid() const {
-    const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-    if (fd < 0) return 0;
-    struct flock lock = WholeFile(F_WRLCK);
-    const int ret = fcntl(fd, F_GETLK, &lock);
-    close(fd);
-    return ret == 0 && lock.l_type != F_UNLCK ? lock.l_pid : 0;
+    pid_t holder;
+    return LockHolderAt(path_, &holder) == 1 ? holder : 0;
 }
 
 }  // namespace tendwell

@@ -2,11 +2,11 @@
 // A write lock on the whole file is held by the daemon for its life, by a command
 // run in a client for the whole command, and by a probe for a moment while it
 // removes a stale file: commands run in clients take turns by it, and a daemon
-// starts only once they are done. Who owns the instance is its claim's to say
-// (tendwell_instance_claim.h), as files can be removed; older binaries look at the
-// lock alone, so it stays exactly as it always was. Beside it, every hold that is
-// not a daemon's is marked by a shared flock on the same file, taken first and let
-// go last, which is how a daemon's hold is told from a command's.
+// starts only once they are done. Who holds the instance is asked of the claim
+// first (tendwell_instance_holder.h), as files can be removed; older binaries
+// look at the lock alone, so it stays exactly as it always was. Beside it, every
+// hold that is not a daemon's is marked by a shared flock on the same file, taken
+// first and let go last, which is how a daemon's hold is told from a command's.
 #pragma once
 
 #include <sys/types.h>
@@ -14,8 +14,6 @@
 #include <string>
 
 namespace tendwell {
-
-class InstanceClaim;
 
 class InstanceLock {
 public:
@@ -38,15 +36,12 @@ public:
     // What makes the file unusable, after an answer of kUnusable.
     const std::string& why() const { return why_; }
 
-    // The one rule that decides who holds the instance. A lock file nobody holds
-    // is removed as stale. Never asked by a process that holds the lock itself:
+    // Who holds the lock file: kDaemon for any unmarked hold. A lock file nobody
+    // holds is removed as stale. Never asked by a process that holds the lock itself:
     // the answer would be kNobody, and the file would go.
     Owner Probe();
     // Probe, waiting out a command's hold for at most timeout_ms.
     Owner Await(int timeout_ms);
-    // kDaemon while a daemon holds the instance's claim, whatever became of its
-    // lock file; otherwise Await: a daemon of an older version holds only the lock.
-    Owner AwaitClaimed(int timeout_ms, InstanceClaim* claim);
 
     // Takes the lock as the daemon, for the life of the process, waiting out a
     // command's hold for at most timeout_ms. True once this process holds the

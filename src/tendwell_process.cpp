@@ -7,6 +7,7 @@
 #include "tendwell/protocal/TendwellConfigure.pb.h"
 #include "tendwell_configure.h"
 #include "tendwell_instance_claim.h"
+#include "tendwell_state_lock.h"
 #include "tendwell_tendlet_manager.h"
 #include "tendwell_unix_rpc_manager.h"
 #include "tendwell_utility.h"
@@ -15,8 +16,12 @@ namespace tendwell {
 
 namespace {
 
-// How often a stopping daemon's lock is looked at.
+// How often a stopping daemon is looked at.
 constexpr int kLockLookMs = 1;
+// How long, and how often, a state file's lock that nobody holds is looked at
+// again before it is taken for nobody's: twice the daemon's look after its files.
+constexpr int kStateRelookMs = 2000;
+constexpr int kStateLookMs = 10;
 
 void SetResult(TReturnResult* result, TReturnCode::type code, const std::string& msg) {
     result->returnCode = code;
@@ -59,41 +64,59 @@ int32_t ProcessManager::InitWithoutProcessKeeper(const PConfigure& conf,
     return 0;
 }
 
-InstanceLock::Owner ProcessManager::AwaitHolder() {
-    const int wait_ms = SecondsToMs<int32_t>(conf_->cmd_operate_timeout_sec());
+InstanceHolder ProcessManager::AwaitHolder(int wait_ms) {
     // Made now, in change_directory, from where the command reaches the socket.
-    InstanceClaim claim(conf_->tendwell().unix_socket_path());
-    return lock_->AwaitClaimed(wait_ms, &claim);
+    const std::string& socket_path = conf_->tendwell().unix_socket_path();
+    InstanceClaim claim(socket_path);
+    return FindInstanceHolder(&claim, lock_.get(), socket_path, wait_ms);
 }
 
-ProcessManager::Route ProcessManager::Decide(bool local, TReturnResult* refusal, bool starts) {
+ProcessManager::Route ProcessManager::Decide(bool local, TReturnResult* refusal, Starts starts) {
     assert(unix_rpc_manager_ != nullptr);
     const int wait_ms = SecondsToMs<int32_t>(conf_->cmd_operate_timeout_sec());
-    InstanceLock::Owner owner = AwaitHolder();
+    InstanceHolder holder = AwaitHolder(wait_ms);
     // Running here, this process holds the instance lock for the whole command,
     // so that no daemon starts the same tendlets meanwhile; when the lock is
     // taken already, the holder decides again. A lock file that cannot be made
     // at all leaves the command to run unlocked.
-    if (owner == InstanceLock::kNobody && local) owner = lock_->TakeForCommand(wait_ms);
-    switch (owner) {
-    case InstanceLock::kDaemon:
+    if (holder.kind == InstanceHolder::kNobody && local &&
+        lock_->TakeForCommand(wait_ms) != InstanceLock::kNobody) {
+        holder = AwaitHolder(0);
+        // Let go of meanwhile: the next command's turn has come first.
+        if (holder.kind == InstanceHolder::kNobody) holder.kind = InstanceHolder::kCommand;
+    }
+    switch (holder.kind) {
+    case InstanceHolder::kDaemon:
         // The daemon goes on with the configuration it loaded: an edit must not
         // lock its user out.
         if (!unusable_.empty()) fprintf(stderr, "WARNING: %s\n", unusable_.c_str());
-        return kAtDaemon;
-    case InstanceLock::kUnusable:
-        SetResult(refusal, TReturnCode::ERROR_CONNECTED_TO_SERVER, lock_->why());
+        return KeepsStateFile(starts, refusal) ? kAtDaemon : kRefused;
+    case InstanceHolder::kUnusable:
+        SetResult(refusal, TReturnCode::ERROR_CONNECTED_TO_SERVER, holder.why);
         return kRefused;
-    case InstanceLock::kCommand:
+    case InstanceHolder::kOther:
+        SetResult(refusal, TReturnCode::ERROR_CONNECTED_TO_SERVER,
+                  "lock file " + lock_->path() + " is held by process " +
+                      std::to_string(holder.pid) + ", which serves no control socket");
+        return kRefused;
+    case InstanceHolder::kCommand:
         SetResult(refusal, TReturnCode::ERROR_IS_OPERATEING,
                   "another command holds the instance lock " + lock_->path());
         return kRefused;
-    case InstanceLock::kNobody:
+    case InstanceHolder::kNobody:
         break;
     }
     if (!local) {
         SetResult(refusal, TReturnCode::ERROR_CONNECTED_TO_SERVER,
                   "check tendwell is running or do you have auth.");
+        return kRefused;
+    }
+    // The state file has one keeper: another instance's daemon or command keeps
+    // this one off, before it has read anything.
+    state_lock_.reset(new StateLock(*conf_));
+    pid_t keeper;
+    if (!state_lock_->Take(&keeper)) {
+        SetResult(refusal, TReturnCode::ERROR_CONFIGURE_CHECK_ERROR, state_lock_->KeptText(keeper));
         return kRefused;
     }
     // Run here, the command uses those values itself.
@@ -105,7 +128,7 @@ ProcessManager::Route ProcessManager::Decide(bool local, TReturnResult* refusal,
     // daemon's do; a command that starts nothing goes on without it.
     std::string why;
     std::string warning;
-    if (!UseGateProgram(&why, &warning) && starts) {
+    if (!UseGateProgram(&why, &warning) && starts != Starts::kNothing) {
         SetResult(refusal, TReturnCode::ERROR_START_FAIL, why);
         return kRefused;
     }
@@ -117,6 +140,33 @@ ProcessManager::Route ProcessManager::Decide(bool local, TReturnResult* refusal,
         return kRefused;
     }
     return kHere;
+}
+
+bool ProcessManager::KeepsStateFile(Starts starts, TReturnResult* refusal) {
+    if (unix_rpc_manager_->DoConnectStuff() != 0) return true;
+    const pid_t daemon = unix_rpc_manager_->PeerPid();
+    const StateLock state(*conf_);
+    const uint64_t start_ns = corvel::monotonic_ns();
+    pid_t keeper = 0;
+    int kept;
+    // Nobody's lock may be one the daemon is putting back: looked at until then.
+    while ((kept = state.Keeper(&keeper)) == 0 &&
+           corvel::remaining_ms(start_ns, kStateRelookMs) > 0) {
+        corvel::sleep_ms(kStateLookMs);
+    }
+    if (kept < 0 || daemon == 0 || (kept == 1 && keeper == daemon)) return true;
+    // Nothing is sent to a daemon of another configuration.
+    unix_rpc_manager_->Close();
+    const std::string kept_by =
+        kept == 1 ? "is kept by process " + std::to_string(keeper) : "is kept by no process";
+    SetResult(refusal,
+              starts == Starts::kAll ? TReturnCode::ERROR_ILLEGAL_PARAM
+                                     : TReturnCode::ERROR_CONFIGURE_CHECK_ERROR,
+              "daemon " + std::to_string(daemon) + " serving " +
+                  conf_->tendwell().unix_socket_path() +
+                  " keeps another configuration: state file " + StateFilePath(*conf_) + " " +
+                  kept_by + "; give each configuration its own unix_socket_path");
+    return false;
 }
 
 void ProcessManager::Finish(Route route, const char* tag, const std::string& label,
@@ -139,7 +189,10 @@ void ProcessManager::Finish(Route route, const char* tag, const std::string& lab
             TW_WARNING(tag, "%s fail, return:%d(%s)", label.c_str(), code, msg);
         }
     }
-    // The process table is saved by now; the lock itself stays held until exit.
+    // The process table is saved by now: the state file is the next keeper's before
+    // the lock file goes, so that whoever takes the instance lock next finds it free.
+    if (state_lock_ != nullptr) state_lock_->Release();
+    // The lock itself stays held until exit.
     if (lock_->HeldHere()) lock_->Remove();
 }
 
@@ -154,10 +207,11 @@ void ProcessManager::AwaitDaemonGone(const TReturnResult& reply) {
     const pid_t daemon = unix_rpc_manager_->PeerPid();
     const uint64_t start_ns = corvel::monotonic_ns();
     const int timeout_ms = unix_rpc_manager_->recv_timeout_ms();
-    while (daemon != 0 && lock_->HolderPid() == daemon) {
+    while (daemon != 0 && AwaitHolder(0).pid == daemon) {
         if (corvel::remaining_ms(start_ns, timeout_ms) == 0) {
-            TW_WARNING("AwaitDaemonGone", "daemon %d still holds %s after %d ms",
-                       static_cast<int>(daemon), lock_->path().c_str(), timeout_ms);
+            TW_WARNING("AwaitDaemonGone", "daemon %d still holds the instance of %s after %d ms",
+                       static_cast<int>(daemon), conf_->tendwell().unix_socket_path().c_str(),
+                       timeout_ms);
             return;
         }
         corvel::sleep_ms(kLockLookMs);
@@ -166,7 +220,7 @@ void ProcessManager::AwaitDaemonGone(const TReturnResult& reply) {
 
 TReturnResult ProcessManager::Start(int32_t timeout) {
     TReturnResult result;
-    const Route route = Decide(false, &result);
+    const Route route = Decide(false, &result, Starts::kAll);
     if (route == kAtDaemon) {
         unix_rpc_manager_->Start(result, timeout);
         // A daemon that holds the instance but does not answer yet is still
@@ -178,8 +232,12 @@ TReturnResult ProcessManager::Start(int32_t timeout) {
                                  round < conf_->cmd_start_timeo_s();
              ++round) {
             corvel::sleep_ms(1000);
-            if (AwaitHolder() != InstanceLock::kDaemon) break;
+            if (AwaitHolder(SecondsToMs<int32_t>(conf_->cmd_operate_timeout_sec())).kind !=
+                InstanceHolder::kDaemon) {
+                break;
+            }
             result = TReturnResult();
+            if (!KeepsStateFile(Starts::kAll, &result)) break;
             unix_rpc_manager_->Start(result, timeout);
         }
     }
@@ -202,7 +260,7 @@ TReturnResult ProcessManager::Stop(bool local, int32_t timeout) {
 
 TReturnResult ProcessManager::Restart(bool local, int32_t timeout) {
     TReturnResult result;
-    const Route route = Decide(local, &result, true);
+    const Route route = Decide(local, &result, Starts::kTendlets);
     if (route == kAtDaemon) {
         unix_rpc_manager_->Restart(result, timeout);
     } else if (route == kHere) {
@@ -253,7 +311,7 @@ TReturnResult ProcessManager::Check(std::vector<TTendletStatusInfo>& infos, bool
 
 TReturnResult ProcessManager::StartOne(const std::string& name, bool local, int32_t timeout) {
     TReturnResult result;
-    const Route route = Decide(local, &result, true);
+    const Route route = Decide(local, &result, Starts::kTendlets);
     if (route == kAtDaemon) {
         unix_rpc_manager_->StartOne(result, name, timeout);
     } else if (route == kHere) {
@@ -277,7 +335,7 @@ TReturnResult ProcessManager::StopOne(const std::string& name, bool local, int32
 
 TReturnResult ProcessManager::RestartOne(const std::string& name, bool local, int32_t timeout) {
     TReturnResult result;
-    const Route route = Decide(local, &result, true);
+    const Route route = Decide(local, &result, Starts::kTendlets);
     if (route == kAtDaemon) {
         unix_rpc_manager_->RestartOne(result, name, timeout);
     } else if (route == kHere) {

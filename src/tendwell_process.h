@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "tendwell/protocal/TendwellSlave_types.h"
+#include "tendwell_instance_holder.h"
 #include "tendwell_instance_lock.h"
+#include "tendwell_state_lock.h"
 
 namespace tendwell {
 
@@ -58,32 +60,43 @@ public:
 private:
     // Where a command runs.
     enum Route { kAtDaemon, kHere, kRefused };
+    // What a command starts: nothing, tendlets, or, for "start" of all, the daemon's
+    // work.
+    enum class Starts { kNothing, kTendlets, kAll };
 
     ProcessManager();
 
-    // Who holds the instance: a daemon while its claim is held, whatever became of
-    // its files; otherwise the lock's holder, once another command's hold of it
-    // has been waited out.
-    InstanceLock::Owner AwaitHolder();
+    // Who holds the instance (tendwell_instance_holder.h), another command's hold
+    // of the lock being waited out for at most wait_ms.
+    InstanceHolder AwaitHolder(int wait_ms);
     // The one decision, made on AwaitHolder: at the daemon that holds the
-    // instance; here, with the lock taken and
-    // the tendlet manager started with the keeper, when local allows it and no
-    // daemon is alive; otherwise refused, with *refusal saying why. A command that
-    // starts tendlets is refused here too when the gate program cannot be used,
-    // and every command when the further checks found something (11); at the
-    // daemon that is only told, on standard error.
-    Route Decide(bool local, TReturnResult* refusal, bool starts = false);
+    // instance, once it is seen to keep this configuration's state file; here, with
+    // the lock and the state file's lock taken and the tendlet manager started with
+    // the keeper, when local allows it and no daemon is alive; otherwise refused,
+    // with *refusal saying why. A command that starts tendlets is refused here too
+    // when the gate program cannot be used, and every command when the further
+    // checks found something (11); at the daemon that is only told, on standard
+    // error.
+    Route Decide(bool local, TReturnResult* refusal, Starts starts = Starts::kNothing);
+    // Connects to the daemon and tells whether it keeps this configuration's state
+    // file: it holds that file's lock, or the lock file is missing or cannot be read
+    // (a daemon putting it back, or one of a version without it). Otherwise it
+    // serves another configuration: false, with *refusal 4 for "start" of all and
+    // 11 for the other commands. A failed connect is the call's to tell: true.
+    bool KeepsStateFile(Starts starts, TReturnResult* refusal);
     // Logs how a command ended; after one run here, shuts the keeper down and
     // removes the lock file (the lock itself lasts until exit).
     void Finish(Route route, const char* tag, const std::string& label,
                 const TReturnResult& result);
     // After the daemon's reply to a stop or abort of all tendlets: waits, up to
-    // the receive time-out, until the daemon that held the instance lock has let
-    // go of it, so that a start at once finds no daemon.
+    // the receive time-out, until the daemon that answered holds the instance no
+    // more, so that a start at once finds none.
     void AwaitDaemonGone(const TReturnResult& reply);
 
     const PConfigure* conf_ = nullptr;
     std::unique_ptr<InstanceLock> lock_;
+    // Held for the whole of a command run here.
+    std::unique_ptr<StateLock> state_lock_;
     std::unique_ptr<UnixRpcManager> unix_rpc_manager_;
     // What the checks beyond the base rules find in the configuration; empty
     // when nothing.

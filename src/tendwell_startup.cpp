@@ -17,6 +17,8 @@
 #include "tendwell_configure.h"
 #include "tendwell_frame.h"
 #include "tendwell_instance_claim.h"
+#include "tendwell_instance_lock.h"
+#include "tendwell_state_lock.h"
 #include "tendwell_unix_rpc_manager.h"
 #include "tendwell_unix_server.h"
 #include "tendwell_utility.h"
@@ -24,6 +26,9 @@
 namespace tendwell {
 
 namespace {
+
+// How often a command's hold of the state file is looked at again.
+constexpr int kStateLookMs = 2;
 
 void SetTitle() {
     const char* name = g_conf.process_tendwell_name().c_str();
@@ -98,18 +103,49 @@ int TakeClaim() {
     if (claim.Take()) return 0;
     const std::string& socket_path = g_conf.tendwell().unix_socket_path();
     if (!claim.why().empty()) {
-        fprintf(stderr, "claim %s of %s can't be taken: %s\n", claim.name().c_str(),
-                socket_path.c_str(), claim.why().c_str());
+        fprintf(stderr, "claim of %s can't be taken: %s\n", socket_path.c_str(),
+                claim.why().c_str());
         return 4;
     }
     const uid_t unknown = static_cast<uid_t>(-1);
     if (claim.holder_uid() != unknown && claim.holder_uid() != geteuid()) {
-        fprintf(stderr, "claim %s of %s is held by process %d of user %u\n", claim.name().c_str(),
-                socket_path.c_str(), static_cast<int>(claim.holder_pid()),
-                static_cast<unsigned>(claim.holder_uid()));
+        fprintf(stderr, "claim %s of %s is held by process %d of user %u\n",
+                claim.held_name().c_str(), socket_path.c_str(),
+                static_cast<int>(claim.holder_pid()), static_cast<unsigned>(claim.holder_uid()));
         return 4;
     }
     return kClaimedElsewhere;
+}
+
+// Whether another keeper has the state file, asked before anything is run or
+// written: 0 when none has. A command of this instance that holds it is waited
+// out, as a start waits for the instance lock; this instance's daemon (one whose
+// claim is out of reach) is asked instead (kClaimedElsewhere). Any other process
+// keeps this start off: status 4. 18 when a command still holds it after
+// cmd_operate_timeout_sec. *refusal says why the start ends.
+int LookAtStateFile(std::string* refusal) {
+    const StateLock state(g_conf);
+    InstanceLock lock(LockFilePath(g_conf.tendwell().unix_socket_path()));
+    const int wait_ms = SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec());
+    const uint64_t start_ns = corvel::monotonic_ns();
+    for (;;) {
+        pid_t keeper;
+        if (state.Keeper(&keeper) != 1) return 0;
+        if (keeper == 0 || keeper != lock.HolderPid()) {
+            *refusal = state.KeptText(keeper);
+            return 4;
+        }
+        const int left_ms = corvel::remaining_ms(start_ns, wait_ms);
+        const InstanceLock::Owner owner = lock.Await(left_ms);
+        if (owner == InstanceLock::kDaemon) return kClaimedElsewhere;
+        if (corvel::remaining_ms(start_ns, wait_ms) == 0) {
+            *refusal = "another command holds the instance lock " + lock.path();
+            return TReturnCode::ERROR_IS_OPERATEING;
+        }
+        // The command has let go of the instance lock, and is letting go of the
+        // state file's.
+        corvel::sleep_ms(kStateLookMs);
+    }
 }
 
 void InstallStopHandlers() {
@@ -204,7 +240,14 @@ int StartDaemon(const std::string& change_dir) {
     if (g_conf.has_change_directory() && !ChangeDirectory(g_conf.change_directory())) {
         return 255;
     }
-    const int claimed = TakeClaim();
+    int claimed = TakeClaim();
+    if (claimed == 0) {
+        std::string refusal;
+        claimed = LookAtStateFile(&refusal);
+        // Let go of before anything is told: another start may take it at once.
+        if (claimed != 0) ThriftUnixServer::GetInstance()->Claim().Release();
+        if (!refusal.empty()) fprintf(stderr, "%s\n", refusal.c_str());
+    }
     if (claimed != 0) {
         if (claimed == kClaimedElsewhere && (start_dir < 0 || fchdir(start_dir) != 0)) {
             fprintf(stderr, "[main]cdir_to the starting directory failed, erron:%d\n", errno);
@@ -258,6 +301,11 @@ int StartDaemon(const std::string& change_dir) {
     }
     if (!ThriftUnixServer::GetInstance()->LockFile()) {
         fprintf(stderr, "lock file fail...\n");
+        ExitNow(4);
+    }
+    // Before the table is loaded: the state file has one keeper.
+    if (!ThriftUnixServer::GetInstance()->LockStateFile()) {
+        fprintf(stderr, "lock state file fail...\n");
         ExitNow(4);
     }
     signal(SIGPIPE, SIG_IGN);

@@ -14,6 +14,7 @@
 
 #include "tendwell/protocal/TSlaveServiceProtocol.h"
 #include "tendwell_configure.h"
+#include "tendwell_instance_holder.h"
 #include "tendwell_request_loop.h"
 #include "tendwell_socket_state.h"
 #include "tendwell_slave_service_handler.h"
@@ -283,12 +284,8 @@ bool ThriftUnixServer::SocketHereLocked() {
 
 bool ThriftUnixServer::FilesInPlace() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return lock_ != nullptr && lock_->HeldHere() && SocketHereLocked();
-}
-
-bool ThriftUnixServer::OwnsInstance() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return claim_ != nullptr && claim_->holding();
+    return lock_ != nullptr && lock_->HeldHere() && SocketHereLocked() &&
+           (state_lock_ == nullptr || state_lock_->HeldHere());
 }
 
 void ThriftUnixServer::KeepSocket() {
@@ -320,6 +317,7 @@ void ThriftUnixServer::KeepLockFile() {
         TW_WARNING("KeepFiles", "data_dir %s was gone, made again", data_dir.c_str());
     }
     KeepStateFileFolder(g_conf);
+    KeepStateLock();
     std::string path;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -338,16 +336,39 @@ void ThriftUnixServer::KeepLockFile() {
     }
     // A command's moment passes by the next look.
     if (owner == InstanceLock::kCommand) return;
-    const std::string hold =
-        owner == InstanceLock::kUnusable
-            ? fresh->why()
-            : "lock file " + path + " is held by another process (pid " +
-                  std::to_string(fresh->HolderPid()) + ")";
-    // Said once for as long as it lasts.
+    ReportHold(owner == InstanceLock::kUnusable
+                   ? fresh->why()
+                   : "lock file " + path + " is held by another process (pid " +
+                         std::to_string(fresh->HolderPid()) + ")");
+}
+
+void ThriftUnixServer::ReportHold(const std::string& hold) {
     if (hold == reported_hold_) return;
     reported_hold_ = hold;
     TW_WARNING("KeepFiles", "%s: keep the tendlets and the socket, and lock it once it is free",
                hold.c_str());
+}
+
+void ThriftUnixServer::KeepStateLock() {
+    StateLock* state;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        state = state_lock_.get();
+    }
+    if (state == nullptr || state->HeldHere()) return;
+    pid_t keeper;
+    if (state->Take(&keeper)) {
+        if (!state->held()) return;
+        TW_WARNING("KeepFiles", "state file lock %s was gone or replaced, locked again",
+                   state->path().c_str());
+        reported_keeper_.clear();
+        return;
+    }
+    // Said once for as long as it lasts: another keeper may write the state file.
+    const std::string kept = state->KeptText(keeper);
+    if (kept == reported_keeper_) return;
+    reported_keeper_ = kept;
+    TW_FATAL("KeepFiles", "%s", kept.c_str());
 }
 
 void ThriftUnixServer::Stop() {
@@ -365,9 +386,11 @@ void ThriftUnixServer::Stop() {
     lock.unlock();
     // Files that another process has made in their place are its own.
     if (!path.empty() && SocketHere()) RemoveSocketAt(path);
-    // Before the lock file: a start that finds the lock gone must be able to claim.
-    if (claim_ != nullptr) claim_->Release();
     if (lock_ours) RemoveLockFile();
+    // The keeper is shut down by now: the state file is the next keeper's.
+    if (state_lock_ != nullptr) state_lock_->Release();
+    // Last: whoever finds the claim free finds every file of the instance free too.
+    if (claim_ != nullptr) claim_->Release();
 }
 
 std::string ThriftUnixServer::Unservable(const std::string& path) {
@@ -386,7 +409,9 @@ std::string ThriftUnixServer::LockPath() {
 
 bool ThriftUnixServer::IsLocked() {
     const int wait_ms = SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec());
-    return InstanceLock(LockPath()).AwaitClaimed(wait_ms, &Claim()) == InstanceLock::kDaemon;
+    InstanceLock lock(LockPath());
+    return FindInstanceHolder(&Claim(), &lock, GetSocketPath(), wait_ms).kind ==
+           InstanceHolder::kDaemon;
 }
 
 bool ThriftUnixServer::LockFile() {
@@ -396,9 +421,29 @@ bool ThriftUnixServer::LockFile() {
         return false;
     }
     auto lock = std::make_unique<InstanceLock>(lock_path);
-    if (!lock->TakeForDaemon(SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec()))) return false;
+    if (!lock->TakeForDaemon(SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec()))) {
+        // A program that holds the lock file in a daemon's place keeps no daemon off:
+        // this process holds the claim. The lock is taken once it is free.
+        const InstanceHolder holder = FindInstanceHolder(&Claim(), lock.get(), GetSocketPath(), 0);
+        if (holder.kind != InstanceHolder::kOther) return false;
+        ReportHold("lock file " + lock_path + " is held by another process (pid " +
+                   std::to_string(holder.pid) + ")");
+    }
     std::lock_guard<std::mutex> guard(mutex_);
     lock_ = std::move(lock);
+    return true;
+}
+
+bool ThriftUnixServer::LockStateFile() {
+    auto state = std::make_unique<StateLock>(g_conf);
+    pid_t keeper;
+    if (!state->Take(&keeper)) {
+        TW_FATAL("LockFile", "%s", state->KeptText(keeper).c_str());
+        return false;
+    }
+    TW_NOTICE("LockFile", "%s locked..", state->path().c_str());
+    std::lock_guard<std::mutex> guard(mutex_);
+    state_lock_ = std::move(state);
     return true;
 }
 

@@ -1,6 +1,7 @@
 // The daemon's end of the control service: serves TSlaveServiceProtocol on the
-// Unix-domain socket named in the configuration, and holds the instance's claim
-// and its lock file beside the socket (the socket path followed by ".lock").
+// Unix-domain socket named in the configuration, and holds the instance's claim,
+// its lock file beside the socket (the socket path followed by ".lock") and the
+// state file's lock.
 #pragma once
 
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 
 #include "tendwell_instance_claim.h"
 #include "tendwell_instance_lock.h"
+#include "tendwell_state_lock.h"
 
 namespace tendwell {
 
@@ -42,8 +44,9 @@ public:
     // Serves until Stop (Monitor thread), on the sockets Bind and KeepSocket make.
     // Ends the process with status 1 when no socket can ever be served.
     int Run();
-    // Stops serving and removes the socket, lets go of the claim, then removes the
-    // lock file.
+    // Stops serving and removes the socket and the lock file, lets go of the state
+    // file's lock, then of the claim: a start that finds the claim free finds the
+    // instance's files free too.
     void Stop();
     // Waits up to timeout_ms for the server to listen; true once it does.
     bool WaitListening(int timeout_ms);
@@ -55,27 +58,30 @@ public:
     static std::string Unservable(const std::string& path);
 
     // The daemon's look after its files, which puts back what has gone (a cleaner, a
-    // removed directory) in this order: the data directory and the lock file
+    // removed directory) in this order: the data directory, the lock file
     // (KeepLockFile: the file at the lock path is locked, made by exclusive create
     // where there is none, and never removed; a lock another process holds is
-    // logged and tried again at the next look), the state file (the keeper), then
-    // the socket (KeepSocket: made where the path is free, and handed to the round
-    // that serves the old one; whatever else stands there is logged once and
-    // left). Only the main loop calls them, so one thread makes every socket.
+    // logged and tried again at the next look) and the state file's lock (made and
+    // locked again; another process that holds it is logged as an error), the state
+    // file (the keeper), then the socket (KeepSocket: made where the path is free,
+    // and handed to the round that serves the old one; whatever else stands there
+    // is logged once and left). Only the main loop calls them, so one thread makes
+    // every socket.
     void KeepLockFile();
     void KeepSocket();
-    // Whether the lock file and the socket at their paths are this daemon's.
+    // Whether the lock files and the socket at their paths are this daemon's.
     bool FilesInPlace();
-    // Whether this daemon owns the instance and may write its files: it holds the
-    // instance's claim.
-    bool OwnsInstance();
 
-    // True when a daemon (another process) holds the instance: its claim is held, or
-    // a daemon of an older version holds the lock, once a command's hold of it has
-    // been waited out.
+    // True when a daemon (another process) holds the instance
+    // (tendwell_instance_holder.h).
     bool IsLocked();
-    // Takes the instance lock for this daemon; true on success.
+    // Takes the instance lock for this daemon, the claim's holder: true once held,
+    // or once it is told that the process holding it is no daemon of this instance
+    // (the lock is then taken at a later look, once free).
     bool LockFile();
+    // Takes the state file's lock for this daemon; false, having logged who keeps
+    // the state file, when another process does.
+    bool LockStateFile();
     void RemoveLockFile();
 
 private:
@@ -94,6 +100,10 @@ private:
     // True while the socket path names the socket this server made last.
     bool SocketHere();
     bool SocketHereLocked();
+    // Logs once, for as long as it lasts, that another process holds the lock file.
+    void ReportHold(const std::string& hold);
+    // The state file's lock again, where this daemon no longer holds it at its path.
+    void KeepStateLock();
 
     std::mutex mutex_;
     // Signalled when listening_, loop_, bound_fd_ or stopping_ changes.
@@ -103,9 +113,12 @@ private:
     RequestLoop* loop_ = nullptr;
     std::unique_ptr<InstanceClaim> claim_;
     std::unique_ptr<InstanceLock> lock_;
-    // Who holds the lock file in this daemon's place, and what keeps the socket path
-    // from this daemon, as last reported; empty while nothing does. Main loop only.
+    std::unique_ptr<StateLock> state_lock_;
+    // Who holds the lock file or the state file's lock in this daemon's place, and
+    // what keeps the socket path from this daemon, as last reported; empty while
+    // nothing does. Main loop only.
     std::string reported_hold_;
+    std::string reported_keeper_;
     std::string reported_socket_;
     // A socket made for the next round; -1 when none waits.
     int bound_fd_ = -1;

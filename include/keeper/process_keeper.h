@@ -109,11 +109,6 @@ public:
     // ended (or that none could be made), once the record shows it; it must not
     // block.
     using ExitSink = std::function<void()>;
-    // Set by the owner of the instance's files, and asked, with the keeper's lock
-    // held, before every write or removal of the state file: true while this
-    // process owns them, and its table is then the one truth; false holds the save
-    // back.
-    using SaveGate = std::function<bool()>;
 
     // Starts and watches one process on a pool thread (keeper/runner.h).
     class Runner;
@@ -133,8 +128,11 @@ public:
     // Without a sink exits are only seen by looking; runners take the sink when
     // they are made, so set it before Init.
     void SetExitSink(ExitSink sink);
-    // Without a gate every save is made, but only over the keeper's own file.
-    void SetSaveGate(SaveGate gate);
+    // Set by the process that keeps the files for its life, holding their lock
+    // (the daemon): its table is then the one truth, written over whatever another
+    // process put at the files' paths. Otherwise a save replaces only the keeper's
+    // own file.
+    void SetOwnsFiles();
     // Loads the state file at save_path, starts the pool and re-adopts what still
     // runs. A second call does nothing.
     bool Init(const std::string& save_path);
@@ -164,11 +162,12 @@ public:
     void SetBeforeSaveHook(std::function<void(const std::string& name)> hook);
 
     // The state file; called with the keeper's lock held. Save writes the table
-    // now; the keeper's operations write it only when it changed. A keeper without
-    // a gate replaces or removes only the file Load found or it last wrote, and
-    // makes one only where none stands: a file another process made there since is
-    // left as it is, and the save fails. A keeper with an open gate writes its table
-    // over whatever stands there, saying so when another process put it there.
+    // now; the keeper's operations write it only when it changed. A keeper that
+    // does not own its files replaces or removes only the file Load found or it
+    // last wrote, and makes one only where none stands: a file another process made
+    // there since is left as it is, and the save fails. A keeper that owns its files
+    // writes its table over whatever stands there, saying so when another process
+    // put it there.
     bool Save();
     bool Load();
     // Raw wait status of command run by the shell with a time-out; 0 is success.
@@ -288,7 +287,7 @@ private:
     // may replace; empty while there is none. The same of the identity file.
     std::string own_file_;
     std::string own_identities_;
-    SaveGate save_gate_;
+    bool owns_files_ = false;
     // This boot's id, read at the first save or load that needs it.
     std::string boot_id_;
     std::function<void(const std::string& name)> before_save_;

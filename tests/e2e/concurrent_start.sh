@@ -37,8 +37,88 @@ done
 [ "$(live_tendlets | wc -l)" = 2 ] || fail "live tendlets: $(live_tendlets)"
 stop_daemon
 
+# One state file has one keeper, whatever names reach it: STATE is the state file,
+# kept_by PID what a refusal says of its keeper.
+STATE=$T/data/tendwell_process_keeper.save
+kept_by() { echo "state file $STATE is kept by process $1: give each configuration its own data_dir or status_save_filename"; }
+# A configuration reached by a link, its socket named after the path as written:
+# its start is refused, naming the state file, and so is its stop, which stops
+# nothing; the daemon alone restarts a killed tendlet.
+rm -f "$T"/run/*.pids
+write_conf "$CONF" alpha beta
+sed -i '/unix_socket_name/d' "$CONF"
+ln -s "$CONF" "$T/link.conf"
+start_daemon
+daemon=$(our_tendwells)
+run "$T/link.conf" start
+[ "$RC" = 4 ] && [ "$ERR" = "$(kept_by "$daemon")" ] || fail "start of a linked configuration: $RC '$OUT' '$ERR'"
+[ "$(our_tendwells)" = "$daemon" ] || fail "daemons beside a linked configuration: $(our_tendwells)"
+victim=$(last_pid alpha)
+kill -KILL "$victim"
+wait_for restarted alpha "$victim" || fail "alpha not started again"
+run "$T/link.conf" stop
+expect 11 "stop return 11($(kept_by "$daemon"))"
+[ "$(tendlet_pids alpha | wc -l)" = 2 ] && [ "$(live_tendlets | wc -l)" = 2 ] ||
+    fail "alpha started $(tendlet_pids alpha | wc -l) times; live: $(live_tendlets)"
+stop_daemon
+rm -f "$T/link.conf"
+
+# A second configuration on the same data_dir and state file name is refused,
+# naming the file; with a state file of its own, both run.
+write_conf "$T/other.conf" gamma
+sed -i 's/tw.sock/tw2.sock/' "$T/other.conf"
+write_conf "$CONF" alpha
+start_daemon
+daemon=$(our_tendwells)
+run "$T/other.conf" start
+[ "$RC" = 4 ] && [ "$ERR" = "$(kept_by "$daemon")" ] || fail "start of a second configuration: $RC '$OUT' '$ERR'"
+[ -z "$(tendlet_pids gamma)" ] || fail "gamma was started"
+echo 'status_save_filename: "other.save"' >>"$T/other.conf"
+run "$T/other.conf" start
+[ "$RC" = 0 ] && start_output_ok "$OUT" || fail "start with a state file of its own: $RC '$OUT' $ERR"
+wait_for recorded gamma || fail "gamma recorded no pid"
+run "$T/other.conf" stop
+expect 0 "stop return 0(OK)"
+
+# A second configuration, which ran before in a data_dir of its own, edited to name
+# the socket of a running one: its start is refused, the daemon is untouched.
+write_conf "$T/other.conf" gamma
+sed -i "s|$T/data|$T/data2|" "$T/other.conf"
+run "$T/other.conf" start
+[ "$RC" = 0 ] || fail "start of the second configuration alone: $RC '$OUT' $ERR"
+run "$T/other.conf" stop
+expect 0 "stop return 0(OK)"
+sed -i "s|unix_socket_name: \"tw.sock\"|unix_socket_path: \"$SOCK\"|" "$T/other.conf"
+gammas=$(tendlet_pids gamma | wc -l)
+run "$T/other.conf" start
+[ "$RC" = 4 ] && echo "$OUT" | grep -qF "start return:4(daemon $daemon serving $SOCK keeps another configuration" ||
+    fail "start on a running one's socket: $RC '$OUT' '$ERR'"
+[ "$(our_tendwells)" = "$daemon" ] && all_running || fail "the running daemon was touched"
+[ "$(tendlet_pids gamma | wc -l)" = "$gammas" ] || fail "gamma was started"
+stop_daemon
+
+# A socket path that climbs out of a link with "..": another folder to the
+# kernel, so another instance, and both run.
+mkdir -p "$T/R/b" "$T/R/x/y"
+ln -s "$T/R/x/y" "$T/R/link"
+write_conf "$CONF" alpha
+sed -i "s|$T/data|$T/R/b/data|" "$CONF"
+start_daemon
+write_conf "$T/other.conf" gamma
+sed -i "s|$T/data|$T/R/link/../b/data|" "$T/other.conf"
+run "$T/other.conf" start
+[ "$RC" = 0 ] && start_output_ok "$OUT" || fail "start beside .. after a link: $RC '$OUT' $ERR"
+run "$T/other.conf" check
+[ "$RC" = 0 ] && echo "$OUT" | grep -q '^gamma ' || fail "check beside .. after a link: $RC '$OUT'"
+all_running || fail "the first instance does not run"
+[ "$(our_tendwells | wc -l)" = 2 ] || fail "daemons: $(our_tendwells)"
+run "$T/other.conf" stop
+expect 0 "stop return 0(OK)"
+stop_daemon
+
 # Another user's process holds the claim of this socket path: a start names it and
 # exits 4, having made not even the data directory.
+write_conf "$CONF" alpha beta
 rm -rf "$T/data"
 mkdir -m 777 "$T/shared"
 cp "$PROBE" "$T/shared/probe"

@@ -72,7 +72,7 @@ starter=$!
 WAIT_SECS=3 wait_for test -S "$SOCK" && fail "a second daemon serves the socket"
 kill -CONT "$daemon"
 wait "$starter"
-[ $? = 0 ] && [ "$(cat "$T/start.out")" = "$(printf 'begin to start...\nstart return:0(OK)')" ] ||
+[ $? = 0 ] && [ "$(cat "$T/start.out")" = "start return:0(OK)" ] ||
     fail "start beside a stopped daemon: $(cat "$T/start.out")"
 [ "$(our_tendwells)" = "$daemon" ] || fail "daemons: $(our_tendwells), not $daemon alone"
 for name in alpha beta slow; do
@@ -151,6 +151,19 @@ for i in 1 2 3 4; do
 done
 wait_for test -S "$SOCK" || fail "no socket put back"
 
+# A stop returns once the daemon holds the instance no more, and a start at once
+# brings up a new one, though the lock file is still the other program's.
+round=0
+while [ $round -lt 5 ]; do
+    run "$CONF" stop
+    expect 0 "stop return 0(OK)"
+    run "$CONF" start
+    [ "$RC" = 0 ] && start_output_ok "$OUT" || fail "round $round: start after stop: $RC '$OUT' $ERR"
+    wait_for one_of_each || fail "round $round: daemons $(our_tendwells), live: $(live_tendlets)"
+    all_running || fail "round $round: not all running"
+    round=$((round + 1))
+done
+
 run "$CONF" stop
 expect 0 "stop return 0(OK)"
 wait_for no_tendwell || fail "daemon still running after stop"
@@ -169,6 +182,23 @@ state_file=$T/data/keep/state
 [ -e "$state_file" ] || fail "no state file in its folder: $(ls -la "$T/data" 2>&1)"
 rm -rf "$T/data"
 wait_for files_back || fail "state file not made again in its folder: $(ls -la "$T/data" 2>&1)"
+stop_daemon
+
+# A deploy re-points a link above data_dir and starts at once: the start finds the
+# daemon by the path as written, and the daemon follows it there.
+mkdir "$T/v1" "$T/v2"
+ln -s v1 "$T/cur"
+write_conf "$CONF" alpha beta
+sed -i "s|$T/data|$T/cur/data|" "$CONF"
+start_daemon
+round=0
+while [ $round -lt 10 ]; do
+    ln -sfn "v$((round % 2 + 1))" "$T/cur"
+    "$TW" "$CONF" start >"$T/out" 2>&1
+    wait_for one_of_each || fail "round $round: daemons $(our_tendwells | wc -l)," \
+        "copies of alpha $(live_copies alpha), of beta $(live_copies beta): $(cat "$T/out")"
+    round=$((round + 1))
+done
 stop_daemon
 
 # The gate program written over or made not runnable under a daemon started from

@@ -43,9 +43,9 @@ run "$CONF" restart
 expect 0 "restart return 0(OK)"
 wait_for all_running || fail "not every tendlet runs after restart"
 
-# A user who may not enter the data directory: stop goes to the daemon that holds
-# the instance and cannot reach it; start cannot tell whether a daemon holds the
-# lock file there and fails, naming it; nothing is stopped.
+# A user who may not enter the data directory: another user's claim is no daemon
+# of this user's, and whether one holds the lock file there cannot be told: stop
+# and start fail, naming it; nothing is stopped.
 cp "$TW" "$T/tendwell"
 chmod 755 "$T" "$T/tendwell"
 chmod 000 "$T/data"
@@ -54,7 +54,7 @@ root_tw=$TW
 TW=as_nobody
 why="lock file $LOCK cannot be opened: Permission denied"
 run "$CONF" stop
-expect 1 "stop return 1(connect to unix rpc server fail)"
+expect 1 "stop return 1($why)"
 run "$CONF" start
 [ "$RC" = 4 ] && [ -z "$OUT" ] && [ "$ERR" = "$why" ] || fail "start as nobody: $RC '$OUT' '$ERR'"
 TW=$root_tw

@@ -208,19 +208,21 @@ TEST_F(StateFileTest, SaveLeavesAFileAnotherProcessMade) {
     EXPECT_EQ(ReadFile(path_), "theirs");
 }
 
-// Held back by its gate, a save writes and removes nothing.
-TEST_F(StateFileTest, GateHoldsSavesBack) {
-    bool open = false;
-    keeper_.SetSaveGate([&open] { return open; });
+// A keeper that owns its files writes its table over a file another process put in
+// their place, and says so.
+TEST_F(StateFileTest, AnOwnerWritesOverAFileAnotherProcessMade) {
+    keeper_.SetOwnsFiles();
     keeper_.Add(Record("web", "sleep 100", 2, 812, -1, 123), nullptr);
-    EXPECT_FALSE(FileExists(path_));
-    EXPECT_FALSE(keeper_.Save());
-    open = true;
-    EXPECT_TRUE(keeper_.Save());
     const std::string saved = ReadFile(path_);
-    open = false;
-    keeper_.Remove("web", nullptr);
+    const std::string other = dir_ / "other";
+    ASSERT_TRUE(WriteFile(other, "theirs"));
+    ASSERT_EQ(rename(other.c_str(), path_.c_str()), 0);
+    warnings_.clear();
+    EXPECT_TRUE(keeper_.Save());
     EXPECT_EQ(ReadFile(path_), saved);
+    const std::string taken =
+        "Save: state file " + path_ + " was replaced; this daemon's table is written over it";
+    EXPECT_EQ(warnings_, std::vector<std::string>{taken});
 }
 
 TEST_F(StateFileTest, BoostWritesTheSameBytesAndReadsOurs) {

@@ -15,6 +15,7 @@
 
 #include "lock_holder.h"
 #include "tendwell_instance_claim.h"
+#include "tendwell_instance_holder.h"
 #include "tendwell_instance_lock.h"
 #include "test_util.h"
 
@@ -85,16 +86,20 @@ TEST(InstanceLock, ProbeTellsWhatStandsAtThePath) {
 TEST(InstanceLock, AHeldClaimIsADaemonWhoseLockFileIsGone) {
     TempDir dir;
     const std::string socket_path = dir / "tw.sock";
+    ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
     InstanceLock lock(dir / "tw.sock.lock");
     InstanceClaim daemon(socket_path);
     InstanceClaim client(dir / "sub/../tw.sock");
-    EXPECT_EQ(lock.AwaitClaimed(100, &client), InstanceLock::kNobody);
+    const auto holder = [&] {
+        return FindInstanceHolder(&client, &lock, socket_path, 100).kind;
+    };
+    EXPECT_EQ(holder(), InstanceHolder::kNobody);
     ASSERT_TRUE(daemon.Take()) << daemon.why();
-    EXPECT_EQ(lock.AwaitClaimed(100, &client), InstanceLock::kDaemon);
+    EXPECT_EQ(holder(), InstanceHolder::kDaemon);
     EXPECT_FALSE(client.Take());
     EXPECT_EQ(client.holder_pid(), getpid());
     daemon.Release();
-    EXPECT_EQ(lock.AwaitClaimed(100, &client), InstanceLock::kNobody);
+    EXPECT_EQ(holder(), InstanceHolder::kNobody);
     EXPECT_FALSE(FileExists(dir / "tw.sock.lock"));
 }
 

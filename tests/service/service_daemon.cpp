@@ -27,6 +27,7 @@ int main(int argc, char** argv) {
     if (OpenLog(log.c_str(), "tendwell", t.log_level(), t.log_policy(), t.log_size()) != 0) return 4;
     if (!ThriftUnixServer::GetInstance()->Claim().Take()) return 4;
     if (!ThriftUnixServer::GetInstance()->LockFile()) return 4;
+    if (!ThriftUnixServer::GetInstance()->LockStateFile()) return 4;
     signal(SIGPIPE, SIG_IGN);
     TendwellFrame* frame = TendwellFrame::GetInstance();
     if (frame->Init() != 0) return 5;
