@@ -2,15 +2,17 @@
 # Whole-command figures of a daemon keeping N tendlets of "exec sleep", as a user
 # sees them: check time beside /bin/true's, footprint, idle cost, start and stop
 # of all, stop followed at once by start, stop of tendlets a daemon adopted after
-# an abort, and stop of all among many unrelated processes; then how soon a
-# killed tendlet runs again. Builds nothing; give it the built binary (a release
-# build, to measure what users run).
+# an abort, and stop of all among many unrelated processes; then the start and
+# idle cost of a daemon started under a low hard limit of descriptors, and how
+# soon a killed tendlet runs again. Builds nothing; give it the built binary (a
+# release build, to measure what users run).
 #
 #   bench/supervise.sh [path/to/tendwell]
 #
 # Settings by environment: NS ("50 1000"), CHECK_RUNS (30), IDLE_SECS (30),
-# ROUNDS (20), CROWD (5000 unrelated processes), KILLS (30; 0 leaves the respawn
-# out).
+# ROUNDS (20), CROWD (5000 unrelated processes), LIMITED_N (500 tendlets; 0 leaves
+# the low limit out) under FD_LIMIT (1024 descriptors), KILLS (30; 0 leaves the
+# respawn out).
 set -u
 
 # Tendlets an abort leaves and daemons that end come to this script, which reaps
@@ -28,6 +30,8 @@ CHECK_RUNS=${CHECK_RUNS:-30}
 IDLE_SECS=${IDLE_SECS:-30}
 ROUNDS=${ROUNDS:-20}
 KILLS=${KILLS:-30}
+LIMITED_N=${LIMITED_N:-500}
+FD_LIMIT=${FD_LIMIT:-1024}
 CROWD=${CROWD:-5000}
 
 [ -x "$TW" ] || { echo "no executable at $TW" >&2; exit 2; }
@@ -118,6 +122,20 @@ cpu_ns() {
 }
 io_field() { awk -v k="$2:" '$1 == k { print $2 }' /proc/"$1"/io; }
 
+# What the daemon $1 spends over IDLE_SECS with nothing to do.
+idle_line() {
+    local pid=$1 c0 w0 b0 s0 c1
+    c0=$(cpu_ns "$pid"); w0=$(io_field "$pid" wchar); b0=$(io_field "$pid" write_bytes)
+    s0=$(io_field "$pid" syscw)
+    sleep "$IDLE_SECS"
+    c1=$(cpu_ns "$pid")
+    awk -v c="$((c1 - c0))" -v s="$IDLE_SECS" \
+        -v w="$(( $(io_field "$pid" wchar) - w0 ))" \
+        -v b="$(( $(io_field "$pid" write_bytes) - b0 ))" \
+        -v k="$(( $(io_field "$pid" syscw) - s0 ))" \
+        'BEGIN { printf "  idle %d s: CPU %.4f %% of a core, %d write calls, %d bytes written, %d bytes to storage\n", s, c / (s * 1e7), k, w, b }'
+}
+
 bench_n() {
     local n=$1 t0 pid start_ms all_ms
     write_conf "$n"
@@ -153,16 +171,7 @@ bench_n() {
     echo "  daemon: PSS $(awk '/^Pss:/ { print $2 }' /proc/"$pid"/smaps_rollup) kB," \
          "$(awk '/^Threads:/ { print $2 }' /proc/"$pid"/status) threads"
 
-    local c0 w0 b0 s0 c1
-    c0=$(cpu_ns "$pid"); w0=$(io_field "$pid" wchar); b0=$(io_field "$pid" write_bytes)
-    s0=$(io_field "$pid" syscw)
-    sleep "$IDLE_SECS"
-    c1=$(cpu_ns "$pid")
-    awk -v c="$((c1 - c0))" -v s="$IDLE_SECS" \
-        -v w="$(( $(io_field "$pid" wchar) - w0 ))" \
-        -v b="$(( $(io_field "$pid" write_bytes) - b0 ))" \
-        -v k="$(( $(io_field "$pid" syscw) - s0 ))" \
-        'BEGIN { printf "  idle %d s: CPU %.4f %% of a core, %d write calls, %d bytes written, %d bytes to storage\n", s, c / (s * 1e7), k, w, b }'
+    idle_line "$pid"
 
     t0=$(now_us)
     "$TW" "$CONF" stop >/dev/null 2>&1
@@ -262,9 +271,10 @@ end_crowd() {
     CROWD_PID=""
 }
 
-# Starts the daemon with every tendlet, or fails.
+# Starts the daemon with every tendlet, or fails; the start runs under the command
+# given, if any.
 start_all() {
-    "$TW" "$CONF" start >/dev/null 2>&1
+    "$@" "$TW" "$CONF" start >/dev/null 2>&1
     wait_all_running 600 || { echo "  tendlets did not all run within 600 s"; return 1; }
 }
 
@@ -301,11 +311,32 @@ bench_stops() {
         printf " (without them: %d ms, %.2fx)\n", o, c / (o > 0 ? o : 1) }'
 }
 
+# A daemon started under a hard limit of FD_LIMIT descriptors, which it cannot
+# raise its own beyond: its start and what it spends idle keeping LIMITED_N
+# tendlets, which should be what any idle daemon spends.
+bench_low_limit() {
+    local t0 pid
+    write_conf "$LIMITED_N"
+    rm -rf "$WORK/data" "$WORK/log"
+    echo "N=$LIMITED_N under a hard limit of $FD_LIMIT descriptors"
+    t0=$(now_us)
+    start_all prlimit --nofile="$FD_LIMIT:$FD_LIMIT" || return 1
+    echo "  start until all run: $(ms_since "$t0") ms"
+    pid=$(daemon_pid)
+    sleep 2
+    echo "  daemon: $(ls /proc/"$pid"/fd | wc -l) descriptors open"
+    idle_line "$pid"
+    echo "  stop of all: $(timed_stop) ms"
+}
+
 echo "binary: $TW"
 for n in $NS; do
     bench_n "$n"
     bench_stops "$n"
 done
+if [ "$LIMITED_N" -gt 0 ]; then
+    bench_low_limit
+fi
 if [ "$KILLS" -gt 0 ]; then
     echo "respawn"
     bench_respawn

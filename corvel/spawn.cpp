@@ -199,10 +199,14 @@ int SealedCopy(int fd, const char* name) {
 
 }  // namespace
 
-bool use_gate_program(const char* path, int* uncopied) {
-    // Readable, for the copy; above the descriptors a start sets up, and closed in
-    // every child.
-    const int file = AboveStartFds(open(path, O_RDONLY | O_CLOEXEC));
+bool use_gate_program(const char* path, GateUncopied* uncopied) {
+    // Readable, for the copy; a file this process may run but not read is opened
+    // for running alone. Above the descriptors a start sets up, and closed in every
+    // child.
+    int file = open(path, O_RDONLY | O_CLOEXEC);
+    const bool unreadable = file < 0 && errno == EACCES;
+    if (unreadable) file = open(path, O_PATH | O_CLOEXEC);
+    file = AboveStartFds(file);
     if (file < 0) return false;
     const int error = Runnable(file);
     if (error != 0) {
@@ -213,16 +217,16 @@ bool use_gate_program(const char* path, int* uncopied) {
     const char* slash = strrchr(path, '/');
     snprintf(g_gate_name, sizeof(g_gate_name), "%s", slash != nullptr ? slash + 1 : path);
     // What is run is the file checked here: one written over in place, as cp does,
-    // would change every later start. Where the system runs no memory file, the
-    // opened file is run itself.
-    int program = SealedCopy(file, g_gate_name);
-    const int copy_error = program < 0 ? errno : 0;
+    // would change every later start. Where there is no copy, the opened file is
+    // run itself.
+    int program = unreadable ? -1 : SealedCopy(file, g_gate_name);
+    const int copy_error = unreadable ? EACCES : program < 0 ? errno : 0;
     if (program >= 0) {
         close(file);
     } else {
         program = file;
     }
-    if (uncopied != nullptr) *uncopied = copy_error;
+    if (uncopied != nullptr) *uncopied = {copy_error, unreadable};
     const int old = g_gate_program.exchange(program);
     if (old >= 0) close(old);
     return true;

@@ -65,10 +65,13 @@ ProcessKeeper* ProcessKeeper::GetInstance() {
     return &instance;
 }
 
-ProcessKeeper::ProcessKeeper() : changed_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+ProcessKeeper::ProcessKeeper()
+    : changed_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      quit_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 ProcessKeeper::~ProcessKeeper() {
     EndRunners();
+    if (quit_fd_ >= 0) close(quit_fd_);
     if (changed_fd_ >= 0) close(changed_fd_);
 }
 
@@ -251,7 +254,7 @@ ProcessKeeper::Launched ProcessKeeper::Prepare(StartRequest* request) {
     }
     Runner*& runner = runners_[name];
     if (runner == nullptr) {
-        runner = new Runner(record->second, changed_fd_, exit_sink_);
+        runner = new Runner(record->second, changed_fd_, quit_fd_, exit_sink_);
     } else {
         Process seen = runner->Snapshot();
         if (seen.status == PROCESS_RUNNING) {
@@ -509,6 +512,8 @@ bool ProcessKeeper::Shutdown() {
 
 void ProcessKeeper::EndRunners() {
     for (auto& item : runners_) item.second->Quit();
+    const uint64_t one = 1;
+    if (quit_fd_ >= 0) corvel::write_fd(quit_fd_, &one, sizeof(one));
     // Every wait of a runner ends at once; only a check command still running
     // keeps it busy, and its thread is cancelled when it takes too long.
     const uint64_t start_ns = corvel::monotonic_ns();
@@ -518,6 +523,9 @@ void ProcessKeeper::EndRunners() {
     pool_.stop(false);
     for (auto& item : runners_) delete item.second;
     runners_.clear();
+    // Unread again, for the runners of a later Init.
+    uint64_t count;
+    if (quit_fd_ >= 0) corvel::read_fd(quit_fd_, &count, sizeof(count));
 }
 
 bool ProcessKeeper::AwaitChange(uint64_t start_ns, int64_t moment_ms, bool look, int end_fd) {

@@ -69,9 +69,10 @@ int32_t WaitStatus(const siginfo_t& info) {
 
 }  // namespace
 
-ProcessKeeper::Runner::Runner(const Process& process, int changed_fd, ExitSink exited)
+ProcessKeeper::Runner::Runner(const Process& process, int changed_fd, int quit_fd,
+                              ExitSink exited)
     : process_(process),
-      wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      quit_fd_(quit_fd),
       changed_fd_(changed_fd),
       exited_(std::move(exited)) {}
 
@@ -139,7 +140,7 @@ void ProcessKeeper::Runner::RunPidMode(const Process& process) {
     });
     // Waits for the child's end without reaping it, and without blocking in the
     // wait, so that Quit can end it and leave the child running.
-    const int pid_fd = OpenPidFd(pid);
+    int pid_fd = OpenPidFd(pid);
     siginfo_t info;
     int rc;
     for (;;) {
@@ -159,6 +160,9 @@ void ProcessKeeper::Runner::RunPidMode(const Process& process) {
             break;
         }
         SettleGate(false);
+        // One that descriptors ran short for, as a batch of starts may, is taken
+        // at a later look: the child, unreaped, still has the pid.
+        if (pid_fd < 0) pid_fd = OpenPidFd(pid);
     }
     if (pid_fd >= 0) close(pid_fd);
     bool refused;
@@ -181,7 +185,8 @@ void ProcessKeeper::Runner::Adopt(const Process& process) {
         corvel::MutexLockGuard guard(mutex_);
         fd = adopted_fd_;
     }
-    // Its end shows on the descriptor at once; without one, only to an identity check.
+    // Its end shows on the descriptor at once; without one, only to an identity
+    // check, or to a stop's, which then wakes this run.
     while (fd >= 0 ? !PidFdEnded(fd) : Verify(process)) {
         if (Pause(fd, -1, fd >= 0 ? -1 : kAdoptCheckMs)) return;
         if (Snapshot().status != PROCESS_RUNNING) break;
@@ -241,6 +246,8 @@ void ProcessKeeper::Runner::set_busy(bool busy) {
     adopting_ = busy && !process_.command.empty() && process_.status == PROCESS_RUNNING;
     if (adopted_fd_ >= 0) close(adopted_fd_);
     adopted_fd_ = adopting_ ? OpenVerified(process_) : -1;
+    if (wake_fd_ >= 0) close(wake_fd_);
+    wake_fd_ = adopting_ && adopted_fd_ < 0 ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
 }
 
 bool ProcessKeeper::Runner::adopting() {
@@ -275,11 +282,8 @@ bool ProcessKeeper::Runner::Signal(int signo) {
 }
 
 void ProcessKeeper::Runner::Quit() {
-    {
-        corvel::MutexLockGuard guard(mutex_);
-        quit_ = true;
-    }
-    Wake();
+    corvel::MutexLockGuard guard(mutex_);
+    quit_ = true;
 }
 
 void ProcessKeeper::Runner::Release(pid_t pid) {
@@ -316,16 +320,17 @@ void ProcessKeeper::Runner::SettleGate(bool wait) {
 }
 
 void ProcessKeeper::Runner::Wake() {
-    {
-        corvel::MutexLockGuard guard(mutex_);
-        woken_ = true;
-    }
+    // Under the lock, which set_busy closes the descriptor under.
+    corvel::MutexLockGuard guard(mutex_);
+    woken_ = true;
     Post(wake_fd_);
 }
 
 bool ProcessKeeper::Runner::Pause(int fd, int gate_fd, int ms) {
     const uint64_t start_ns = corvel::monotonic_ns();
     for (;;) {
+        int wake_fd;
+        bool look;
         {
             corvel::MutexLockGuard guard(mutex_);
             if (quit_) return true;
@@ -333,17 +338,24 @@ bool ProcessKeeper::Runner::Pause(int fd, int gate_fd, int ms) {
                 woken_ = false;
                 return false;
             }
+            wake_fd = wake_fd_;
+            // A quit or wake-up that no descriptor brings is only seen by looking
+            // again.
+            look = quit_fd_ < 0 || (adopting_ && adopted_fd_ < 0 && wake_fd < 0);
         }
         int wait_ms = ms < 0 ? -1 : corvel::remaining_ms(start_ns, ms);
         if (wait_ms == 0) return false;
-        // Without a wake-up descriptor a wake is only seen by looking again.
-        if (wake_fd_ < 0 && (wait_ms < 0 || wait_ms > kLookMs)) wait_ms = kLookMs;
-        // poll skips a negative descriptor; a hang-up is reported unasked.
-        struct pollfd fds[3] = {{wake_fd_, POLLIN, 0}, {fd, POLLIN, 0}, {gate_fd, 0, 0}};
-        if (poll(fds, 3, wait_ms) > 0) {
-            if (fds[1].revents != 0 || fds[2].revents != 0) return false;
-            uint64_t count;
-            corvel::read_fd(wake_fd_, &count, sizeof(count));
+        if (look && (wait_ms < 0 || wait_ms > kLookMs)) wait_ms = kLookMs;
+        // poll skips a negative descriptor; a hang-up is reported unasked. The quit
+        // descriptor is every run's, and stays readable.
+        struct pollfd fds[4] = {
+            {quit_fd_, POLLIN, 0}, {wake_fd, POLLIN, 0}, {fd, POLLIN, 0}, {gate_fd, 0, 0}};
+        if (poll(fds, 4, wait_ms) > 0) {
+            if (fds[2].revents != 0 || fds[3].revents != 0) return false;
+            if (fds[1].revents != 0) {
+                uint64_t count;
+                corvel::read_fd(wake_fd, &count, sizeof(count));
+            }
         }
     }
 }

@@ -14,9 +14,10 @@ namespace tendwell {
 // its own copy of the record, which the keeper reads under its own lock.
 class ProcessKeeper::Runner : public corvel::Runnable {
 public:
-    // changed_fd, when not -1, is written each time the copy changes; exited, when
-    // set, is told each time the copy shows an end.
-    Runner(const Process& process, int changed_fd, ExitSink exited);
+    // changed_fd, when not -1, is written each time the copy changes; quit_fd, when
+    // not -1, becomes readable once every run is to quit, and is never read here;
+    // exited, when set, is told each time the copy shows an end.
+    Runner(const Process& process, int changed_fd, int quit_fd, ExitSink exited);
     ~Runner() override;
     Runner(const Runner&) = delete;
     Runner& operator=(const Runner&) = delete;
@@ -48,7 +49,8 @@ public:
     // identity holds, as its pid may already belong to another program.
     bool Signal(int signo);
     // Asks run to return at its next wait, leaving the copy as it is and the
-    // process running; a child still at its gate is ended unrun.
+    // process running; a child still at its gate is ended unrun. A wait ends once
+    // quit_fd is readable, or, without it, at its next look.
     void Quit();
     // Lets the child this run spawned run its command, if it still waits at its
     // gate and is pid: its record, with that pid, has been saved.
@@ -87,8 +89,8 @@ private:
     }
     void Changed();
     // Waits up to ms (below 0: without limit) for fd, when not -1, to become
-    // readable, for gate_fd, when not -1, to hang up, or for a wake-up. True when
-    // run is asked to quit.
+    // readable, for gate_fd, when not -1, to hang up, for quit_fd or for a wake-up.
+    // True when run is asked to quit.
     bool Pause(int fd, int gate_fd, int ms);
     void Wake();
 
@@ -106,9 +108,14 @@ private:
     corvel::ShellGate gate_;
     bool refused_ = false;
     int start_error_ = 0;
-    // Wakes run from its waits; -1 when it could not be made, and then run
-    // still notices a wake-up within one look.
-    int wake_fd_;
+    // Wakes a run that adopts a process without a descriptor of it, the one wait
+    // whose end nothing else shows at once; taken with adopted_fd_, and -1 in every
+    // other run, or when it could not be made (the run then looks every few
+    // milliseconds). Every other run waits for its process's descriptor or for
+    // time alone: a descriptor of each run's own would hold a daemon to half the
+    // processes under a descriptor limit.
+    int wake_fd_ = -1;
+    const int quit_fd_;
     int changed_fd_;
     const ExitSink exited_;
 };

@@ -1,11 +1,14 @@
 // tendwell: one executable that is both the daemon keeping the tendlets alive
 // and its own command-line client.
+#include <fcntl.h>
 #include <getopt.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "corvel/clock.h"
 #include "corvel/proc_title.h"
 #include "tendwell/protocal/TendwellSlave_types.h"
 #include "tendwell_configure.h"
@@ -163,11 +166,6 @@ int RunCommand(ProcessManager* manager, const std::string& cmd) {
         return RunCheck(manager);
     }
     if (cmd == "start") {
-        if (name.empty()) {
-            TReturnResult result = manager->Start(kCommandTimeout);
-            printf("start return:%d(%s)\n", result.returnCode, result.returnMsg.c_str());
-            return result.returnCode;
-        }
         return PrintResult("start", manager->StartOne(name, g_options.force, kCommandTimeout));
     }
     for (const Command& command : kCommands) {
@@ -189,23 +187,69 @@ int RunCommand(ProcessManager* manager, const std::string& cmd) {
     exit(2);
 }
 
-// The client road: the command goes through the process manager.
-int RunClient(const std::string& cmd) {
+// The process manager, ready for a command in change_directory; null, with the
+// exit status in *status, when it cannot be.
+ProcessManager* InitClient(int* status) {
     ProcessManager* manager = ProcessManager::GetInstance();
-    int ret = manager->InitWithoutProcessKeeper(g_conf, g_options.conf_path);
-    if (ret != 0) {
-        fprintf(stderr, "Init process manager fail%d %s\n", ret, g_options.conf_path.c_str());
-        return ret;
+    *status = manager->InitWithoutProcessKeeper(g_conf, g_options.conf_path);
+    if (*status != 0) {
+        fprintf(stderr, "Init process manager fail%d %s\n", *status, g_options.conf_path.c_str());
+        return nullptr;
     }
     if (g_conf.has_change_directory() && !ChangeDirectory(g_conf.change_directory())) {
-        return -1;
+        *status = -1;
+        return nullptr;
     }
-    int status = ExitStatus(RunCommand(manager, cmd));
+    return manager;
+}
+
+// The client road: the command goes through the process manager.
+int RunClient(const std::string& cmd) {
+    int status;
+    ProcessManager* manager = InitClient(&status);
+    if (manager == nullptr) return status;
+    status = ExitStatus(RunCommand(manager, cmd));
     if (manager->RanInProcess()) {
         // The keeper's pool threads still run; exit handlers must not race them.
         ExitNow(status);
     }
     return status;
+}
+
+// "start" of all tendlets: decided here, in the foreground, where a failure can
+// still be seen. A daemon is asked at once; any other start claims the instance
+// and becomes the daemon, or goes to the daemon that holds the claim when it
+// cannot. One that is asked and dies without an answer leaves its place to this
+// start, for as long as cmd_start_timeo_s lasts.
+int RunStartOfAll() {
+    // Where each try begins: the daemon's changes of directory are made from here.
+    const int start_dir = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const uint64_t start_ns = corvel::monotonic_ns();
+    const int budget_ms = SecondsToMs<int32_t>(g_conf.cmd_start_timeo_s());
+    for (;;) {
+        const std::string& socket_path = g_conf.tendwell().unix_socket_path();
+        InstanceClaim claim(socket_path);
+        InstanceLock lock(LockFilePath(socket_path));
+        const InstanceHolder holder = FindInstanceHolder(
+            &claim, &lock, socket_path, SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec()));
+        if (holder.kind == InstanceHolder::kNobody || holder.kind == InstanceHolder::kOther) {
+            const int started = StartDaemon(g_options.change_dir);
+            if (started != kClaimedElsewhere) return started;
+        } else if (holder.kind == InstanceHolder::kUnusable) {
+            fprintf(stderr, "%s\n", holder.why.c_str());
+            ExitNow(4);
+        }
+        int status;
+        ProcessManager* manager = InitClient(&status);
+        if (manager == nullptr) return status;
+        bool take_over = false;
+        const TReturnResult result = manager->Start(kCommandTimeout, &take_over);
+        if (!take_over || corvel::remaining_ms(start_ns, budget_ms) == 0 || start_dir < 0 ||
+            fchdir(start_dir) != 0) {
+            printf("start return:%d(%s)\n", result.returnCode, result.returnMsg.c_str());
+            return ExitStatus(result.returnCode);
+        }
+    }
 }
 
 const struct option kLongOptions[] = {
@@ -296,23 +340,7 @@ int Main(int argc, char** argv) {
         fprintf(stderr, "load conf %s failed\n", g_options.conf_path.c_str());
         ExitNow(2);
     }
-    if (cmd == "start" && g_options.name.empty()) {
-        // Decided here, in the foreground, where a failure can still be seen: a
-        // daemon is asked at once; any other start claims the instance, and goes
-        // to the daemon that holds the claim when it cannot.
-        const std::string& socket_path = g_conf.tendwell().unix_socket_path();
-        InstanceClaim claim(socket_path);
-        InstanceLock lock(LockFilePath(socket_path));
-        const InstanceHolder holder = FindInstanceHolder(
-            &claim, &lock, socket_path, SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec()));
-        if (holder.kind == InstanceHolder::kNobody || holder.kind == InstanceHolder::kOther) {
-            const int started = StartDaemon(g_options.change_dir);
-            if (started != kClaimedElsewhere) return started;
-        } else if (holder.kind == InstanceHolder::kUnusable) {
-            fprintf(stderr, "%s\n", holder.why.c_str());
-            ExitNow(4);
-        }
-    }
+    if (cmd == "start" && g_options.name.empty()) return RunStartOfAll();
     return RunClient(cmd);
 }
 

@@ -11,6 +11,7 @@
 
 #include <map>
 #include <memory>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -80,8 +81,8 @@ constexpr int32_t kMaxWaitSecs = 86400;
 
 // Where check finds a data or log directory written as dir.
 std::string CheckedDir(const PConfigure& conf, const std::string& dir, CheckFor check) {
-    if (check != CheckFor::kDaemon && dir.size() > 1 && dir[0] == '.' &&
-        !conf.change_directory().empty()) {
+    const bool in_change_dir = check == CheckFor::kDaemon || check == CheckFor::kHere;
+    if (!in_change_dir && dir.size() > 1 && dir[0] == '.' && !conf.change_directory().empty()) {
         return conf.change_directory() + "/" + dir;
     }
     return dir;
@@ -105,17 +106,21 @@ std::vector<std::string> TwiceNamed(const PConfigure& conf) {
     return found;
 }
 
-// Which of the stop, restart and reload waits of the check a tendlet uses is
-// out of range; empty when none.
-std::string WaitOutOfRange(const PProcessConfigure& proc) {
+// Which of the stop, restart and reload waits of the check a tendlet uses, of
+// those in uses, is out of range; empty when none.
+std::string WaitOutOfRange(const PProcessConfigure& proc, unsigned uses) {
     std::vector<std::pair<const char*, int32_t>> waits;
     if (proc.has_default_check()) {
-        waits = {{"stop_wait_secs", proc.default_check().stop_wait_secs()}};
+        if (uses & kUsesStop) waits = {{"stop_wait_secs", proc.default_check().stop_wait_secs()}};
     } else {
         const PUserDefineCheckType& check = proc.user_define_check();
-        waits = {{"stop_timeout_secs", check.stop_timeout_secs()},
-                 {"restart_timeout_secs", check.restart_timeout_secs()},
-                 {"reload_timeout_secs", check.reload_timeout_secs()}};
+        const std::tuple<const char*, int32_t, unsigned> all[] = {
+            {"stop_timeout_secs", check.stop_timeout_secs(), kUsesStop},
+            {"restart_timeout_secs", check.restart_timeout_secs(), kUsesRestart},
+            {"reload_timeout_secs", check.reload_timeout_secs(), kUsesReload}};
+        for (const auto& wait : all) {
+            if (uses & std::get<2>(wait)) waits.emplace_back(std::get<0>(wait), std::get<1>(wait));
+        }
     }
     for (const auto& wait : waits) {
         if (wait.second < 0 || wait.second > kMaxWaitSecs) {
@@ -194,7 +199,7 @@ std::string StateFileProblem(const PConfigure& conf, CheckFor check) {
     const std::string path =
         CheckedDir(conf, tw.data_dir(), check) + "/" + conf.status_save_filename();
     const std::string folder = DirectoryOf(path);
-    if (!MakeFolder(folder)) {
+    if (check != CheckFor::kHere && !MakeFolder(folder)) {
         return value + ": folder " + folder + " can't be made: " + strerror(errno);
     }
     struct stat st;
@@ -426,12 +431,12 @@ bool CheckConfigure(const PConfigure& conf, CheckFor check) {
     return unusable.empty() || Refuse(unusable);
 }
 
-std::string UnusableValue(const PConfigure& conf, CheckFor check) {
+std::string UnusableValue(const PConfigure& conf, CheckFor check, unsigned uses) {
     for (const PProcessConfigure& proc : conf.process()) {
-        const std::string wait = WaitOutOfRange(proc);
+        const std::string wait = WaitOutOfRange(proc, uses);
         if (!wait.empty()) return wait;
     }
-    if (check != CheckFor::kDaemon) {
+    if (check != CheckFor::kDaemon && (uses & kUsesStart)) {
         const std::vector<std::string> empty = EmptyCommands(conf);
         if (!empty.empty()) return empty.front();
     }

@@ -68,6 +68,23 @@ enum class CheckFor {
     // path lies here. It refuses what UnusableValue finds; a name given twice
     // passes.
     kDaemon,
+    // A command run in a client, judging what UnusableValue finds of the values
+    // it uses, once it has changed into change_directory: every relative path
+    // lies here, as for the daemon, and nothing is made.
+    kHere,
+};
+
+// What a command uses of the values that UnusableValue judges: only those may
+// refuse it. The state file's name is used by every command that runs in this
+// process, and by the daemon.
+enum Uses : unsigned {
+    kUsesNothing = 0,
+    // Start commands, and the check commands that watch what they start.
+    kUsesStart = 1U << 0,
+    kUsesStop = 1U << 1,
+    kUsesRestart = 1U << 2,
+    kUsesReload = 1U << 3,
+    kUsesAll = kUsesStart | kUsesStop | kUsesRestart | kUsesReload,
 };
 
 // The checks a configuration must pass before a daemon relies on it. The data
@@ -76,11 +93,12 @@ enum class CheckFor {
 bool CheckConfigure(const PConfigure& conf, CheckFor check);
 
 // The checks beyond the base rules, on values that a daemon, or a command run
-// in this process, uses: the stop, restart and reload waits, the state file's
-// name (its missing folder is made) and, but for the daemon, which keeps the
-// other tendlets, empty commands. Empty when they pass; else what the first
-// failing one finds. Run after CheckConfigure, which makes the data directory.
-std::string UnusableValue(const PConfigure& conf, CheckFor check);
+// in this process, uses (those of uses): the stop, restart and reload waits, the
+// state file's name (its missing folder is made, but for kHere) and, but for the
+// daemon, which keeps the other tendlets, empty commands. Empty when they pass;
+// else what the first failing one finds. Run after CheckConfigure, which makes
+// the data directory.
+std::string UnusableValue(const PConfigure& conf, CheckFor check, unsigned uses = kUsesAll);
 
 // Logs a warning for each tendlet that a later entry of the same name replaces.
 void WarnTwiceNamed(const PConfigure& conf);

@@ -181,6 +181,7 @@ void TendwellFrame::KeepFiles(bool changed) {
     // need not wait for.
     if (changed) TendletManager::GetInstance()->WakeLoop();
     server->KeepSocket();
+    server->KeepClaim();
 }
 
 void TendwellFrame::EndKeeping() {

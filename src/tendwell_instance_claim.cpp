@@ -1,6 +1,7 @@
 #include "tendwell_instance_claim.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stddef.h>
 #include <stdlib.h>
@@ -19,8 +20,11 @@ namespace tendwell {
 namespace {
 
 constexpr char kNamePrefix[] = "tendwell:";
-// Only what comes to look at the holder queues here, and the daemon clears it.
-constexpr int kBacklog = 64;
+// Only what comes to look at the holder queues here, and the daemon clears it. A
+// full queue tells nothing of its holder, who is then no daemon of this user's:
+// room for many looks keeps a daemon that cannot clear them for a while (stopped)
+// from seeming so.
+constexpr int kBacklog = 4096;
 // How long a holder that has bound but not yet listened, or is letting go, is
 // looked at again before the claim counts as another's.
 constexpr int kSettleMs = 100;
@@ -88,26 +92,42 @@ InstanceClaim::InstanceClaim(const std::string& socket_path) {
     // each and both give up.
     std::sort(names_.begin(), names_.end());
     names_.erase(std::unique(names_.begin(), names_.end()), names_.end());
+    fds_.assign(names_.size(), -1);
 }
 
 InstanceClaim::~InstanceClaim() { Release(); }
 
+bool InstanceClaim::holding() const {
+    return std::any_of(fds_.begin(), fds_.end(), [](int fd) { return fd >= 0; });
+}
+
 bool InstanceClaim::Take() {
-    if (holding()) return true;
     why_.clear();
-    for (const std::string& name : names_) {
-        const int fd = TakeName(name);
-        if (fd < 0) {
+    squatters_.clear();
+    for (size_t i = 0; i < names_.size(); ++i) {
+        if (fds_[i] >= 0) continue;
+        const Got got = TakeName(i, true);
+        if (got == Got::kUsers || got == Got::kFailed) {
             // Every name taken goes before the refusal is told.
             Release();
             return false;
         }
-        fds_.push_back(fd);
     }
     return true;
 }
 
-int InstanceClaim::TakeName(const std::string& name) {
+std::vector<std::string> InstanceClaim::TakeMissing() {
+    std::vector<std::string> taken;
+    // Told again by each look: those that still hold a name.
+    squatters_.clear();
+    for (size_t i = 0; i < names_.size(); ++i) {
+        if (fds_[i] < 0 && TakeName(i, false) == Got::kTaken) taken.push_back(names_[i]);
+    }
+    return taken;
+}
+
+InstanceClaim::Got InstanceClaim::TakeName(size_t i, bool settle) {
+    const std::string& name = names_[i];
     struct sockaddr_un addr;
     const socklen_t len = AddressOf(name, &addr);
     const uint64_t start_ns = corvel::monotonic_ns();
@@ -115,37 +135,69 @@ int InstanceClaim::TakeName(const std::string& name) {
         const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (fd < 0) {
             why_ = std::string("socket: ") + strerror(errno);
-            return -1;
+            return Got::kFailed;
         }
         const bool bound = bind(fd, reinterpret_cast<struct sockaddr*>(&addr), len) == 0;
-        if (bound && listen(fd, kBacklog) == 0) return fd;
+        if (bound && listen(fd, kBacklog) == 0) {
+            fds_[i] = fd;
+            if (reserve_fd_ < 0) reserve_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+            return Got::kTaken;
+        }
         const int error = errno;
         close(fd);
         if (error != EADDRINUSE) {
             why_ = std::string(bound ? "listen: " : "bind: ") + strerror(error);
-            return -1;
+            return Got::kFailed;
         }
-        if (LookAtHolder(name) != Look::kFree || corvel::remaining_ms(start_ns, kSettleMs) == 0) {
+        const Look look = LookAtHolder(name);
+        if (look == Look::kUnknown) {
+            why_ = std::string("look at its holder: ") + strerror(errno);
+            return Got::kFailed;
+        }
+        if (look == Look::kHeld && holder_uid_ == geteuid()) {
             held_name_ = name;
-            return -1;
+            return Got::kUsers;
+        }
+        // Bound by a holder that does not listen yet (a daemon starting, or letting
+        // go), or held by another user's process: no daemon of this user's.
+        if (look == Look::kHeld || !settle || corvel::remaining_ms(start_ns, kSettleMs) == 0) {
+            squatters_.push_back({name, holder_pid_, holder_uid_});
+            return Got::kSquatted;
         }
         corvel::sleep_ms(1);
     }
 }
 
 void InstanceClaim::Renew() {
-    for (int fd : fds_) listen(fd, kBacklog);
+    for (int fd : fds_) {
+        if (fd >= 0) listen(fd, kBacklog);
+    }
 }
 
 void InstanceClaim::Release() {
-    for (int fd : fds_) close(fd);
-    fds_.clear();
+    for (int& fd : fds_) {
+        if (fd >= 0) close(fd);
+        fd = -1;
+    }
+    if (reserve_fd_ >= 0) close(reserve_fd_);
+    reserve_fd_ = -1;
 }
 
 void InstanceClaim::Dismiss() {
     for (int listener : fds_) {
+        if (listener < 0) continue;
         for (;;) {
-            const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0 && (errno == EMFILE || errno == ENFILE) && reserve_fd_ >= 0) {
+                // The reserve makes room for this one, which goes at once.
+                close(reserve_fd_);
+                fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+                const int error = errno;
+                if (fd >= 0) close(fd);
+                reserve_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+                if (fd >= 0) continue;
+                errno = error;
+            }
             if (fd >= 0) {
                 close(fd);
             } else if (errno != EINTR && errno != ECONNABORTED) {
@@ -156,11 +208,14 @@ void InstanceClaim::Dismiss() {
 }
 
 bool InstanceClaim::HeldByUser() {
-    const uid_t unknown = static_cast<uid_t>(-1);
+    why_.clear();
     for (const std::string& name : names_) {
-        if (LookAtHolder(name) != Look::kFree &&
-            (holder_uid_ == unknown || holder_uid_ == geteuid())) {
+        const Look look = LookAtHolder(name);
+        if (look == Look::kUnknown) {
+            why_ = "claim " + name + " can't be looked at: " + strerror(errno);
+        } else if (look == Look::kHeld && holder_uid_ == geteuid()) {
             held_name_ = name;
+            why_.clear();
             return true;
         }
     }
@@ -186,10 +241,12 @@ InstanceClaim::Look InstanceClaim::LookAtHolder(const std::string& name) {
         // Nobody has the name, or its holder does not listen yet.
         look = Look::kFree;
     } else if (errno != EAGAIN) {
-        // EAGAIN: a holder whose queue is full.
+        // EAGAIN: a holder whose queue is full, whose user cannot be told.
         look = Look::kUnknown;
     }
+    const int error = errno;
     close(fd);
+    errno = error;
     return look;
 }
 

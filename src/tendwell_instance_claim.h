@@ -8,6 +8,11 @@
 // the daemon runs (a deploy), and may climb out of a link with "..": the claim is
 // made under the path as written and under the path as the kernel resolves it, so
 // that every start that meets the daemon by either way finds it claimed.
+//
+// Any process may bind a name in the abstract namespace: only a holder of this
+// user is a daemon of this user's instance. A name that another user's process
+// holds, or that a process binds without listening, decides nothing: the daemon
+// goes on without it, guarded by its lock files, and takes it once it is free.
 #pragma once
 
 #include <sys/types.h>
@@ -22,6 +27,14 @@ public:
     // The path as written, and as the kernel resolves it.
     static constexpr size_t kMaxNames = 2;
 
+    // A name held by a process that is no daemon of this user: one of another
+    // user, or one that binds it without listening (pid 0, uid -1).
+    struct Squatter {
+        std::string name;
+        pid_t pid;
+        uid_t uid;
+    };
+
     // The claim of the control socket at socket_path, a relative path being taken
     // from the working directory now.
     explicit InstanceClaim(const std::string& socket_path);
@@ -35,42 +48,55 @@ public:
     // exists; the last name never followed). One name where the two agree.
     const std::vector<std::string>& names() const { return names_; }
 
-    // Binds every name, in byte order, and listens: true once this process holds
-    // them all. False, holding none, when another socket holds one (held_name(),
-    // holder_pid() and holder_uid() then say which and whose when its holder can be
-    // asked, and why() is empty), or when one cannot be made (why() says why).
+    // Binds every name it can, in byte order, and listens. True once no process of
+    // this user holds one: the names that squatters hold are left (squatters()
+    // says which and whose) for TakeMissing. False, holding none, when a process
+    // of this user holds one (held_name() and holder_pid() then say which and
+    // whose, and why() is empty), or when one cannot be made (why() says why).
     bool Take();
+    // Takes, without waiting, the names not held here that are free now: the
+    // running daemon's look. The names newly taken; squatters() then says who
+    // holds the others.
+    std::vector<std::string> TakeMissing();
+    const std::vector<Squatter>& squatters() const { return squatters_; }
     // In a child forked from the process that took the claim: listens again, so
     // that whoever looks at the holder finds this process.
     void Renew();
     // Lets go of the claim here; it goes once no other process has it open.
     void Release();
-    // Accepts and closes what connected to look at the holder.
+    // Accepts and closes what connected to look at the holder. A descriptor kept
+    // in reserve makes room for each where descriptors have run out, so that
+    // nothing is left waiting to wake the poll again at once.
     void Dismiss();
     // Whether a process of this user holds one of the names (this one included):
     // held_name() and holder_pid() then say which and whose. Connects, sends
-    // nothing. What cannot be told, holder or user, counts as this user's.
+    // nothing. False with why() saying so when a look cannot be made.
     bool HeldByUser();
 
-    bool holding() const { return !fds_.empty(); }
-    // The descriptors of the names held, readable when something connected;
-    // empty while not holding.
+    // Whether this process holds a name.
+    bool holding() const;
+    // The descriptor of each name, -1 for one not held here; readable when
+    // something connected.
     const std::vector<int>& fds() const { return fds_; }
     const std::string& held_name() const { return held_name_; }
     pid_t holder_pid() const { return holder_pid_; }
-    uid_t holder_uid() const { return holder_uid_; }
     const std::string& why() const { return why_; }
 
 private:
     enum class Look { kFree, kHeld, kUnknown };
-    // Binds and listens on name: its descriptor, or -1 (why_ says why, empty
-    // when another socket holds it).
-    int TakeName(const std::string& name);
+    enum class Got { kTaken, kUsers, kSquatted, kFailed };
+    // Binds and listens on names_[i]; with settle, a holder that has bound but
+    // not listened is looked at again for a moment.
+    Got TakeName(size_t i, bool settle);
     // Connects to name: who holds it, as far as it can be told.
     Look LookAtHolder(const std::string& name);
 
     std::vector<std::string> names_;
     std::vector<int> fds_;
+    std::vector<Squatter> squatters_;
+    // Opened with the first name taken: given up for a moment when an accept meets
+    // the descriptor limit.
+    int reserve_fd_ = -1;
     // Of the name last found held, and its holder; empty, 0 and -1 while unknown.
     std::string held_name_;
     pid_t holder_pid_ = 0;

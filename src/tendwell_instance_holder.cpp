@@ -9,10 +9,18 @@ namespace tendwell {
 InstanceHolder FindInstanceHolder(InstanceClaim* claim, InstanceLock* lock,
                                   const std::string& socket_path, int wait_ms) {
     InstanceHolder holder;
-    if (!claim->holding() && claim->HeldByUser()) {
-        holder.kind = InstanceHolder::kDaemon;
-        holder.pid = claim->holder_pid();
-        return holder;
+    if (!claim->holding()) {
+        if (claim->HeldByUser()) {
+            holder.kind = InstanceHolder::kDaemon;
+            holder.pid = claim->holder_pid();
+            return holder;
+        }
+        // Not to be taken for a free claim, nor for a daemon's.
+        if (!claim->why().empty()) {
+            holder.kind = InstanceHolder::kUnusable;
+            holder.why = claim->why();
+            return holder;
+        }
     }
     switch (lock->Await(wait_ms)) {
     case InstanceLock::kNobody:

@@ -27,7 +27,8 @@ struct InstanceHolder {
         kCommand,
         // Another program holds the lock file: it holds no claim and serves no socket.
         kOther,
-        // The lock file cannot be opened or probed: why says what is in the way.
+        // The claim cannot be looked at, or the lock file opened or probed: why
+        // says what is in the way.
         kUnusable,
     };
     Kind kind = kNobody;

@@ -3,6 +3,8 @@
 #include <assert.h>
 #include <stdio.h>
 
+#include <algorithm>
+
 #include "corvel/clock.h"
 #include "tendwell/protocal/TendwellConfigure.pb.h"
 #include "tendwell_configure.h"
@@ -18,10 +20,15 @@ namespace {
 
 // How often a stopping daemon is looked at.
 constexpr int kLockLookMs = 1;
-// How long, and how often, a state file's lock that nobody holds is looked at
-// again before it is taken for nobody's: twice the daemon's look after its files.
-constexpr int kStateRelookMs = 2000;
-constexpr int kStateLookMs = 10;
+// How long a daemon's socket that is not back, or its state file's lock that
+// nobody holds, is looked at again: twice the daemon's look after its files.
+constexpr int kPutBackMs = 2000;
+// How often it is looked at meanwhile.
+constexpr int kRelookMs = 10;
+// How often a start asks a daemon that holds the instance but does not answer,
+// and how often, meanwhile, it looks at one whose connection ended.
+constexpr int kRoundMs = 1000;
+constexpr int kEndedLookMs = 20;
 
 void SetResult(TReturnResult* result, TReturnCode::type code, const std::string& msg) {
     result->returnCode = code;
@@ -54,7 +61,6 @@ int32_t ProcessManager::InitWithoutProcessKeeper(const PConfigure& conf,
         return TReturnCode::ERROR_CONFIGURE_CHECK_ERROR;
     }
     TW_NOTICE("Init", "unix socket addr is:%s, init ok.", socket_path.c_str());
-    unusable_ = UnusableValue(conf, CheckFor::kClient);
     WarnTwiceNamed(conf);
     if (TendletManager::GetInstance()->InitWithoutProcessKeeper(conf) != 0) {
         TW_WARNING("Init", "init tendlet manager fail");
@@ -71,7 +77,8 @@ InstanceHolder ProcessManager::AwaitHolder(int wait_ms) {
     return FindInstanceHolder(&claim, lock_.get(), socket_path, wait_ms);
 }
 
-ProcessManager::Route ProcessManager::Decide(bool local, TReturnResult* refusal, Starts starts) {
+ProcessManager::Route ProcessManager::Decide(bool local, TReturnResult* refusal, unsigned uses,
+                                             bool start_of_all) {
     assert(unix_rpc_manager_ != nullptr);
     const int wait_ms = SecondsToMs<int32_t>(conf_->cmd_operate_timeout_sec());
     InstanceHolder holder = AwaitHolder(wait_ms);
@@ -86,11 +93,16 @@ ProcessManager::Route ProcessManager::Decide(bool local, TReturnResult* refusal,
         if (holder.kind == InstanceHolder::kNobody) holder.kind = InstanceHolder::kCommand;
     }
     switch (holder.kind) {
-    case InstanceHolder::kDaemon:
+    case InstanceHolder::kDaemon: {
         // The daemon goes on with the configuration it loaded: an edit must not
-        // lock its user out.
-        if (!unusable_.empty()) fprintf(stderr, "WARNING: %s\n", unusable_.c_str());
-        return KeepsStateFile(starts, refusal) ? kAtDaemon : kRefused;
+        // lock its user out, and is only told of.
+        if (!warned_) {
+            const std::string edited = UnusableValue(*conf_, CheckFor::kHere);
+            if (!edited.empty()) fprintf(stderr, "WARNING: %s\n", edited.c_str());
+            warned_ = true;
+        }
+        return Reach(start_of_all, refusal) ? kAtDaemon : kRefused;
+    }
     case InstanceHolder::kUnusable:
         SetResult(refusal, TReturnCode::ERROR_CONNECTED_TO_SERVER, holder.why);
         return kRefused;
@@ -119,16 +131,18 @@ ProcessManager::Route ProcessManager::Decide(bool local, TReturnResult* refusal,
         SetResult(refusal, TReturnCode::ERROR_CONFIGURE_CHECK_ERROR, state_lock_->KeptText(keeper));
         return kRefused;
     }
-    // Run here, the command uses those values itself.
-    if (!unusable_.empty()) {
-        SetResult(refusal, TReturnCode::ERROR_CONFIGURE_CHECK_ERROR, unusable_);
+    // Run here, the command uses those values itself: judged here, in
+    // change_directory, where it finds its files.
+    const std::string unusable = UnusableValue(*conf_, CheckFor::kHere, uses);
+    if (!unusable.empty()) {
+        SetResult(refusal, TReturnCode::ERROR_CONFIGURE_CHECK_ERROR, unusable);
         return kRefused;
     }
     // The children of starts made here go through the gate program, as the
     // daemon's do; a command that starts nothing goes on without it.
     std::string why;
     std::string warning;
-    if (!UseGateProgram(&why, &warning) && starts != Starts::kNothing) {
+    if (!UseGateProgram(&why, &warning) && (uses & kUsesStart)) {
         SetResult(refusal, TReturnCode::ERROR_START_FAIL, why);
         return kRefused;
     }
@@ -142,17 +156,24 @@ ProcessManager::Route ProcessManager::Decide(bool local, TReturnResult* refusal,
     return kHere;
 }
 
-bool ProcessManager::KeepsStateFile(Starts starts, TReturnResult* refusal) {
-    if (unix_rpc_manager_->DoConnectStuff() != 0) return true;
+bool ProcessManager::Reach(bool start_of_all, TReturnResult* refusal) {
+    const uint64_t start_ns = corvel::monotonic_ns();
+    // A daemon that holds the instance puts its socket back within its look, or is
+    // still making it.
+    while (unix_rpc_manager_->DoConnectStuff() == TReturnCode::ERROR_CONNECTED_TO_SERVER &&
+           !unix_rpc_manager_->NotSocket() && corvel::remaining_ms(start_ns, kPutBackMs) > 0) {
+        corvel::sleep_ms(kRelookMs);
+    }
+    if (!unix_rpc_manager_->Connected()) return true;
     const pid_t daemon = unix_rpc_manager_->PeerPid();
     const StateLock state(*conf_);
-    const uint64_t start_ns = corvel::monotonic_ns();
+    const uint64_t look_ns = corvel::monotonic_ns();
     pid_t keeper = 0;
     int kept;
     // Nobody's lock may be one the daemon is putting back: looked at until then.
     while ((kept = state.Keeper(&keeper)) == 0 &&
-           corvel::remaining_ms(start_ns, kStateRelookMs) > 0) {
-        corvel::sleep_ms(kStateLookMs);
+           corvel::remaining_ms(look_ns, kPutBackMs) > 0) {
+        corvel::sleep_ms(kRelookMs);
     }
     if (kept < 0 || daemon == 0 || (kept == 1 && keeper == daemon)) return true;
     // Nothing is sent to a daemon of another configuration.
@@ -160,8 +181,8 @@ bool ProcessManager::KeepsStateFile(Starts starts, TReturnResult* refusal) {
     const std::string kept_by =
         kept == 1 ? "is kept by process " + std::to_string(keeper) : "is kept by no process";
     SetResult(refusal,
-              starts == Starts::kAll ? TReturnCode::ERROR_ILLEGAL_PARAM
-                                     : TReturnCode::ERROR_CONFIGURE_CHECK_ERROR,
+              start_of_all ? TReturnCode::ERROR_ILLEGAL_PARAM
+                           : TReturnCode::ERROR_CONFIGURE_CHECK_ERROR,
               "daemon " + std::to_string(daemon) + " serving " +
                   conf_->tendwell().unix_socket_path() +
                   " keeps another configuration: state file " + StateFilePath(*conf_) + " " +
@@ -218,36 +239,62 @@ void ProcessManager::AwaitDaemonGone(const TReturnResult& reply) {
     }
 }
 
-TReturnResult ProcessManager::Start(int32_t timeout) {
+TReturnResult ProcessManager::Start(int32_t timeout, bool* take_over) {
+    const uint64_t start_ns = corvel::monotonic_ns();
+    const int budget_ms = SecondsToMs<int32_t>(conf_->cmd_start_timeo_s());
     TReturnResult result;
-    const Route route = Decide(false, &result, Starts::kAll);
-    if (route == kAtDaemon) {
+    Route route;
+    // Who holds the instance once no daemon has answered.
+    InstanceHolder holder;
+    holder.kind = InstanceHolder::kDaemon;
+    for (;;) {
+        const uint64_t round_ns = corvel::monotonic_ns();
+        result = TReturnResult();
+        route = Decide(false, &result, kUsesNothing, true);
+        if (route == kRefused) {
+            // Refused for want of a daemon: the one that held the instance is gone.
+            holder = AwaitHolder(0);
+            break;
+        }
         unix_rpc_manager_->Start(result, timeout);
-        // A daemon that holds the instance but does not answer yet is still
-        // coming up, or putting its socket back: ask it again once a second, for
-        // as many rounds as a start's foreground waits. No daemon answers where
-        // the path holds no socket.
-        for (uint32_t round = 0; result.returnCode == TReturnCode::ERROR_CONNECTED_TO_SERVER &&
-                                 !unix_rpc_manager_->NotSocket() &&
-                                 round < conf_->cmd_start_timeo_s();
-             ++round) {
-            corvel::sleep_ms(1000);
-            if (AwaitHolder(SecondsToMs<int32_t>(conf_->cmd_operate_timeout_sec())).kind !=
-                InstanceHolder::kDaemon) {
-                break;
-            }
-            result = TReturnResult();
-            if (!KeepsStateFile(Starts::kAll, &result)) break;
-            unix_rpc_manager_->Start(result, timeout);
+        // An answer; or a path that holds no socket, where none will come.
+        const bool ended = result.returnCode == TReturnCode::ERROR_COMMNICATE_WITH_SERVER;
+        if ((result.returnCode != TReturnCode::ERROR_CONNECTED_TO_SERVER && !ended) ||
+            unix_rpc_manager_->NotSocket()) {
+            break;
+        }
+        unix_rpc_manager_->Close();
+        // No answer. A daemon that is coming up is asked again in a second; one
+        // whose connection ended is looked at until it is gone (it has died: this
+        // start takes its place) or another holds the instance. Looks are few: a
+        // daemon that cannot clear what came to look at its claim (stopped) would
+        // seem to hold it no more once its queue is full.
+        const pid_t asked = unix_rpc_manager_->PeerPid();
+        if (!ended) {
+            corvel::sleep_ms(std::min(corvel::remaining_ms(round_ns, kRoundMs),
+                                      corvel::remaining_ms(start_ns, budget_ms)));
+        }
+        const uint64_t look_ns = corvel::monotonic_ns();
+        do {
+            holder = AwaitHolder(0);
+            if (!ended || holder.kind != InstanceHolder::kDaemon || holder.pid != asked) break;
+            corvel::sleep_ms(kEndedLookMs);
+        } while (corvel::remaining_ms(look_ns, kRoundMs) > 0);
+        // A daemon that lives on without answering in time, or no time left: the
+        // last result stands.
+        if (holder.kind != InstanceHolder::kDaemon || (ended && holder.pid == asked) ||
+            corvel::remaining_ms(start_ns, budget_ms) == 0) {
+            break;
         }
     }
+    *take_over = holder.kind == InstanceHolder::kNobody || holder.kind == InstanceHolder::kOther;
     Finish(route, "Start", "start", result);
     return result;
 }
 
 TReturnResult ProcessManager::Stop(bool local, int32_t timeout) {
     TReturnResult result;
-    const Route route = Decide(local, &result);
+    const Route route = Decide(local, &result, kUsesStop);
     if (route == kAtDaemon) {
         unix_rpc_manager_->Stop(result, timeout);
         AwaitDaemonGone(result);
@@ -260,7 +307,7 @@ TReturnResult ProcessManager::Stop(bool local, int32_t timeout) {
 
 TReturnResult ProcessManager::Restart(bool local, int32_t timeout) {
     TReturnResult result;
-    const Route route = Decide(local, &result, Starts::kTendlets);
+    const Route route = Decide(local, &result, kUsesStart | kUsesStop | kUsesRestart);
     if (route == kAtDaemon) {
         unix_rpc_manager_->Restart(result, timeout);
     } else if (route == kHere) {
@@ -285,7 +332,7 @@ TReturnResult ProcessManager::Abort(bool local, int32_t timeout) {
 
 TReturnResult ProcessManager::Reload(bool local, int32_t timeout) {
     TReturnResult result;
-    const Route route = Decide(local, &result);
+    const Route route = Decide(local, &result, kUsesReload);
     if (route == kAtDaemon) {
         unix_rpc_manager_->Reload(result, timeout);
     } else if (route == kHere) {
@@ -311,7 +358,7 @@ TReturnResult ProcessManager::Check(std::vector<TTendletStatusInfo>& infos, bool
 
 TReturnResult ProcessManager::StartOne(const std::string& name, bool local, int32_t timeout) {
     TReturnResult result;
-    const Route route = Decide(local, &result, Starts::kTendlets);
+    const Route route = Decide(local, &result, kUsesStart);
     if (route == kAtDaemon) {
         unix_rpc_manager_->StartOne(result, name, timeout);
     } else if (route == kHere) {
@@ -323,7 +370,7 @@ TReturnResult ProcessManager::StartOne(const std::string& name, bool local, int3
 
 TReturnResult ProcessManager::StopOne(const std::string& name, bool local, int32_t timeout) {
     TReturnResult result;
-    const Route route = Decide(local, &result);
+    const Route route = Decide(local, &result, kUsesStop);
     if (route == kAtDaemon) {
         unix_rpc_manager_->StopOne(result, name, timeout);
     } else if (route == kHere) {
@@ -335,7 +382,7 @@ TReturnResult ProcessManager::StopOne(const std::string& name, bool local, int32
 
 TReturnResult ProcessManager::RestartOne(const std::string& name, bool local, int32_t timeout) {
     TReturnResult result;
-    const Route route = Decide(local, &result, Starts::kTendlets);
+    const Route route = Decide(local, &result, kUsesStart | kUsesStop | kUsesRestart);
     if (route == kAtDaemon) {
         unix_rpc_manager_->RestartOne(result, name, timeout);
     } else if (route == kHere) {
@@ -347,7 +394,7 @@ TReturnResult ProcessManager::RestartOne(const std::string& name, bool local, in
 
 TReturnResult ProcessManager::ReloadOne(const std::string& name, bool local, int32_t timeout) {
     TReturnResult result;
-    const Route route = Decide(local, &result);
+    const Route route = Decide(local, &result, kUsesReload);
     if (route == kAtDaemon) {
         unix_rpc_manager_->ReloadOne(result, name, timeout);
     } else if (route == kHere) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tendwell/protocal/TendwellSlave_types.h"
+#include "tendwell_configure.h"
 #include "tendwell_instance_holder.h"
 #include "tendwell_instance_lock.h"
 #include "tendwell_state_lock.h"
@@ -29,13 +30,16 @@ public:
 
     // Takes the configuration the command line loaded from conf_path (it must
     // outlive the manager's use), makes the RPC client and the tendlet records.
-    // 0, 11 (the base rules) or 21. What the further checks find is told when the
-    // command goes to the daemon, and refuses it (11) when it is to run here.
+    // 0, 11 (the base rules) or 21. What the further checks find of the values a
+    // command uses is told when it goes to the daemon, and refuses it (11) when
+    // it is to run here.
     int32_t InitWithoutProcessKeeper(const PConfigure& conf, const std::string& conf_path);
 
-    // Only ever sent to the daemon; one that holds the lock but does not answer
-    // yet is asked again once a second, up to cmd_start_timeo_s times.
-    TReturnResult Start(int32_t timeout);
+    // Only ever sent to the daemon; one that holds the instance but does not
+    // answer yet is asked again once a second, for up to cmd_start_timeo_s
+    // seconds. Where the daemon is gone without an answer and no other holds the
+    // instance, *take_over is set: the caller may take its place.
+    TReturnResult Start(int32_t timeout, bool* take_over);
     // local: permission to run the command here when no daemon is alive.
     TReturnResult Stop(bool local, int32_t timeout);
     TReturnResult Restart(bool local, int32_t timeout);
@@ -60,9 +64,6 @@ public:
 private:
     // Where a command runs.
     enum Route { kAtDaemon, kHere, kRefused };
-    // What a command starts: nothing, tendlets, or, for "start" of all, the daemon's
-    // work.
-    enum class Starts { kNothing, kTendlets, kAll };
 
     ProcessManager();
 
@@ -70,20 +71,24 @@ private:
     // of the lock being waited out for at most wait_ms.
     InstanceHolder AwaitHolder(int wait_ms);
     // The one decision, made on AwaitHolder: at the daemon that holds the
-    // instance, once it is seen to keep this configuration's state file; here, with
-    // the lock and the state file's lock taken and the tendlet manager started with
-    // the keeper, when local allows it and no daemon is alive; otherwise refused,
-    // with *refusal saying why. A command that starts tendlets is refused here too
-    // when the gate program cannot be used, and every command when the further
-    // checks found something (11); at the daemon that is only told, on standard
-    // error.
-    Route Decide(bool local, TReturnResult* refusal, Starts starts = Starts::kNothing);
-    // Connects to the daemon and tells whether it keeps this configuration's state
-    // file: it holds that file's lock, or the lock file is missing or cannot be read
-    // (a daemon putting it back, or one of a version without it). Otherwise it
-    // serves another configuration: false, with *refusal 4 for "start" of all and
-    // 11 for the other commands. A failed connect is the call's to tell: true.
-    bool KeepsStateFile(Starts starts, TReturnResult* refusal);
+    // instance, once it is reached and seen to keep this configuration's state
+    // file; here, with the lock and the state file's lock taken and the tendlet
+    // manager started with the keeper, when local allows it and no daemon is
+    // alive; otherwise refused, with *refusal saying why. uses says what the
+    // command uses of the configuration (Uses): what the further checks find of
+    // those values refuses it here (11), and is only told, on standard error, at
+    // the daemon; a command that starts tendlets is refused here too when the gate
+    // program cannot be used. start_of_all: "start" of all tendlets.
+    Route Decide(bool local, TReturnResult* refusal, unsigned uses = kUsesNothing,
+                 bool start_of_all = false);
+    // Connects to the daemon, looking again while it holds the instance and its
+    // socket is not back yet, for up to twice its look after its files; then tells
+    // whether it keeps this configuration's state file: it holds that file's lock,
+    // or the lock file is missing or cannot be read (a daemon putting it back, or
+    // one of a version without it). Otherwise it serves another configuration:
+    // false, with *refusal 4 for "start" of all and 11 for the other commands. A
+    // connect that fails all the same is the call's to tell: true.
+    bool Reach(bool start_of_all, TReturnResult* refusal);
     // Logs how a command ended; after one run here, shuts the keeper down and
     // removes the lock file (the lock itself lasts until exit).
     void Finish(Route route, const char* tag, const std::string& label,
@@ -98,10 +103,9 @@ private:
     // Held for the whole of a command run here.
     std::unique_ptr<StateLock> state_lock_;
     std::unique_ptr<UnixRpcManager> unix_rpc_manager_;
-    // What the checks beyond the base rules find in the configuration; empty
-    // when nothing.
-    std::string unusable_;
     bool ran_in_process_ = false;
+    // Once the edited configuration has been told of: a start asks in rounds.
+    bool warned_ = false;
 };
 
 }  // namespace tendwell

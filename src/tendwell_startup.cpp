@@ -94,27 +94,33 @@ int RunConfiguredCommand(bool present, const std::string& command, uint32_t time
     return corvel::run_shell_command(command.c_str(), SecondsToMs<int32_t>(timeout_secs));
 }
 
-// Takes the instance's claim, in the daemon's directory; 0 once it holds it. Held
-// by another process: kClaimedElsewhere, or, for a holder of another user (who is
-// not this configuration's daemon), status 4 with the holder named, as with a
-// claim that cannot be made.
-int TakeClaim() {
+// Takes the instance's claim, in the daemon's directory; 0 once no process of
+// this user holds it, kClaimedElsewhere when one does, 4 when it cannot be made.
+// Names that another user's process holds, or one that does not listen, decide
+// nothing: *squatted says who holds them, for the terminal and the log.
+int TakeClaim(std::string* squatted) {
     InstanceClaim& claim = ThriftUnixServer::GetInstance()->Claim();
-    if (claim.Take()) return 0;
     const std::string& socket_path = g_conf.tendwell().unix_socket_path();
-    if (!claim.why().empty()) {
+    if (!claim.Take()) {
+        if (claim.why().empty()) return kClaimedElsewhere;
         fprintf(stderr, "claim of %s can't be taken: %s\n", socket_path.c_str(),
                 claim.why().c_str());
         return 4;
     }
-    const uid_t unknown = static_cast<uid_t>(-1);
-    if (claim.holder_uid() != unknown && claim.holder_uid() != geteuid()) {
-        fprintf(stderr, "claim %s of %s is held by process %d of user %u\n",
-                claim.held_name().c_str(), socket_path.c_str(),
-                static_cast<int>(claim.holder_pid()), static_cast<unsigned>(claim.holder_uid()));
-        return 4;
+    for (const InstanceClaim::Squatter& squatter : claim.squatters()) {
+        *squatted += squatted->empty()
+                         ? "claim of " + socket_path + " held by no daemon of this user: "
+                         : std::string(", ");
+        *squatted += squatter.name + " by ";
+        *squatted += squatter.pid == 0
+                         ? std::string("a process that does not listen")
+                         : "process " + std::to_string(squatter.pid) + " of user " +
+                               std::to_string(squatter.uid);
     }
-    return kClaimedElsewhere;
+    if (!squatted->empty()) {
+        *squatted += "; the lock files keep the instance, and the claim is taken once it is free";
+    }
+    return 0;
 }
 
 // Whether another keeper has the state file, asked before anything is run or
@@ -240,7 +246,8 @@ int StartDaemon(const std::string& change_dir) {
     if (g_conf.has_change_directory() && !ChangeDirectory(g_conf.change_directory())) {
         return 255;
     }
-    int claimed = TakeClaim();
+    std::string squatted;
+    int claimed = TakeClaim(&squatted);
     if (claimed == 0) {
         std::string refusal;
         claimed = LookAtStateFile(&refusal);
@@ -256,6 +263,7 @@ int StartDaemon(const std::string& change_dir) {
         return claimed;
     }
     if (start_dir >= 0) close(start_dir);
+    if (!squatted.empty()) fprintf(stderr, "WARNING: %s\n", squatted.c_str());
     if (!CheckConfigure(g_conf, CheckFor::kDaemon)) {
         fprintf(stderr, "CheckConfigure fail, check your conf please\n");
         fprintf(stderr, "make sure data_dir is exist, use tendwell -t tendwell.conf to check\n");
@@ -280,6 +288,7 @@ int StartDaemon(const std::string& change_dir) {
     WarnTwiceNamed(g_conf);
     WarnEmptyCommands(g_conf);
     if (!gate_warning.empty()) TW_WARNING("main", "%s", gate_warning.c_str());
+    if (!squatted.empty()) TW_WARNING("main", "%s", squatted.c_str());
     // Past the fork the daemon's failure would show only as "start error...".
     const std::string unservable = ThriftUnixServer::Unservable(settings.unix_socket_path());
     if (!unservable.empty()) {

@@ -41,6 +41,7 @@ public:
     // Whether code is one of the client's own failures, with which the request may
     // never have reached the daemon.
     static bool ClientFailure(int code);
+    bool Connected() const { return connected_; }
     // Whether the last connect failed because the socket path holds no socket.
     bool NotSocket() const { return not_socket_; }
     // The pid of the process serving the last connection made; 0 when unknown.

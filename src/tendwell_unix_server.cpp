@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -12,6 +13,7 @@
 #include <exception>
 #include <memory>
 
+#include "corvel/clock.h"
 #include "tendwell/protocal/TSlaveServiceProtocol.h"
 #include "tendwell_configure.h"
 #include "tendwell_instance_holder.h"
@@ -60,11 +62,25 @@ std::string FreePath(const std::string& path) {
     return std::string();
 }
 
+// A name for a socket while it is made, unique to this making: no other making,
+// of this process or another that shares the folder, ever meets it.
+std::string TemporaryName() {
+    uint64_t random = 0;
+    // Without entropy yet, the clock's nanoseconds serve as well for a name.
+    if (getrandom(&random, sizeof(random), GRND_NONBLOCK) != sizeof(random)) {
+        random = corvel::monotonic_ns();
+    }
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (int shift = 60; shift >= 0; shift -= 4) hex += kHex[(random >> shift) & 0xf];
+    return ".tendwell-" + std::to_string(getpid()) + "-" + hex + ".sock";
+}
+
 // A non-blocking socket listening at path, where the path is free; *bound_file
-// describes it. It is bound under a name of this process's in the same directory,
-// made private (0600) and listening, and only then linked to path, which fails
-// where anything stands: a socket at the path always listens, and no other user
-// can ever connect. -1 with *error when it cannot be made.
+// describes it. It is bound under a name of this making's own in the same
+// directory, made private (0600) and listening, and only then linked to path,
+// which fails where anything stands: a socket at the path always listens, and no
+// other user can ever connect. -1 with *error when it cannot be made.
 int MakeSocket(const std::string& path, struct stat* bound_file, std::string* error) {
     *error = FreePath(path);
     if (!error->empty()) return -1;
@@ -75,7 +91,7 @@ int MakeSocket(const std::string& path, struct stat* bound_file, std::string* er
         *error = dir + ": " + strerror(errno);
         return -1;
     }
-    const std::string temp = ".tendwell-" + std::to_string(getpid()) + ".sock";
+    const std::string temp = TemporaryName();
     struct sockaddr_un addr;
     memset(&addr, 0, sizeof(addr));
     addr.sun_family = AF_UNIX;
@@ -86,11 +102,6 @@ int MakeSocket(const std::string& path, struct stat* bound_file, std::string* er
         bound_name = "/proc/self/fd/" + std::to_string(dir_fd) + "/" + temp;
     }
     memcpy(addr.sun_path, bound_name.c_str(), bound_name.size());
-    struct stat st;
-    // One this process left when it could not finish.
-    if (fstatat(dir_fd, temp.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(st.st_mode)) {
-        unlinkat(dir_fd, temp.c_str(), 0);
-    }
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         *error = std::string("socket: ") + strerror(errno);
@@ -98,6 +109,8 @@ int MakeSocket(const std::string& path, struct stat* bound_file, std::string* er
         return -1;
     }
     const char* failed = nullptr;
+    // Only a name this call bound is ever removed: whatever else stands there is
+    // another's.
     const bool bound = bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0;
     if (!bound) {
         failed = "bind";
@@ -342,6 +355,15 @@ void ThriftUnixServer::KeepLockFile() {
                          std::to_string(fresh->HolderPid()) + ")");
 }
 
+void ThriftUnixServer::KeepClaim() {
+    InstanceClaim& claim = Claim();
+    if (claim.squatters().empty()) return;
+    for (const std::string& name : claim.TakeMissing()) {
+        TW_WARNING("KeepFiles", "claim %s of %s is free again, taken", name.c_str(),
+                   GetSocketPath().c_str());
+    }
+}
+
 void ThriftUnixServer::ReportHold(const std::string& hold) {
     if (hold == reported_hold_) return;
     reported_hold_ = hold;
@@ -424,8 +446,10 @@ bool ThriftUnixServer::LockFile() {
     if (!lock->TakeForDaemon(SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec()))) {
         // A program that holds the lock file in a daemon's place keeps no daemon off:
         // this process holds the claim. The lock is taken once it is free.
-        const InstanceHolder holder = FindInstanceHolder(&Claim(), lock.get(), GetSocketPath(), 0);
-        if (holder.kind != InstanceHolder::kOther) return false;
+        InstanceClaim& claim = Claim();
+        const InstanceHolder holder = FindInstanceHolder(&claim, lock.get(), GetSocketPath(), 0);
+        // Without a name of the claim the lock file is the only guard.
+        if (holder.kind != InstanceHolder::kOther || !claim.holding()) return false;
         ReportHold("lock file " + lock_path + " is held by another process (pid " +
                    std::to_string(holder.pid) + ")");
     }

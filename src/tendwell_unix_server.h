@@ -69,6 +69,8 @@ public:
     // every socket.
     void KeepLockFile();
     void KeepSocket();
+    // Takes the names of the claim that squatters held once they are free.
+    void KeepClaim();
     // Whether the lock files and the socket at their paths are this daemon's.
     bool FilesInPlace();
 

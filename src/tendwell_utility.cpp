@@ -49,17 +49,18 @@ bool UseGateProgram(std::string* why, std::string* warning) {
     const ssize_t len = readlink("/proc/self/exe", exe, sizeof(exe));
     std::string path = len > 0 ? std::string(exe, static_cast<size_t>(len)) : std::string();
     path = path.substr(0, path.rfind('/') + 1) + kGateProgram;
-    int uncopied = 0;
+    corvel::GateUncopied uncopied;
     char reason[256];
     if (!corvel::use_gate_program(path.c_str(), &uncopied)) {
         *why = "gate program " + path +
                " can't be used: " + strerror_r(errno, reason, sizeof(reason));
         return false;
     }
-    if (uncopied != 0) {
+    if (uncopied.error != 0) {
         *warning = "gate program " + path +
                    " is run from its file, not from a sealed copy in memory (" +
-                   strerror_r(uncopied, reason, sizeof(reason)) +
+                   (uncopied.unreadable ? "it can't be read: " : "no runnable copy: ") +
+                   strerror_r(uncopied.error, reason, sizeof(reason)) +
                    "): a change to the file reaches the starts after it";
     }
     return true;

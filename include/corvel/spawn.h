@@ -28,16 +28,25 @@ struct ShellSetup {
 // The wait status of a shell that could not be run: as if it had exited with 127.
 constexpr int kShellNotRunStatus = 127 << 8;
 
+// Why the gate program is run from its file rather than from a copy in memory.
+struct GateUncopied {
+    // The error why; 0 when the copy is run.
+    int error = 0;
+    // The file may be run but not read, so it could not be copied; otherwise the
+    // system refused a runnable memory file.
+    bool unreadable = false;
+};
+
 // Takes the gate program (corvel/gate) at path for every later start that needs
 // it: a start at a gate, one with null_stdio, and every start once raise_fd_limit
 // has raised the limit; before the first call such a start fails with ENOENT.
 // The file is opened and checked here, through its descriptor, and what is run is
 // a sealed copy of it in memory, so a file changed or replaced at path later
-// changes no start. Where the system refuses a runnable memory file, the opened
-// file itself is run, and *uncopied (unless null) is the error why; 0 otherwise.
-// Call it before anything is started: a later call replaces the program. False
-// with errno when the file cannot be run.
-bool use_gate_program(const char* path, int* uncopied = nullptr);
+// changes no start. Where this process may run the file but not read it, or the
+// system refuses a runnable memory file, the opened file itself is run, and
+// *uncopied (unless null) says why. Call it before anything is started: a later
+// call replaces the program. False with errno when the file cannot be run.
+bool use_gate_program(const char* path, GateUncopied* uncopied = nullptr);
 
 // Starts the shell running command and returns once it runs (or the gate
 // program that runs it at once); its pid, or -1 with errno.

@@ -273,6 +273,10 @@ private:
     // Written by every runner when its copy changes, read by the one waiting
     // Start or Stop; -1 when it could not be made, and the waits then only look.
     int changed_fd_;
+    // Readable from the moment EndRunners quits the runners until they are gone:
+    // it ends every runner's wait, so that none needs a descriptor of its own for
+    // that. -1 when it could not be made, and the runners' waits then look.
+    int quit_fd_;
     WarningSink warning_sink_;
     ExitSink exit_sink_;
     // When a failing save was last reported; 0 before the first.

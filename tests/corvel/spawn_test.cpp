@@ -1,11 +1,14 @@
 // Shells held at a gate, and the descriptor limit children get back: real
 // processes, what they wrote and what /proc shows of them.
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <limits.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -179,6 +182,41 @@ TEST(CorvelShellGateTest, CoreDumpingSignalEndsTheHeldShellAlone) {
         EXPECT_TRUE(info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED) << sig;
     }
     EXPECT_FALSE(FileExists(ran));
+}
+
+// A gate program that may be run but not read, by a process not root, still gates:
+// it is run from its file, and the caller told why it was not copied.
+TEST(CorvelSpawnTest, GateProgramRunButNotReadStillHoldsAndReleases) {
+    const struct passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const uid_t uid = nobody->pw_uid;
+    const gid_t gid = nobody->pw_gid;
+    testutil::TempDir dir;
+    ASSERT_EQ(0, chmod(dir.path().c_str(), 0711));
+    const std::string program = dir / "tendwell-gate";
+    ASSERT_TRUE(testutil::WriteFile(program, ReadFile(TENDWELL_GATE)));
+    ASSERT_EQ(0, chmod(program.c_str(), 0711));
+    testutil::PidReaper reaper;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(10);
+        corvel::GateUncopied uncopied;
+        if (!corvel::use_gate_program(program.c_str(), &uncopied)) _exit(11);
+        if (uncopied.error != EACCES || !uncopied.unreadable) _exit(12);
+        corvel::ShellGate gate;
+        const pid_t pid = gate.start("exit 7", KeptSetup());
+        if (pid < 0 || !gate.held()) _exit(13);
+        gate.release();
+        int status = 0;
+        if (!gate.settle(true) || waitpid(pid, &status, 0) != pid) _exit(14);
+        _exit(WIFEXITED(status) && WEXITSTATUS(status) == 7 ? 0 : 15);
+    }
+    reaper.Add(child);
+    int status = 0;
+    ASSERT_TRUE(WaitFor([&] { return waitpid(child, &status, WNOHANG) == child; }, 10000));
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
 // After the daemon raises its descriptor limit, shell commands and kept processes

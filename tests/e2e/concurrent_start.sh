@@ -1,6 +1,7 @@
-# Two simultaneous starts give one daemon and one copy of each tendlet; a start
-# that meets the instance claimed by another user's process names it and touches
-# nothing. ($2 plays that process.)
+# Two simultaneous starts give one daemon and one copy of each tendlet, also when
+# one names the state file another way; a daemon that dies while a start waits for
+# its answer leaves its place to it; another user's process that holds the claim's
+# names keeps no start off. ($2 plays that process.)
 . "$(dirname "$0")/e2e_lib.sh"
 PROBE=$2
 
@@ -116,24 +117,70 @@ run "$T/other.conf" stop
 expect 0 "stop return 0(OK)"
 stop_daemon
 
-# Another user's process holds the claim of this socket path: a start names it and
-# exits 4, having made not even the data directory.
+# A daemon that dies while a start waits for its answer leaves its place to that
+# start, which adopts every tendlet: one daemon, one copy of each.
+rm -f "$T"/run/*.pids
 write_conf "$CONF" alpha beta
-rm -rf "$T/data"
+start_daemon
+daemon=$(our_tendwells)
+kill -STOP "$daemon"
+"$TW" "$CONF" start >"$T/start.out" 2>&1 &
+starter=$!
+waiting() { [ "$(cat "/proc/$starter/wchan" 2>/dev/null)" = unix_stream_read_generic ]; }
+wait_for waiting || fail "the start does not wait for the daemon's answer"
+kill -KILL "$daemon"
+wait "$starter"
+rc=$?
+[ $rc = 0 ] && start_output_ok "$(cat "$T/start.out")" ||
+    fail "start whose daemon died: $rc $(cat "$T/start.out")"
+[ "$(our_tendwells | wc -l)" = 1 ] && all_running || fail "daemons: $(our_tendwells)"
+for name in alpha beta; do
+    [ "$(tendlet_pids $name | wc -l)" = 1 ] || fail "$name started $(tendlet_pids $name | wc -l) times"
+done
+stop_daemon
+
+# Another user's processes hold the claim's names, listening or only bound, before
+# the start and after a kill -9 of the daemon: no daemon of this user's, so start,
+# check, keeping and stop go on, guarded by the lock files; the daemon takes the
+# names once they are free. Nothing is left.
 mkdir -m 777 "$T/shared"
 cp "$PROBE" "$T/shared/probe"
 chmod 755 "$T" "$T/shared/probe"
-claim=tendwell:$(printf '%s' "$(readlink -f "$T")/data/tw.sock" | md5sum | cut -c1-32 | tr a-f A-F)
-setpriv --reuid=nobody --regid=nogroup --clear-groups "$T/shared/probe" claim "$claim" \
-    "$T/shared/ready" &
-holder=$!
-HELPERS=$holder
-wait_for test -e "$T/shared/ready" || fail "the other user's process holds no claim"
-run "$CONF" start
-[ "$RC" = 4 ] && [ "$OUT" = "begin to start..." ] &&
-    [ "$ERR" = "claim $claim of $SOCK is held by process $holder of user $(id -u nobody)" ] ||
-    fail "start beside another user's claim: $RC '$OUT' '$ERR'"
-[ ! -e "$T/data" ] && no_tendwell || fail "the start went on: $(ls "$T") $(our_tendwells)"
-kill -KILL "$holder"
-wait "$holder" 2>/dev/null
+name_of() { echo "tendwell:$(printf '%s' "$1" | md5sum | cut -c1-32 | tr a-f A-F)"; }
+names=$(printf '%s\n' "$(name_of "$T/data/tw.sock")" "$(name_of "$(readlink -f "$T")/data/tw.sock")" | sort -u)
+squat() {
+    squatters=""
+    for name in $names; do
+        rm -f "$T/shared/ready"
+        setpriv --reuid=nobody --regid=nogroup --clear-groups "$T/shared/probe" claim "$name" \
+            "$T/shared/ready" $1 &
+        squatters="$squatters $!"
+        HELPERS=$squatters
+        wait_for test -e "$T/shared/ready" || fail "the other user's process holds no name"
+    done
+}
+for mode in listening bound; do
+    rm -rf "$T/data" "$T/log" "$T"/run/*.pids
+    squat "$mode"
+    run "$CONF" start
+    [ "$RC" = 0 ] && start_output_ok "$OUT" &&
+        echo "$ERR" | grep -qF "WARNING: claim of $SOCK held by no daemon of this user:" ||
+        fail "$mode: start beside another user's names: $RC '$OUT' '$ERR'"
+    all_recorded
+    daemon=$(our_tendwells)
+    run "$CONF" check
+    [ "$RC" = 0 ] || fail "$mode: check: $RC '$OUT' '$ERR'"
+    victim=$(last_pid alpha)
+    kill -KILL "$victim"
+    wait_for restarted alpha "$victim" || fail "$mode: alpha not started again"
+    kill -KILL "$daemon"
+    run "$CONF" start
+    [ "$RC" = 0 ] && start_output_ok "$OUT" || fail "$mode: start after kill -9: $RC '$OUT' '$ERR'"
+    [ "$(our_tendwells | wc -l)" = 1 ] && all_running || fail "$mode: daemons: $(our_tendwells)"
+    for p in $squatters; do kill -KILL "$p"; wait "$p" 2>/dev/null; done
+    HELPERS=""
+    taken() { [ "$(grep -c 'is free again, taken' "$T/log/tendwell.log")" = "$(echo "$names" | wc -l)" ]; }
+    wait_for taken || fail "$mode: the names were not taken once free"
+    stop_daemon
+done
 echo "1 passed, 0 failed"

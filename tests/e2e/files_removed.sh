@@ -62,6 +62,14 @@ taken_over() {
 }
 wait_for taken_over || fail "no word of the replaced state file"
 
+# A socket that another process made in the folder under a name of the form the
+# daemon makes its own under is another's: putting the socket back leaves it.
+"$HOLDER" bind "$T/data/.tendwell-$daemon.sock" || fail "no socket made"
+rm "$SOCK"
+wait_for test -S "$SOCK" || fail "no socket put back"
+[ -S "$T/data/.tendwell-$daemon.sock" ] || fail "the other process's socket was removed"
+rm "$T/data/.tendwell-$daemon.sock"
+
 # A start while the daemon cannot put its files back (stopped here) finds the
 # instance claimed, and asks the daemon once it answers: no second daemon serves
 # the socket meanwhile, and no tendlet runs twice.

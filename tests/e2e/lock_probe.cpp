@@ -4,8 +4,10 @@
 //                      process opens that file, then removes the file and ends.
 //   PATH READY replace another program that puts a file of its own in place of PATH,
 //                      locked without a mark, as a daemon holds it, until killed.
-//   claim NAME READY   another program that holds the abstract socket name NAME,
-//                      listening, until killed.
+//   claim NAME READY [bound]
+//                      another program that holds the abstract socket name NAME,
+//                      listening (or, with bound, only bound), until killed.
+//   bind PATH          another program that leaves a socket at PATH: binds it and ends.
 // READY is created once the lock (or the name) is held.
 #include <fcntl.h>
 #include <stddef.h>
@@ -21,7 +23,7 @@
 
 namespace {
 
-int HoldName(const char* name, const char* ready) {
+int HoldName(const char* name, const char* ready, bool listening) {
     struct sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
     const size_t len = strlen(name);
@@ -31,7 +33,7 @@ int HoldName(const char* name, const char* ready) {
     if (fd < 0 ||
         bind(fd, reinterpret_cast<struct sockaddr*>(&addr),
              static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + len)) != 0 ||
-        listen(fd, 8) != 0) {
+        (listening && listen(fd, 8) != 0)) {
         perror("lock_probe");
         return 1;
     }
@@ -41,11 +43,27 @@ int HoldName(const char* name, const char* ready) {
 
 }  // namespace
 
+int LeaveSocket(const char* path) {
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    if (strlen(path) >= sizeof(addr.sun_path)) return 2;
+    strcpy(addr.sun_path, path);
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0 || bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
+        perror("lock_probe");
+        return 1;
+    }
+    return 0;
+}
+
 int main(int argc, char** argv) {
-    if (argc == 4 && strcmp(argv[1], "claim") == 0) return HoldName(argv[2], argv[3]);
+    if (argc == 3 && strcmp(argv[1], "bind") == 0) return LeaveSocket(argv[2]);
+    if ((argc == 4 || argc == 5) && strcmp(argv[1], "claim") == 0) {
+        return HoldName(argv[2], argv[3], argc == 4 || strcmp(argv[4], "bound") != 0);
+    }
     const bool replace = argc == 4 && strcmp(argv[3], "replace") == 0;
     if (argc != 3 && !replace) {
-        fprintf(stderr, "usage: %s PATH READY [replace] | claim NAME READY\n", argv[0]);
+        fprintf(stderr, "usage: %s PATH READY [replace] | claim NAME READY [bound] | bind PATH\n", argv[0]);
         return 2;
     }
     // Locked before it takes the path, so that nobody else can lock it first.

@@ -70,4 +70,26 @@ wait_for not alive "$alpha" || fail "alpha $alpha still runs after stop --name -
 run "$CONF" stop -f --name alpha
 expect 0 "stop alpha return 0(OK)"
 no_tendlet || fail "tendlets left: $(live_tendlets)"
+
+# Run here, a command is refused only for the values it uses: an empty
+# start_command, which no stop runs, keeps no stop from stopping the others.
+start_daemon
+run "$CONF" abort
+expect 0 "abort return 0(OK)"
+sed -i "s|start_command: \"echo \\\$\\\$ >>$T/run/alpha.pids; while :; do sleep 1; done\"|start_command: \"\"|" "$CONF"
+grep -q 'start_command: ""' "$CONF" || fail "alpha's command not emptied"
+run "$CONF" stop
+expect 0 "stop return 0(OK)"
+no_tendlet || fail "tendlets left: $(live_tendlets)"
+
+# The values a command run here uses are judged from change_directory, and make
+# nothing where it was typed: a client run elsewhere, on a relative data_dir,
+# makes there only what the base checks make, the data directory.
+cp "$T/good.conf" "$CONF"
+sed -i 's|data_dir: "[^"]*"|data_dir: "data"|' "$CONF"
+echo 'status_save_filename: "keep/state"' >>"$CONF"
+mkdir "$T/elsewhere"
+(cd "$T/elsewhere" && "$TW" "$CONF" check -f >"$T/out" 2>&1)
+[ -d "$T/elsewhere/data" ] && [ ! -e "$T/elsewhere/data/keep" ] ||
+    fail "made where the client ran: $(find "$T/elsewhere")"
 echo "1 passed, 0 failed"

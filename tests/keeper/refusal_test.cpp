@@ -2,6 +2,7 @@
 // descriptor limit. Each fails only that start, cleanly and at once; the keeper and
 // what it keeps go on. Each runs in a forked child, under limits of its own, and
 // notes what it found wrong in a file.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -10,10 +11,12 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -200,6 +203,31 @@ bool StartOne(Findings& found, ProcessKeeper& keeper, const testutil::TempDir& d
 
 std::string Name(int i) { return "p" + std::to_string(i); }
 
+// The threads of this process that wait in poll with a time limit, one "TID
+// LIMIT" line each: an idle keeper has none, as none of its waits looks again.
+std::string TimedPolls() {
+    std::string timed;
+    DIR* tasks = opendir("/proc/self/task");
+    while (const struct dirent* task = tasks != nullptr ? readdir(tasks) : nullptr) {
+        // "NR ARG1 ARG2 ARG3 ...", or "running".
+        const std::string path = std::string("/proc/self/task/") + task->d_name + "/syscall";
+        std::istringstream call(ReadFile(path));
+        long nr = -1;
+        unsigned long fds, count, limit;
+        if (!(call >> nr >> std::hex >> fds >> count >> limit)) continue;
+        bool unlimited = true;
+#ifdef SYS_poll
+        // Milliseconds, -1 for none.
+        if (nr == SYS_poll) unlimited = static_cast<int>(limit) < 0;
+#endif
+        // A pointer to the time, null for none.
+        if (nr == SYS_ppoll) unlimited = limit == 0;
+        if (!unlimited) timed += std::string(task->d_name) + " " + std::to_string(limit) + "\n";
+    }
+    if (tasks != nullptr) closedir(tasks);
+    return timed;
+}
+
 // Stops processes 0 to count - 1; none is left running.
 void StopAll(Findings& found, ProcessKeeper& keeper, int count) {
     for (int i = 0; i < count; ++i) {
@@ -272,6 +300,10 @@ TEST(KeeperLimitTest, DescriptorShortageFailsOnlyThoseStarts) {
             found.Expect(keeper.Start(name, 2000, nullptr, &failure),
                          name + " failed again: " + failure.reason);
         }
+        // Runners made while descriptors were short wait for their processes as
+        // every other does, without looking again every few milliseconds.
+        found.Expect(WaitFor([] { return TimedPolls().empty(); }, 5000),
+                     "waits that look again:\n" + TimedPolls());
         const std::string limits = dir / "limits";
         keeper.Add(ProcessKeeper::Process("limits", "ulimit -n > " + limits), nullptr);
         keeper.Start("limits", 2000, nullptr);

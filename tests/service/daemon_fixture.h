@@ -3,6 +3,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -54,13 +55,16 @@ protected:
         ASSERT_TRUE(testutil::WriteFile(dir_ / "tendwell.conf", conf));
     }
 
-    // Starts the daemon under umask 000 with extra arguments.
-    pid_t StartDaemon(std::vector<std::string> args = {}) {
+    // Starts the daemon under umask 000 with extra arguments; with fd_limit, at
+    // most that many descriptors.
+    pid_t StartDaemon(std::vector<std::string> args = {}, rlim_t fd_limit = 0) {
         std::string conf = dir_ / "tendwell.conf";
         args.insert(args.begin(), {SERVICE_DAEMON, conf});
         pid_t pid = fork();
         if (pid == 0) {
             umask(0);
+            const struct rlimit limit = {fd_limit, fd_limit};
+            if (fd_limit != 0 && setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
             std::vector<char*> argv;
             for (std::string& arg : args) argv.push_back(&arg[0]);
             argv.push_back(nullptr);

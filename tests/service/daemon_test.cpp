@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <sys/un.h>
 
+#include <chrono>
 #include <functional>
 #include <random>
 #include <set>
@@ -17,6 +18,7 @@
 
 #include "corvel/fd_io.h"
 #include "daemon_fixture.h"
+#include "tendwell_instance_claim.h"
 #include "tendwell_utility.h"
 
 using namespace tendwell;
@@ -114,6 +116,36 @@ int CheckAnswer(int fd) {
 bool ClosedByPeer(int fd) {
     char byte;
     return recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
+}
+
+// A connection to the abstract socket name, which the caller closes; -1 when
+// none can be made.
+int ConnectAbstract(const std::string& name) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path + 1, name.data(), name.size());
+    const socklen_t len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 +
+                                                 name.size());
+    if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), len) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Nanoseconds the threads of process pid have run.
+uint64_t CpuNs(pid_t pid) {
+    uint64_t total = 0;
+    const std::string task_dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = opendir(task_dir.c_str());
+    while (struct dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
+        if (entry->d_name[0] == '.') continue;
+        total += strtoull(
+            testutil::ReadFile(task_dir + "/" + entry->d_name + "/schedstat").c_str(), nullptr, 10);
+    }
+    if (dir != nullptr) closedir(dir);
+    return total;
 }
 
 size_t OpenDescriptors(pid_t pid) {
@@ -482,6 +514,41 @@ INSTANTIATE_TEST_SUITE_P(Clients, CrowdTest,
                          [](const ::testing::TestParamInfo<Crowd>& info) {
                              return std::string(info.param.what);
                          });
+
+// A daemon whose descriptors have run out, its claim and its socket flooded with
+// clients that send nothing: it does not spin while they wait, and answers once
+// they have gone.
+TEST_F(DaemonTest, AFloodAtTheDescriptorLimitCostsNoSpin) {
+    const pid_t daemon = StartDaemon({}, 64);
+    ASSERT_TRUE(WaitAllRunning());
+    std::vector<int> clients;
+    for (int i = 0; i < 150; ++i) clients.push_back(ConnectRaw(socket_));
+    // Its descriptors run out as it accepts them; those who look at its claim then
+    // wait to be accepted.
+    ASSERT_TRUE(WaitFor([&] { return OpenDescriptors(daemon) >= 60; }, 5000));
+    const tendwell::InstanceClaim claim(socket_);
+    size_t looks = 0;
+    for (int i = 0; i < 150; ++i) {
+        for (const std::string& name : claim.names()) {
+            const int fd = ConnectAbstract(name);
+            if (fd < 0) continue;
+            clients.push_back(fd);
+            ++looks;
+        }
+    }
+    // Room for every one of them: a full queue tells nothing of its holder.
+    EXPECT_EQ(looks, 150 * claim.names().size());
+    const uint64_t before = CpuNs(daemon);
+    const auto begin = std::chrono::steady_clock::now();
+    usleep(2000000);
+    const auto spent = std::chrono::steady_clock::now() - begin;
+    const uint64_t used = CpuNs(daemon) - before;
+    // A spinning loop takes a whole core; an idle daemon next to nothing.
+    EXPECT_LT(used, std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count() / 4);
+    for (int fd : clients) close(fd);
+    EXPECT_TRUE(WaitFor([&] { return Check().returnInfo.returnCode == 0; }, 15000, 100));
+    EXPECT_TRUE(PidAlive(daemon));
+}
 
 // Clients that send requests and never read the answers hold no worker: other
 // commands are answered at once, and each such client goes once its answer has

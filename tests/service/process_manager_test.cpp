@@ -246,13 +246,16 @@ TEST_F(ProcessManagerTest, LinkAtTheLockPathIsRefusedAtOnce) {
     ASSERT_EQ(symlink((dir_ / "target").c_str(), lock.c_str()), 0);
     ProcessManager* manager = Manager();
     std::vector<TTendletStatusInfo> infos;
+    bool take_over = false;
     const TReturnResult results[] = {manager->Stop(true, 30), manager->StopOne("web", true, 30),
-                                     manager->Check(infos, true, 30), manager->Start(30)};
+                                     manager->Check(infos, true, 30),
+                                     manager->Start(30, &take_over)};
     for (const TReturnResult& result : results) {
         EXPECT_EQ(TReturnCode::ERROR_CONNECTED_TO_SERVER, result.returnCode);
         EXPECT_EQ("lock file " + lock + " is a symbolic link", result.returnMsg);
     }
     EXPECT_FALSE(manager->RanInProcess());
+    EXPECT_FALSE(take_over);
     EXPECT_EQ(testutil::ReadFile(dir_ / "target"), "keep");
     char target[256] = {};
     EXPECT_GT(readlink(lock.c_str(), target, sizeof(target) - 1), 0);
