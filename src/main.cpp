@@ -13,9 +13,7 @@
 #include "tendwell/protocal/TendwellSlave_types.h"
 #include "tendwell_configure.h"
 #include "tendwell_example.h"
-#include "tendwell_instance_claim.h"
 #include "tendwell_instance_holder.h"
-#include "tendwell_instance_lock.h"
 #include "tendwell_lodir_conf.h"
 #include "tendwell_process.h"
 #include "tendwell_startup.h"
@@ -227,11 +225,9 @@ int RunStartOfAll() {
     const uint64_t start_ns = corvel::monotonic_ns();
     const int budget_ms = SecondsToMs<int32_t>(g_conf.cmd_start_timeo_s());
     for (;;) {
-        const std::string& socket_path = g_conf.tendwell().unix_socket_path();
-        InstanceClaim claim(socket_path);
-        InstanceLock lock(LockFilePath(socket_path));
-        const InstanceHolder holder = FindInstanceHolder(
-            &claim, &lock, socket_path, SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec()));
+        const InstanceHolder holder =
+            FindInstanceHolder(g_conf.tendwell().unix_socket_path(),
+                               SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec()));
         if (holder.kind == InstanceHolder::kNobody || holder.kind == InstanceHolder::kOther) {
             const int started = StartDaemon(g_options.change_dir);
             if (started != kClaimedElsewhere) return started;

@@ -11,7 +11,6 @@
 
 #include <map>
 #include <memory>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -109,22 +108,24 @@ std::vector<std::string> TwiceNamed(const PConfigure& conf) {
 // Which of the stop, restart and reload waits of the check a tendlet uses, of
 // those in uses, is out of range; empty when none.
 std::string WaitOutOfRange(const PProcessConfigure& proc, unsigned uses) {
-    std::vector<std::pair<const char*, int32_t>> waits;
+    struct Wait {
+        const char* name;
+        int32_t secs;
+        // The command's use that reads it.
+        unsigned use;
+    };
+    std::vector<Wait> waits;
     if (proc.has_default_check()) {
-        if (uses & kUsesStop) waits = {{"stop_wait_secs", proc.default_check().stop_wait_secs()}};
+        waits = {{"stop_wait_secs", proc.default_check().stop_wait_secs(), kUsesStop}};
     } else {
         const PUserDefineCheckType& check = proc.user_define_check();
-        const std::tuple<const char*, int32_t, unsigned> all[] = {
-            {"stop_timeout_secs", check.stop_timeout_secs(), kUsesStop},
-            {"restart_timeout_secs", check.restart_timeout_secs(), kUsesRestart},
-            {"reload_timeout_secs", check.reload_timeout_secs(), kUsesReload}};
-        for (const auto& wait : all) {
-            if (uses & std::get<2>(wait)) waits.emplace_back(std::get<0>(wait), std::get<1>(wait));
-        }
+        waits = {{"stop_timeout_secs", check.stop_timeout_secs(), kUsesStop},
+                 {"restart_timeout_secs", check.restart_timeout_secs(), kUsesRestart},
+                 {"reload_timeout_secs", check.reload_timeout_secs(), kUsesReload}};
     }
-    for (const auto& wait : waits) {
-        if (wait.second < 0 || wait.second > kMaxWaitSecs) {
-            return "name:" + proc.name() + " " + wait.first + ":" + std::to_string(wait.second) +
+    for (const Wait& wait : waits) {
+        if ((uses & wait.use) != 0 && (wait.secs < 0 || wait.secs > kMaxWaitSecs)) {
+            return "name:" + proc.name() + " " + wait.name + ":" + std::to_string(wait.secs) +
                    " must be between 0 and " + std::to_string(kMaxWaitSecs);
         }
     }

@@ -154,10 +154,7 @@ InstanceClaim::Got InstanceClaim::TakeName(size_t i, bool settle) {
             why_ = std::string("look at its holder: ") + strerror(errno);
             return Got::kFailed;
         }
-        if (look == Look::kHeld && holder_uid_ == geteuid()) {
-            held_name_ = name;
-            return Got::kUsers;
-        }
+        if (look == Look::kHeld && holder_uid_ == geteuid()) return Got::kUsers;
         // Bound by a holder that does not listen yet (a daemon starting, or letting
         // go), or held by another user's process: no daemon of this user's.
         if (look == Look::kHeld || !settle || corvel::remaining_ms(start_ns, kSettleMs) == 0) {
@@ -214,7 +211,6 @@ bool InstanceClaim::HeldByUser() {
         if (look == Look::kUnknown) {
             why_ = "claim " + name + " can't be looked at: " + strerror(errno);
         } else if (look == Look::kHeld && holder_uid_ == geteuid()) {
-            held_name_ = name;
             why_.clear();
             return true;
         }

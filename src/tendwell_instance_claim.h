@@ -51,8 +51,8 @@ public:
     // Binds every name it can, in byte order, and listens. True once no process of
     // this user holds one: the names that squatters hold are left (squatters()
     // says which and whose) for TakeMissing. False, holding none, when a process
-    // of this user holds one (held_name() and holder_pid() then say which and
-    // whose, and why() is empty), or when one cannot be made (why() says why).
+    // of this user holds one (why() is then empty), or when one cannot be made
+    // (why() says why).
     bool Take();
     // Takes, without waiting, the names not held here that are free now: the
     // running daemon's look. The names newly taken; squatters() then says who
@@ -69,8 +69,8 @@ public:
     // nothing is left waiting to wake the poll again at once.
     void Dismiss();
     // Whether a process of this user holds one of the names (this one included):
-    // held_name() and holder_pid() then say which and whose. Connects, sends
-    // nothing. False with why() saying so when a look cannot be made.
+    // holder_pid() then says whose. Connects, sends nothing. False with why()
+    // saying so when a look cannot be made.
     bool HeldByUser();
 
     // Whether this process holds a name.
@@ -78,7 +78,6 @@ public:
     // The descriptor of each name, -1 for one not held here; readable when
     // something connected.
     const std::vector<int>& fds() const { return fds_; }
-    const std::string& held_name() const { return held_name_; }
     pid_t holder_pid() const { return holder_pid_; }
     const std::string& why() const { return why_; }
 
@@ -97,8 +96,7 @@ private:
     // Opened with the first name taken: given up for a moment when an accept meets
     // the descriptor limit.
     int reserve_fd_ = -1;
-    // Of the name last found held, and its holder; empty, 0 and -1 while unknown.
-    std::string held_name_;
+    // Of the holder last looked at; 0 and -1 while unknown.
     pid_t holder_pid_ = 0;
     uid_t holder_uid_ = static_cast<uid_t>(-1);
     std::string why_;

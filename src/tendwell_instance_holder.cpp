@@ -1,5 +1,6 @@
 #include "tendwell_instance_holder.h"
 
+#include "tendwell_configure.h"
 #include "tendwell_instance_claim.h"
 #include "tendwell_instance_lock.h"
 #include "tendwell_socket_state.h"
@@ -24,27 +25,31 @@ InstanceHolder FindInstanceHolder(InstanceClaim* claim, InstanceLock* lock,
     }
     switch (lock->Await(wait_ms)) {
     case InstanceLock::kNobody:
-        return holder;
+        break;
     case InstanceLock::kCommand:
         holder.kind = InstanceHolder::kCommand;
+        holder.pid = lock->HolderPid();
         break;
     case InstanceLock::kUnusable:
         holder.kind = InstanceHolder::kUnusable;
         holder.why = lock->why();
-        return holder;
+        break;
     case InstanceLock::kDaemon: {
+        holder.pid = lock->HolderPid();
         pid_t listener = 0;
         const bool serves = LookAtSocket(socket_path, &listener) == SocketState::kListening;
-        holder.kind = InstanceHolder::kOther;
-        holder.pid = lock->HolderPid();
-        if (serves && listener == holder.pid && holder.pid != 0) {
-            holder.kind = InstanceHolder::kDaemon;
-        }
-        return holder;
+        const bool daemon = serves && listener == holder.pid && holder.pid != 0;
+        holder.kind = daemon ? InstanceHolder::kDaemon : InstanceHolder::kOther;
+        break;
     }
     }
-    holder.pid = lock->HolderPid();
     return holder;
+}
+
+InstanceHolder FindInstanceHolder(const std::string& socket_path, int wait_ms) {
+    InstanceClaim claim(socket_path);
+    InstanceLock lock(LockFilePath(socket_path));
+    return FindInstanceHolder(&claim, &lock, socket_path, wait_ms);
 }
 
 }  // namespace tendwell

@@ -42,5 +42,8 @@ struct InstanceHolder {
 // claim this process holds answers for nobody: the lock file is then asked.
 InstanceHolder FindInstanceHolder(InstanceClaim* claim, InstanceLock* lock,
                                   const std::string& socket_path, int wait_ms);
+// The same, as seen by a process that holds neither: a relative socket_path is
+// taken from the working directory now.
+InstanceHolder FindInstanceHolder(const std::string& socket_path, int wait_ms);
 
 }  // namespace tendwell

@@ -8,7 +8,6 @@
 #include "corvel/clock.h"
 #include "tendwell/protocal/TendwellConfigure.pb.h"
 #include "tendwell_configure.h"
-#include "tendwell_instance_claim.h"
 #include "tendwell_state_lock.h"
 #include "tendwell_tendlet_manager.h"
 #include "tendwell_unix_rpc_manager.h"
@@ -71,10 +70,8 @@ int32_t ProcessManager::InitWithoutProcessKeeper(const PConfigure& conf,
 }
 
 InstanceHolder ProcessManager::AwaitHolder(int wait_ms) {
-    // Made now, in change_directory, from where the command reaches the socket.
-    const std::string& socket_path = conf_->tendwell().unix_socket_path();
-    InstanceClaim claim(socket_path);
-    return FindInstanceHolder(&claim, lock_.get(), socket_path, wait_ms);
+    // Looked at now, in change_directory, from where the command reaches the socket.
+    return FindInstanceHolder(conf_->tendwell().unix_socket_path(), wait_ms);
 }
 
 ProcessManager::Route ProcessManager::Decide(bool local, TReturnResult* refusal, unsigned uses,
@@ -239,6 +236,17 @@ void ProcessManager::AwaitDaemonGone(const TReturnResult& reply) {
     }
 }
 
+InstanceHolder ProcessManager::AwaitOtherHolder(pid_t daemon) {
+    const uint64_t start_ns = corvel::monotonic_ns();
+    InstanceHolder holder = AwaitHolder(0);
+    while (holder.kind == InstanceHolder::kDaemon && holder.pid == daemon &&
+           corvel::remaining_ms(start_ns, kRoundMs) > 0) {
+        corvel::sleep_ms(kEndedLookMs);
+        holder = AwaitHolder(0);
+    }
+    return holder;
+}
+
 TReturnResult ProcessManager::Start(int32_t timeout, bool* take_over) {
     const uint64_t start_ns = corvel::monotonic_ns();
     const int budget_ms = SecondsToMs<int32_t>(conf_->cmd_start_timeo_s());
@@ -270,16 +278,13 @@ TReturnResult ProcessManager::Start(int32_t timeout, bool* take_over) {
         // daemon that cannot clear what came to look at its claim (stopped) would
         // seem to hold it no more once its queue is full.
         const pid_t asked = unix_rpc_manager_->PeerPid();
-        if (!ended) {
+        if (ended) {
+            holder = AwaitOtherHolder(asked);
+        } else {
             corvel::sleep_ms(std::min(corvel::remaining_ms(round_ns, kRoundMs),
                                       corvel::remaining_ms(start_ns, budget_ms)));
-        }
-        const uint64_t look_ns = corvel::monotonic_ns();
-        do {
             holder = AwaitHolder(0);
-            if (!ended || holder.kind != InstanceHolder::kDaemon || holder.pid != asked) break;
-            corvel::sleep_ms(kEndedLookMs);
-        } while (corvel::remaining_ms(look_ns, kRoundMs) > 0);
+        }
         // A daemon that lives on without answering in time, or no time left: the
         // last result stands.
         if (holder.kind != InstanceHolder::kDaemon || (ended && holder.pid == asked) ||

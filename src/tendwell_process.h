@@ -70,6 +70,9 @@ private:
     // Who holds the instance (tendwell_instance_holder.h), another command's hold
     // of the lock being waited out for at most wait_ms.
     InstanceHolder AwaitHolder(int wait_ms);
+    // Who holds the instance once daemon, whose connection ended, holds it no
+    // more (it has died), or a round has passed.
+    InstanceHolder AwaitOtherHolder(pid_t daemon);
     // The one decision, made on AwaitHolder: at the daemon that holds the
     // instance, once it is reached and seen to keep this configuration's state
     // file; here, with the lock and the state file's lock taken and the tendlet

@@ -430,10 +430,9 @@ std::string ThriftUnixServer::LockPath() {
 }
 
 bool ThriftUnixServer::IsLocked() {
+    GenerateSocketPath();
     const int wait_ms = SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec());
-    InstanceLock lock(LockPath());
-    return FindInstanceHolder(&Claim(), &lock, GetSocketPath(), wait_ms).kind ==
-           InstanceHolder::kDaemon;
+    return FindInstanceHolder(GetSocketPath(), wait_ms).kind == InstanceHolder::kDaemon;
 }
 
 bool ThriftUnixServer::LockFile() {
