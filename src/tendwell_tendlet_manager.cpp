@@ -423,14 +423,16 @@ void TendletManager::period() {
         // once. A woken pass leaves that schedule as it is.
         const std::chrono::steady_clock::time_point begin = std::chrono::steady_clock::now();
         if (periodic) due = begin + std::chrono::milliseconds(period_ms_);
-        processes.clear();
-        keeper_->GetAll(&processes);
         {
             corvel::MutexLockGuard guard(mutex_);
             if (!keep_running_) {
                 TW_NOTICE("period", "stop now, no need to check ..");
                 break;
             }
+            // Copied under the lock: a command between the copy and its use would
+            // be undone by it, a tendlet it has just started taken for exited.
+            processes.clear();
+            keeper_->GetAll(&processes);
             MirrorKeeper(processes);
             StartDue(periodic ? kPeriodicStart : kWokenStart, begin);
         }

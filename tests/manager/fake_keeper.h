@@ -4,6 +4,7 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -30,8 +31,11 @@ public:
     }
     void GetAll(std::map<std::string, ProcessKeeper::Process>* out) override {
         Record("getall");
-        std::lock_guard<std::mutex> lock(mutex_);
-        *out = table_;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            *out = table_;
+        }
+        if (after_getall) after_getall();
     }
     bool Add(const ProcessKeeper::Process& process, std::string* msg) override {
         Record("add " + process.name);
@@ -63,6 +67,12 @@ public:
     // Each start as Start would make it.
     void StartEach(std::vector<ProcessKeeper::StartRequest>* starts, uint32_t timeout_ms) override {
         for (ProcessKeeper::StartRequest& start : *starts) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (table_.count(start.name) && table_[start.name].status == 2) {
+                    loop_started_running.push_back(start.name);
+                }
+            }
             start.started = Start(start.name, timeout_ms, &start.msg, &start.failure);
         }
     }
@@ -133,6 +143,10 @@ public:
     std::set<std::string> failing_starts, failing_stops, failing_restarts, failing_signals;
     // Starts refused as when the state file cannot be saved.
     std::set<std::string> refused_starts;
+    // Called once a copy of the table is made, before it is handed back.
+    std::function<void()> after_getall;
+    // What a pass started that the table showed running already.
+    std::vector<std::string> loop_started_running;
 
 private:
     void Record(const std::string& call) {

@@ -257,6 +257,31 @@ TEST_F(ManagerTest, ThePassMirrorsKeeperStatesAndDropsWhatIsNotConfigured) {
     EXPECT_EQ(keeper.calls("start").size(), 4u);
 }
 
+// A command between the loop's copy of the keeper's table and the pass that uses
+// it is not undone by that copy: a tendlet it has just started is not taken for
+// one that has exited, and started again by the pass.
+TEST_F(ManagerTest, ACommandDuringAPassIsNotUndoneByItsCopy) {
+    keeper.SetState("a", 0);
+    Init({DefaultCheck("a")}, {}, 60000);
+    std::thread command;
+    std::atomic<bool> done{false};
+    keeper.after_getall = [&] {
+        if (command.joinable()) return;
+        command = std::thread([&] {
+            manager.StartOne("a");
+            done = true;
+        });
+        // Its chance to run while the copy is on its way; then any retry gap has
+        // passed.
+        testutil::WaitFor([&] { return done.load(); }, 500);
+        clock.now += 3600;
+    };
+    // The pass that starts something wakes the next one at once.
+    EXPECT_TRUE(RunLoopUntil([&] { return done.load() && Passes() >= 3; }));
+    command.join();
+    EXPECT_EQ(keeper.loop_started_running, std::vector<std::string>{});
+}
+
 TEST_F(ManagerTest, AFailedStartInAPassDoesNotStopTheOthers) {
     Init({DefaultCheck("a", 5), DefaultCheck("b", 1)});
     keeper.failing_starts = {"a"};
