@@ -90,6 +90,11 @@ void ProcessKeeper::SetOwnsFiles() {
     owns_files_ = true;
 }
 
+void ProcessKeeper::Disown() {
+    corvel::MutexLockGuard guard(mutex_);
+    disowned_ = true;
+}
+
 bool ProcessKeeper::Init(const std::string& save_path) {
     std::map<std::string, Process> saved;
     {

@@ -24,6 +24,7 @@ namespace {
 constexpr uint64_t kSaveWarningGapNs = 60ULL * 1000000000ULL;
 // Why a save was not made, beside the system's errors.
 constexpr int kNotOurs = -1;
+constexpr int kDisowned = -2;
 // Said of a file at a path of the keeper's that the owner's keeper did not write.
 constexpr char kTakenOver[] = " was replaced; this daemon's table is written over it";
 
@@ -56,6 +57,7 @@ bool ProcessKeeper::AnyActive() const {
 
 int ProcessKeeper::Store(std::string text) {
     saved_text_.reset();
+    if (disowned_) return kDisowned;
     int error = 0;
     bool present = false;
     bool ours = MayReplace(&present);
@@ -130,6 +132,7 @@ int ProcessKeeper::StoreIdentities() {
 
 std::string ProcessKeeper::SaveFailure(int error) const {
     if (error == kNotOurs) return "state file " + save_path_ + " was made by another process";
+    if (error == kDisowned) return "state file " + save_path_ + " is kept by another process";
     char reason[256];
     return "save state file " + save_path_ + " failed: " + strerror_r(error, reason, sizeof(reason));
 }

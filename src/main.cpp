@@ -226,12 +226,12 @@ int RunStartOfAll() {
     const int budget_ms = SecondsToMs<int32_t>(g_conf.cmd_start_timeo_s());
     for (;;) {
         const InstanceHolder holder =
-            FindInstanceHolder(g_conf.tendwell().unix_socket_path(),
-                               SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec()));
+            FindInstanceHolder(g_conf, SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec()));
         if (holder.kind == InstanceHolder::kNobody || holder.kind == InstanceHolder::kOther) {
             const int started = StartDaemon(g_options.change_dir);
             if (started != kClaimedElsewhere) return started;
-        } else if (holder.kind == InstanceHolder::kUnusable) {
+        } else if (holder.kind == InstanceHolder::kUnusable ||
+                   holder.kind == InstanceHolder::kKeeper) {
             fprintf(stderr, "%s\n", holder.why.c_str());
             ExitNow(4);
         }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "corvel/clock.h"
+#include "keeper/process_keeper.h"
 #include "plume/plume.h"
 #include "tendwell_configure.h"
 #include "tendwell_file_watch.h"
@@ -44,7 +45,9 @@ TendwellFrame* TendwellFrame::GetInstance() {
 TendwellFrame::TendwellFrame() : wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 void TendwellFrame::Request(int32_t state) {
-    run_state_.store(state);
+    int32_t current = run_state_.load();
+    while (current != kStandDown && !run_state_.compare_exchange_weak(current, state)) {
+    }
     if (wake_fd_ < 0) return;
     // A signal handler may interrupt a thread between its call and its look at errno.
     const int saved_errno = errno;
@@ -150,6 +153,10 @@ void TendwellFrame::MainLoop() {
         if (changed) quick_until_ns = now_ns + kQuickLooksNs;
         ModifyUnixSocketMod();
         KeepFiles(changed);
+        if (!server->Supplanted().empty()) {
+            Request(kStandDown);
+            break;
+        }
         // Not everything is back, or a directory has just been watched again (what
         // went from it before is not told): look again soon. A directory removed
         // while this daemon's socket is in it is told gone only once the socket is
@@ -161,9 +168,13 @@ void TendwellFrame::MainLoop() {
             wait_ms = std::min(wait_ms == kLookMs ? kFirstRelookMs : wait_ms * 2, kLookMs);
         }
     }
-    if (run_state_.load() == kStop) {
+    const int32_t state = run_state_.load();
+    if (state == kStop) {
         TendletManager::GetInstance()->Stop();
     } else {
+        // The state file is another keeper's: this one writes it no more, and so
+        // starts nothing.
+        if (state == kStandDown) ProcessKeeper::GetInstance()->Disown();
         TendletManager::GetInstance()->Abort();
     }
     // Before the lock goes: a daemon started the moment it is free must find

@@ -19,14 +19,20 @@ public:
     static constexpr int32_t kRun = 0;
     static constexpr int32_t kStop = 1;
     static constexpr int32_t kAbort = 2;
+    // Another process keeps the state file: the daemon ends as an abort ends,
+    // leaving the tendlets to that keeper, but saves nothing. No request
+    // overrides it.
+    static constexpr int32_t kStandDown = 3;
 
     static TendwellFrame* GetInstance();
 
     // Initialises the tendlet manager with the keeper; 0, or -1.
     int Init();
-    // Starts the threads, runs the main loop until a stop or abort, shuts down
-    // and joins. 0, or -1 when a thread could not be created.
+    // Starts the threads, runs the main loop until a stop, abort or stand-down,
+    // shuts down and joins. 0, or -1 when a thread could not be created.
     int Run();
+    // True once the daemon has stood down (ThriftUnixServer::Supplanted says why).
+    bool StoodDown() const { return run_state_.load() == kStandDown; }
     // Safe from a signal handler: a lock-free store and a write to the wake-up
     // descriptor.
     void SetStop() { Request(kStop); }

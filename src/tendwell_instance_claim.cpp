@@ -12,7 +12,8 @@
 
 #include <algorithm>
 
-#include "corvel/clock.h"
+#include "tendwell_resolved_path.h"
+#include "tendwell_socket_owner.h"
 #include "tendwell_utility.h"
 
 namespace tendwell {
@@ -25,51 +26,9 @@ constexpr char kNamePrefix[] = "tendwell:";
 // room for many looks keeps a daemon that cannot clear them for a while (stopped)
 // from seeming so.
 constexpr int kBacklog = 4096;
-// How long a holder that has bound but not yet listened, or is letting go, is
-// looked at again before the claim counts as another's.
-constexpr int kSettleMs = 100;
-
-// path absolute, with "//" and "." dropped and ".." kept: the path as written,
-// which is the one a later start, and the daemon's own look after its files,
-// follow whatever a link above it points to then.
-std::string WrittenPath(const std::string& path) {
-    std::string absolute = path;
-    if (path.empty() || path[0] != '/') {
-        char cwd[PATH_MAX];
-        if (getcwd(cwd, sizeof(cwd)) != nullptr) absolute = std::string(cwd) + "/" + path;
-    }
-    std::string written;
-    size_t at = 0;
-    while (at < absolute.size()) {
-        size_t end = absolute.find('/', at);
-        if (end == std::string::npos) end = absolute.size();
-        const std::string part = absolute.substr(at, end - at);
-        if (!part.empty() && part != ".") written += "/" + part;
-        at = end + 1;
-    }
-    return written.empty() ? "/" : written;
-}
-
-// written, a path as WrittenPath makes it, as the kernel resolves it: the links
-// of its folder resolved in the part that exists, the rest kept. The last name is
-// never followed: a link put at the socket path must not move the claim elsewhere.
-std::string ResolvedPath(const std::string& written) {
-    const size_t slash = written.rfind('/');
-    std::string dir = written.substr(0, slash);
-    std::string missing;
-    for (;;) {
-        char resolved[PATH_MAX];
-        if (realpath(dir.empty() ? "/" : dir.c_str(), resolved) != nullptr) {
-            dir = strcmp(resolved, "/") == 0 ? std::string() : std::string(resolved);
-            break;
-        }
-        const size_t cut = dir.rfind('/');
-        if (cut == std::string::npos) break;
-        missing = dir.substr(cut) + missing;
-        dir.resize(cut);
-    }
-    return dir + missing + written.substr(slash);
-}
+// How many times a name that its holder let go of while it was looked at is
+// bound again.
+constexpr int kBindAttempts = 3;
 
 std::string NameOf(const std::string& path) {
     return kNamePrefix + Md5Hex(path.data(), path.size());
@@ -86,8 +45,7 @@ socklen_t AddressOf(const std::string& name, struct sockaddr_un* addr) {
 }  // namespace
 
 InstanceClaim::InstanceClaim(const std::string& socket_path) {
-    const std::string written = WrittenPath(socket_path);
-    names_ = {NameOf(written), NameOf(ResolvedPath(written))};
+    names_ = {NameOf(WrittenPath(socket_path)), NameOf(ResolvedPath(socket_path))};
     // Taken in one order by every start, so that two starts never hold one name
     // each and both give up.
     std::sort(names_.begin(), names_.end());
@@ -106,7 +64,7 @@ bool InstanceClaim::Take() {
     squatters_.clear();
     for (size_t i = 0; i < names_.size(); ++i) {
         if (fds_[i] >= 0) continue;
-        const Got got = TakeName(i, true);
+        const Got got = TakeName(i);
         if (got == Got::kUsers || got == Got::kFailed) {
             // Every name taken goes before the refusal is told.
             Release();
@@ -121,17 +79,16 @@ std::vector<std::string> InstanceClaim::TakeMissing() {
     // Told again by each look: those that still hold a name.
     squatters_.clear();
     for (size_t i = 0; i < names_.size(); ++i) {
-        if (fds_[i] < 0 && TakeName(i, false) == Got::kTaken) taken.push_back(names_[i]);
+        if (fds_[i] < 0 && TakeName(i) == Got::kTaken) taken.push_back(names_[i]);
     }
     return taken;
 }
 
-InstanceClaim::Got InstanceClaim::TakeName(size_t i, bool settle) {
+InstanceClaim::Got InstanceClaim::TakeName(size_t i) {
     const std::string& name = names_[i];
     struct sockaddr_un addr;
     const socklen_t len = AddressOf(name, &addr);
-    const uint64_t start_ns = corvel::monotonic_ns();
-    for (;;) {
+    for (int attempt = 0; attempt < kBindAttempts; ++attempt) {
         const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (fd < 0) {
             why_ = std::string("socket: ") + strerror(errno);
@@ -150,19 +107,15 @@ InstanceClaim::Got InstanceClaim::TakeName(size_t i, bool settle) {
             return Got::kFailed;
         }
         const Look look = LookAtHolder(name);
-        if (look == Look::kUnknown) {
-            why_ = std::string("look at its holder: ") + strerror(errno);
-            return Got::kFailed;
-        }
-        if (look == Look::kHeld && holder_uid_ == geteuid()) return Got::kUsers;
-        // Bound by a holder that does not listen yet (a daemon starting, or letting
-        // go), or held by another user's process: no daemon of this user's.
-        if (look == Look::kHeld || !settle || corvel::remaining_ms(start_ns, kSettleMs) == 0) {
-            squatters_.push_back({name, holder_pid_, holder_uid_});
-            return Got::kSquatted;
-        }
-        corvel::sleep_ms(1);
+        if (look == Look::kUnknown) return Got::kFailed;
+        if (look == Look::kFree) continue;
+        if (holder_uid_ == geteuid()) return Got::kUsers;
+        // Held by another user's process: no daemon of this user's.
+        squatters_.push_back({name, holder_pid_, holder_uid_});
+        return Got::kSquatted;
     }
+    why_ = "claim " + name + " was let go of and taken again under every look";
+    return Got::kFailed;
 }
 
 void InstanceClaim::Renew() {
@@ -205,16 +158,17 @@ void InstanceClaim::Dismiss() {
 }
 
 bool InstanceClaim::HeldByUser() {
-    why_.clear();
+    std::string unknown;
     for (const std::string& name : names_) {
         const Look look = LookAtHolder(name);
         if (look == Look::kUnknown) {
-            why_ = "claim " + name + " can't be looked at: " + strerror(errno);
+            unknown = why_;
         } else if (look == Look::kHeld && holder_uid_ == geteuid()) {
             why_.clear();
             return true;
         }
     }
+    why_ = unknown;
     return false;
 }
 
@@ -224,26 +178,37 @@ InstanceClaim::Look InstanceClaim::LookAtHolder(const std::string& name) {
     struct sockaddr_un addr;
     const socklen_t len = AddressOf(name, &addr);
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return Look::kUnknown;
-    Look look = Look::kHeld;
-    if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), len) == 0) {
-        struct ucred cred;
-        socklen_t cred_len = sizeof(cred);
-        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &cred_len) == 0) {
-            holder_pid_ = cred.pid;
-            holder_uid_ = cred.uid;
-        }
-    } else if (errno == ECONNREFUSED) {
-        // Nobody has the name, or its holder does not listen yet.
-        look = Look::kFree;
-    } else if (errno != EAGAIN) {
-        // EAGAIN: a holder whose queue is full, whose user cannot be told.
-        look = Look::kUnknown;
+    if (fd < 0) {
+        why_ = "claim " + name + " can't be looked at: " + strerror(errno);
+        return Look::kUnknown;
     }
+    const bool connected = connect(fd, reinterpret_cast<struct sockaddr*>(&addr), len) == 0;
     const int error = errno;
+    struct ucred cred;
+    socklen_t cred_len = sizeof(cred);
+    const bool told =
+        connected && getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &cred_len) == 0;
     close(fd);
-    errno = error;
-    return look;
+    if (told) {
+        holder_pid_ = cred.pid;
+        holder_uid_ = cred.uid;
+        return Look::kHeld;
+    }
+    // ECONNREFUSED: nobody has the name, or its holder does not listen; EAGAIN: its
+    // queue is full. Neither tells whose it is: the kernel's record of the socket does.
+    if (connected || (error != ECONNREFUSED && error != EAGAIN)) {
+        why_ = "claim " + name + " can't be looked at: " + strerror(connected ? errno : error);
+        return Look::kUnknown;
+    }
+    const NameOwner owner = FindNameOwner(name);
+    if (owner.kind == NameOwner::kUnknown) {
+        why_ = "claim " + name + " can't be looked at: " + owner.why;
+        return Look::kUnknown;
+    }
+    if (owner.kind == NameOwner::kNone) return Look::kFree;
+    holder_pid_ = owner.pid;
+    holder_uid_ = owner.uid;
+    return Look::kHeld;
 }
 
 }  // namespace tendwell

@@ -11,8 +11,12 @@
 //
 // Any process may bind a name in the abstract namespace: only a holder of this
 // user is a daemon of this user's instance. A name that another user's process
-// holds, or that a process binds without listening, decides nothing: the daemon
-// goes on without it, guarded by its lock files, and takes it once it is free.
+// holds decides nothing: the daemon goes on without it, guarded by its lock
+// files, and takes it once it is free. Whose a name is, is told by a connection
+// while its holder listens with room in its queue, and otherwise by the kernel's
+// record of the socket (tendwell_socket_owner.h): a name of this user's is this
+// user's holder whether its queue is full or it does not listen, and one whose
+// user cannot be told is looked at in vain (why()), never taken for free.
 #pragma once
 
 #include <sys/types.h>
@@ -27,8 +31,7 @@ public:
     // The path as written, and as the kernel resolves it.
     static constexpr size_t kMaxNames = 2;
 
-    // A name held by a process that is no daemon of this user: one of another
-    // user, or one that binds it without listening (pid 0, uid -1).
+    // A name held by a process of another user; pid 0 when it cannot be seen.
     struct Squatter {
         std::string name;
         pid_t pid;
@@ -51,8 +54,8 @@ public:
     // Binds every name it can, in byte order, and listens. True once no process of
     // this user holds one: the names that squatters hold are left (squatters()
     // says which and whose) for TakeMissing. False, holding none, when a process
-    // of this user holds one (why() is then empty), or when one cannot be made
-    // (why() says why).
+    // of this user holds one (why() is then empty), or when one cannot be made or
+    // its holder cannot be told (why() says why).
     bool Take();
     // Takes, without waiting, the names not held here that are free now: the
     // running daemon's look. The names newly taken; squatters() then says who
@@ -69,8 +72,8 @@ public:
     // nothing is left waiting to wake the poll again at once.
     void Dismiss();
     // Whether a process of this user holds one of the names (this one included):
-    // holder_pid() then says whose. Connects, sends nothing. False with why()
-    // saying so when a look cannot be made.
+    // holder_pid() then says whose (0 when it cannot be seen). Connects, sends
+    // nothing. False with why() saying so when the holder of a name cannot be told.
     bool HeldByUser();
 
     // Whether this process holds a name.
@@ -84,10 +87,10 @@ public:
 private:
     enum class Look { kFree, kHeld, kUnknown };
     enum class Got { kTaken, kUsers, kSquatted, kFailed };
-    // Binds and listens on names_[i]; with settle, a holder that has bound but
-    // not listened is looked at again for a moment.
-    Got TakeName(size_t i, bool settle);
-    // Connects to name: who holds it, as far as it can be told.
+    // Binds and listens on names_[i].
+    Got TakeName(size_t i);
+    // Who holds name (holder_pid_, holder_uid_): connects, and asks the kernel's
+    // record of the socket where the connection cannot tell. kUnknown with why_.
     Look LookAtHolder(const std::string& name);
 
     std::vector<std::string> names_;

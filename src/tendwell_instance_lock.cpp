@@ -35,17 +35,15 @@ InstanceLock::InstanceLock(std::string path) : path_(std::move(path)) {}
 InstanceLock::~InstanceLock() = default;
 
 InstanceLock::Owner InstanceLock::Unopenable(int error) {
-    if (error == ELOOP) {
-        why_ = "lock file " + path_ + " is a symbolic link";
-        return kUnusable;
-    }
     struct stat st;
     // No file, nor a directory to hold one, and none can be made: nobody holds it.
-    if (lstat(path_.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) return kNobody;
+    if (error != ELOOP && lstat(path_.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+        return kNobody;
+    }
     // Whether a daemon holds a file that cannot be opened (one of another user,
-    // or in a directory this user may not enter) is unknown: nothing may act as
-    // if none did.
-    why_ = "lock file " + path_ + " cannot be opened: " + strerror(error);
+    // or in a directory this user may not enter) is unknown, and anything but a
+    // regular file holds nothing: nothing may act as if none did.
+    why_ = LockFileTrouble(path_, error);
     return kUnusable;
 }
 

@@ -20,11 +20,35 @@ struct flock WholeFile(short type) {
     return lock;
 }
 
+// fd, or -1 with errno EINVAL when it is open on anything but a regular file.
+int RegularOnly(int fd) {
+    struct stat st;
+    if (fd < 0 || (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))) return fd;
+    close(fd);
+    errno = EINVAL;
+    return -1;
+}
+
 }  // namespace
 
 int OpenLockFile(const std::string& path, int create) {
-    return open(path.c_str(), O_WRONLY | create | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600);
+    return RegularOnly(
+        open(path.c_str(), O_WRONLY | create | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600));
 }
+
+std::string LockFileTrouble(const std::string& path, int error) {
+    struct stat st;
+    const bool seen = lstat(path.c_str(), &st) == 0;
+    if (error == ELOOP || (seen && S_ISLNK(st.st_mode))) {
+        return "lock file " + path + " is a symbolic link";
+    }
+    if (error == EINVAL || (seen && !S_ISREG(st.st_mode))) {
+        return "lock file " + path + " is not a regular file";
+    }
+    return "lock file " + path + " cannot be opened: " + strerror(error);
+}
+
+bool NoLocksHere(int error) { return error == ENOLCK || error == EOPNOTSUPP; }
 
 bool LockWholeFile(int fd) {
     struct flock lock = WholeFile(F_WRLCK);
@@ -39,7 +63,7 @@ bool IsFileAt(int fd, const std::string& path) {
 
 int LockHolderAt(const std::string& path, pid_t* holder) {
     *holder = 0;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    const int fd = RegularOnly(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
     if (fd < 0) return -1;
     struct flock lock = WholeFile(F_WRLCK);
     const int ret = fcntl(fd, F_GETLK, &lock);

@@ -71,7 +71,7 @@ int32_t ProcessManager::InitWithoutProcessKeeper(const PConfigure& conf,
 
 InstanceHolder ProcessManager::AwaitHolder(int wait_ms) {
     // Looked at now, in change_directory, from where the command reaches the socket.
-    return FindInstanceHolder(conf_->tendwell().unix_socket_path(), wait_ms);
+    return FindInstanceHolder(*conf_, wait_ms);
 }
 
 ProcessManager::Route ProcessManager::Decide(bool local, TReturnResult* refusal, unsigned uses,
@@ -101,7 +101,14 @@ ProcessManager::Route ProcessManager::Decide(bool local, TReturnResult* refusal,
         return Reach(start_of_all, refusal) ? kAtDaemon : kRefused;
     }
     case InstanceHolder::kUnusable:
-        SetResult(refusal, TReturnCode::ERROR_CONNECTED_TO_SERVER, holder.why);
+        // A state file's lock that holds nothing keeps a command from running here.
+        SetResult(refusal,
+                  holder.state_lock && local ? TReturnCode::ERROR_CONFIGURE_CHECK_ERROR
+                                             : TReturnCode::ERROR_CONNECTED_TO_SERVER,
+                  holder.why);
+        return kRefused;
+    case InstanceHolder::kKeeper:
+        SetResult(refusal, TReturnCode::ERROR_CONFIGURE_CHECK_ERROR, holder.why);
         return kRefused;
     case InstanceHolder::kOther:
         SetResult(refusal, TReturnCode::ERROR_CONNECTED_TO_SERVER,
@@ -121,12 +128,24 @@ ProcessManager::Route ProcessManager::Decide(bool local, TReturnResult* refusal,
         return kRefused;
     }
     // The state file has one keeper: another instance's daemon or command keeps
-    // this one off, before it has read anything.
+    // this one off, before it has read anything, and so does a lock file that
+    // holds nothing. Where there is no folder for one there is no state file
+    // either, and where the file system takes no locks nothing can be held.
     state_lock_.reset(new StateLock(*conf_));
     pid_t keeper;
-    if (!state_lock_->Take(&keeper)) {
+    std::string trouble;
+    switch (state_lock_->Take(&keeper, &trouble)) {
+    case StateLock::kKept:
         SetResult(refusal, TReturnCode::ERROR_CONFIGURE_CHECK_ERROR, state_lock_->KeptText(keeper));
         return kRefused;
+    case StateLock::kUnusable:
+        SetResult(refusal, TReturnCode::ERROR_CONFIGURE_CHECK_ERROR, trouble);
+        return kRefused;
+    case StateLock::kUnguarded:
+        TW_WARNING("Decide", "%s", trouble.c_str());
+        break;
+    default:
+        break;
     }
     // Run here, the command uses those values itself: judged here, in
     // change_directory, where it finds its files.
@@ -163,25 +182,40 @@ bool ProcessManager::Reach(bool start_of_all, TReturnResult* refusal) {
     }
     if (!unix_rpc_manager_->Connected()) return true;
     const pid_t daemon = unix_rpc_manager_->PeerPid();
-    const StateLock state(*conf_);
+    if (daemon == 0) return true;
     const uint64_t look_ns = corvel::monotonic_ns();
     pid_t keeper = 0;
-    int kept;
-    // Nobody's lock may be one the daemon is putting back: looked at until then.
-    while ((kept = state.Keeper(&keeper)) == 0 &&
+    DaemonKeeping keeping;
+    // What is not known yet may be a daemon putting its lock back, or following a
+    // link re-pointed above its files: looked at until then.
+    while (((keeping = DaemonKeepsStateFile(*conf_, daemon, &keeper)) == DaemonKeeping::kNotKnown ||
+            keeping == DaemonKeeping::kNoStateLock) &&
            corvel::remaining_ms(look_ns, kPutBackMs) > 0) {
         corvel::sleep_ms(kRelookMs);
     }
-    if (kept < 0 || daemon == 0 || (kept == 1 && keeper == daemon)) return true;
+    const std::string& socket_path = conf_->tendwell().unix_socket_path();
+    // A state file name the checks refuse names no keeper's file: the warning has
+    // told of it, and the daemon goes on with what it loaded.
+    if (keeping == DaemonKeeping::kKeeps ||
+        !UnusableValue(*conf_, CheckFor::kHere, kUsesNothing).empty()) {
+        return true;
+    }
+    if (keeping == DaemonKeeping::kNoStateLock || keeping == DaemonKeeping::kUnguarded) {
+        fprintf(stderr,
+                "WARNING: daemon %d serving %s holds no lock of state file %s: it may keep "
+                "another configuration\n",
+                static_cast<int>(daemon), socket_path.c_str(), StateFilePath(*conf_).c_str());
+        return true;
+    }
     // Nothing is sent to a daemon of another configuration.
     unix_rpc_manager_->Close();
-    const std::string kept_by =
-        kept == 1 ? "is kept by process " + std::to_string(keeper) : "is kept by no process";
+    const std::string kept_by = keeping == DaemonKeeping::kKeptByOther
+                                    ? "is kept by process " + std::to_string(keeper)
+                                    : "is kept by no process";
     SetResult(refusal,
               start_of_all ? TReturnCode::ERROR_ILLEGAL_PARAM
                            : TReturnCode::ERROR_CONFIGURE_CHECK_ERROR,
-              "daemon " + std::to_string(daemon) + " serving " +
-                  conf_->tendwell().unix_socket_path() +
+              "daemon " + std::to_string(daemon) + " serving " + socket_path +
                   " keeps another configuration: state file " + StateFilePath(*conf_) + " " +
                   kept_by + "; give each configuration its own unix_socket_path");
     return false;

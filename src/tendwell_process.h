@@ -86,11 +86,14 @@ private:
                  bool start_of_all = false);
     // Connects to the daemon, looking again while it holds the instance and its
     // socket is not back yet, for up to twice its look after its files; then tells
-    // whether it keeps this configuration's state file: it holds that file's lock,
-    // or the lock file is missing or cannot be read (a daemon putting it back, or
-    // one of a version without it). Otherwise it serves another configuration:
-    // false, with *refusal 4 for "start" of all and 11 for the other commands. A
-    // connect that fails all the same is the call's to tell: true.
+    // whether the daemon that answered keeps this configuration's state file
+    // (DaemonKeepsStateFile): true when it does, or holds no state file's lock at
+    // all (a daemon of a version without it, or on a file system without locks:
+    // said in a warning). Another keeper of the state file, a daemon that holds
+    // the lock of another state file beside this socket's lock file, or, after
+    // that look, one not known to keep it: false, with *refusal 4 for "start" of
+    // all and 11 for the other commands. A connect that fails all the same is the
+    // call's to tell: true.
     bool Reach(bool start_of_all, TReturnResult* refusal);
     // Logs how a command ended; after one run here, shuts the keeper down and
     // removes the lock file (the lock itself lasts until exit).

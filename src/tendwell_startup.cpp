@@ -17,7 +17,8 @@
 #include "tendwell_configure.h"
 #include "tendwell_frame.h"
 #include "tendwell_instance_claim.h"
-#include "tendwell_instance_lock.h"
+#include "tendwell_instance_holder.h"
+#include "tendwell_lock_table.h"
 #include "tendwell_state_lock.h"
 #include "tendwell_unix_rpc_manager.h"
 #include "tendwell_unix_server.h"
@@ -27,8 +28,12 @@ namespace tendwell {
 
 namespace {
 
-// How often a command's hold of the state file is looked at again.
-constexpr int kStateLookMs = 2;
+// How long a daemon that has just taken the state file's lock waits for a
+// younger keeper of a removed one to stand down, and for one whose age cannot be
+// told to go; how often it looks meanwhile.
+constexpr int kYoungerKeeperMs = 3000;
+constexpr int kUnknownKeeperMs = 1000;
+constexpr int kKeeperLookMs = 10;
 
 void SetTitle() {
     const char* name = g_conf.process_tendwell_name().c_str();
@@ -61,20 +66,42 @@ int Detach() {
     return 0;
 }
 
+// What the foreground says when its daemon ended with status 4 (it found the
+// state file kept, or its lock file unusable): the line that names the keeper,
+// looked at now. False when nothing keeps it any more.
+bool TellKeeper() {
+    const InstanceHolder holder = FindInstanceHolder(g_conf, 0);
+    if (holder.kind != InstanceHolder::kKeeper && holder.kind != InstanceHolder::kDaemon &&
+        holder.kind != InstanceHolder::kUnusable) {
+        return false;
+    }
+    fprintf(stderr, "%s\n",
+            (holder.why.empty() ? StateLock(g_conf).KeptText(holder.pid) : holder.why).c_str());
+    return true;
+}
+
 // The foreground's side of the fork: one round a second until a daemon holds
 // the lock and every tendlet runs, or the rounds run out, or no daemon can come
-// up. The daemon may be another start's, when that one won the lock.
+// up. The daemon may be another start's, when that one won the lock. One that
+// stood down for another keeper of the state file ends the start with status 4.
 [[noreturn]] void WaitForDaemon(pid_t daemon, uint32_t attempts) {
     const std::string socket_path = g_conf.tendwell().unix_socket_path();
     bool own_gone = false;
     for (uint32_t i = 0; i < attempts; ++i) {
         corvel::sleep_ms(1000);
+        int status = 0;
+        if (!own_gone && waitpid(daemon, &status, WNOHANG) == daemon) {
+            own_gone = true;
+            if (WIFEXITED(status) && WEXITSTATUS(status) == 4 && TellKeeper()) {
+                fflush(stdout);
+                ExitNow(4);
+            }
+        }
         const bool locked = ThriftUnixServer::GetInstance()->IsLocked();
         if (locked && CheckAllRunning(socket_path)) {
             printf("start succ...\n");
             ExitNow(0);
         }
-        own_gone = own_gone || waitpid(daemon, nullptr, WNOHANG) == daemon;
         // With its own daemon gone and no other holding the lock, none will come up.
         if (own_gone && !locked) {
             break;
@@ -96,8 +123,8 @@ int RunConfiguredCommand(bool present, const std::string& command, uint32_t time
 
 // Takes the instance's claim, in the daemon's directory; 0 once no process of
 // this user holds it, kClaimedElsewhere when one does, 4 when it cannot be made.
-// Names that another user's process holds, or one that does not listen, decide
-// nothing: *squatted says who holds them, for the terminal and the log.
+// Names that another user's process holds decide nothing: *squatted says who
+// holds them, for the terminal and the log.
 int TakeClaim(std::string* squatted) {
     InstanceClaim& claim = ThriftUnixServer::GetInstance()->Claim();
     const std::string& socket_path = g_conf.tendwell().unix_socket_path();
@@ -112,10 +139,9 @@ int TakeClaim(std::string* squatted) {
                          ? "claim of " + socket_path + " held by no daemon of this user: "
                          : std::string(", ");
         *squatted += squatter.name + " by ";
-        *squatted += squatter.pid == 0
-                         ? std::string("a process that does not listen")
-                         : "process " + std::to_string(squatter.pid) + " of user " +
-                               std::to_string(squatter.uid);
+        *squatted += (squatter.pid == 0 ? std::string("a process")
+                                        : "process " + std::to_string(squatter.pid)) +
+                     " of user " + std::to_string(squatter.uid);
     }
     if (!squatted->empty()) {
         *squatted += "; the lock files keep the instance, and the claim is taken once it is free";
@@ -123,34 +149,62 @@ int TakeClaim(std::string* squatted) {
     return 0;
 }
 
-// Whether another keeper has the state file, asked before anything is run or
-// written: 0 when none has. A command of this instance that holds it is waited
-// out, as a start waits for the instance lock; this instance's daemon (one whose
-// claim is out of reach) is asked instead (kClaimedElsewhere). Any other process
-// keeps this start off: status 4. 18 when a command still holds it after
-// cmd_operate_timeout_sec. *refusal says why the start ends.
-int LookAtStateFile(std::string* refusal) {
-    const StateLock state(g_conf);
-    InstanceLock lock(LockFilePath(g_conf.tendwell().unix_socket_path()));
-    const int wait_ms = SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec());
+// Who else holds the instance, asked once this process holds the claim and
+// before anything is run or written: 0 when nobody does, or another program holds
+// the lock file in a daemon's place (the daemon takes it once it is free). This
+// instance's daemon (one whose claim is out of reach) is asked instead
+// (kClaimedElsewhere). A command of this instance still holding it after
+// cmd_operate_timeout_sec gives 18; another keeper of the state file, or a look
+// that cannot be made, 4. *refusal says why the start ends.
+int LookForOtherHolder(std::string* refusal) {
+    OwnHolds own;
+    own.claim = &ThriftUnixServer::GetInstance()->Claim();
+    const InstanceHolder holder =
+        FindInstanceHolder(g_conf, SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec()), own);
+    switch (holder.kind) {
+    case InstanceHolder::kNobody:
+    case InstanceHolder::kOther:
+        return 0;
+    case InstanceHolder::kDaemon:
+        return kClaimedElsewhere;
+    case InstanceHolder::kCommand:
+        *refusal = "another command holds the instance lock " +
+                   LockFilePath(g_conf.tendwell().unix_socket_path());
+        return TReturnCode::ERROR_IS_OPERATEING;
+    case InstanceHolder::kKeeper:
+    case InstanceHolder::kUnusable:
+        *refusal = holder.why;
+        return 4;
+    }
+    return 0;
+}
+
+// Whether this daemon is the state file's one keeper, asked once it holds the
+// state file's lock and before it loads anything: another process may hold the
+// lock of a file removed from the path since the start looked. Of two keepers
+// the younger stands down; an older one waits a younger one out, which stands
+// down by the same rule, and one whose age cannot be told is taken for the older
+// when it is still there a second later. *refusal names the keeper.
+bool KeepsAlone(std::string* refusal) {
+    OwnHolds own;
+    own.claim = &ThriftUnixServer::GetInstance()->Claim();
+    // Held, or left to another program for a later look: not to be probed.
+    own.lock = true;
+    own.state_lock = true;
     const uint64_t start_ns = corvel::monotonic_ns();
     for (;;) {
-        pid_t keeper;
-        if (state.Keeper(&keeper) != 1) return 0;
-        if (keeper == 0 || keeper != lock.HolderPid()) {
-            *refusal = state.KeptText(keeper);
-            return 4;
+        const InstanceHolder holder = FindInstanceHolder(g_conf, 0, own);
+        if (holder.kind == InstanceHolder::kNobody || holder.kind == InstanceHolder::kOther) {
+            return true;
         }
-        const int left_ms = corvel::remaining_ms(start_ns, wait_ms);
-        const InstanceLock::Owner owner = lock.Await(left_ms);
-        if (owner == InstanceLock::kDaemon) return kClaimedElsewhere;
-        if (corvel::remaining_ms(start_ns, wait_ms) == 0) {
-            *refusal = "another command holds the instance lock " + lock.path();
-            return TReturnCode::ERROR_IS_OPERATEING;
+        const int age = holder.pid == 0 ? 0 : CompareAges(getpid(), holder.pid);
+        const int wait_ms = age < 0 ? kYoungerKeeperMs : kUnknownKeeperMs;
+        if (holder.kind == InstanceHolder::kUnusable || age > 0 ||
+            corvel::remaining_ms(start_ns, wait_ms) == 0) {
+            *refusal = holder.why.empty() ? StateLock(g_conf).KeptText(holder.pid) : holder.why;
+            return false;
         }
-        // The command has let go of the instance lock, and is letting go of the
-        // state file's.
-        corvel::sleep_ms(kStateLookMs);
+        corvel::sleep_ms(kKeeperLookMs);
     }
 }
 
@@ -250,7 +304,7 @@ int StartDaemon(const std::string& change_dir) {
     int claimed = TakeClaim(&squatted);
     if (claimed == 0) {
         std::string refusal;
-        claimed = LookAtStateFile(&refusal);
+        claimed = LookForOtherHolder(&refusal);
         // Let go of before anything is told: another start may take it at once.
         if (claimed != 0) ThriftUnixServer::GetInstance()->Claim().Release();
         if (!refusal.empty()) fprintf(stderr, "%s\n", refusal.c_str());
@@ -317,6 +371,13 @@ int StartDaemon(const std::string& change_dir) {
         fprintf(stderr, "lock state file fail...\n");
         ExitNow(4);
     }
+    std::string refusal;
+    if (!KeepsAlone(&refusal)) {
+        TW_FATAL("main", "%s: this daemon stands down before keeping anything", refusal.c_str());
+        fprintf(stderr, "%s\n", refusal.c_str());
+        ThriftUnixServer::GetInstance()->Stop();
+        ExitNow(4);
+    }
     signal(SIGPIPE, SIG_IGN);
     TW_NOTICE("main", "lock file succ..");
     int ret = TendwellFrame::GetInstance()->Init();
@@ -329,6 +390,13 @@ int StartDaemon(const std::string& change_dir) {
     if (ret != 0) {
         TW_FATAL("main", "run failed,ret %d", ret);
         return 5;
+    }
+    if (TendwellFrame::GetInstance()->StoodDown()) {
+        // The keeper has them: no end_cmd, which would end what it keeps.
+        TW_FATAL("main", "%s: this daemon stands down, leaving every tendlet to it",
+                 ThriftUnixServer::GetInstance()->Supplanted().c_str());
+        CloseLog();
+        return 4;
     }
     int exit_status = 0;
     status = RunConfiguredCommand(g_conf.has_end_cmd(), g_conf.end_cmd(),

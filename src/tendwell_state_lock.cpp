@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "tendwell_configure.h"
@@ -22,21 +23,34 @@ StateLock::StateLock(const PConfigure& conf)
 
 StateLock::~StateLock() { Release(); }
 
-int StateLock::Keeper(pid_t* keeper) const { return LockHolderAt(path_, keeper); }
+StateLock::Status StateLock::Keeper(pid_t* keeper, std::string* why) const {
+    const int held = LockHolderAt(path_, keeper);
+    if (held == 1) return kKept;
+    if (held == 0) return kFree;
+    if (errno == ENOENT || errno == ENOTDIR) return kMissing;
+    if (NoLocksHere(errno)) {
+        *why = UnguardedText(errno);
+        return kUnguarded;
+    }
+    *why = LockFileTrouble(path_, errno);
+    return kUnusable;
+}
 
-bool StateLock::Take(pid_t* keeper) {
+StateLock::Status StateLock::Take(pid_t* keeper, std::string* why) {
     *keeper = 0;
-    if (HeldHere()) return true;
-    Release();
+    if (HeldHere()) return kHeld;
     for (int attempt = 0; attempt < kTakeAttempts; ++attempt) {
         const int fd = OpenLockFile(path_, O_CREAT);
-        // No lock file can be made here (no folder, none writable): nothing to keep
-        // anyone off, and the keeper's own saves will fail alike.
-        if (fd < 0) return true;
+        if (fd < 0) {
+            if (errno == ENOENT || errno == ENOTDIR) return kMissing;
+            *why = LockFileTrouble(path_, errno);
+            return kUnusable;
+        }
         if (LockWholeFile(fd)) {
             if (IsFileAt(fd, path_)) {
+                Release();
                 fd_ = fd;
-                return true;
+                return kHeld;
             }
             // Removed since the open: a lock on it guards nothing.
             close(fd);
@@ -44,12 +58,19 @@ bool StateLock::Take(pid_t* keeper) {
         }
         const int error = errno;
         close(fd);
-        // No locks on this file system, or none left.
-        if (error != EACCES && error != EAGAIN) return true;
-        if (Keeper(keeper) == 1) return false;
-        // Let go of meanwhile.
+        if (NoLocksHere(error)) {
+            *why = UnguardedText(error);
+            return kUnguarded;
+        }
+        if (error != EACCES && error != EAGAIN) {
+            *why = "lock file " + path_ + " cannot be locked: " + strerror(error);
+            return kUnusable;
+        }
+        // Let go of meanwhile: taken at the next attempt.
+        if (Keeper(keeper, why) == kKept) return kKept;
     }
-    return true;
+    *why = "lock file " + path_ + " changed under every attempt to lock it";
+    return kUnusable;
 }
 
 bool StateLock::HeldHere() const { return fd_ >= 0 && IsFileAt(fd_, path_); }
@@ -58,6 +79,11 @@ void StateLock::Release() {
     if (fd_ < 0) return;
     close(fd_);
     fd_ = -1;
+}
+
+std::string StateLock::UnguardedText(int error) const {
+    return "state file " + state_file_ + " is unguarded: its lock file " + path_ +
+           " takes no locks here (" + strerror(error) + ")";
 }
 
 std::string StateLock::KeptText(pid_t keeper) const {

@@ -17,6 +17,7 @@
 #include "tendwell/protocal/TSlaveServiceProtocol.h"
 #include "tendwell_configure.h"
 #include "tendwell_instance_holder.h"
+#include "tendwell_lock_table.h"
 #include "tendwell_request_loop.h"
 #include "tendwell_socket_state.h"
 #include "tendwell_slave_service_handler.h"
@@ -28,6 +29,9 @@ namespace tendwell {
 namespace {
 
 constexpr int kListenBacklog = 1024;
+// A keeper of the state file whose age cannot be told, still there after this
+// long, is taken for the older.
+constexpr uint64_t kSecondLookNs = 1000000000ULL;
 
 // Removes the socket at path and nothing else that may stand there; unlink's
 // result, or -1 with errno ENOTSOCK for a file that is not a socket.
@@ -377,20 +381,59 @@ void ThriftUnixServer::KeepStateLock() {
         std::lock_guard<std::mutex> lock(mutex_);
         state = state_lock_.get();
     }
-    if (state == nullptr || state->HeldHere()) return;
+    if (state == nullptr || state->HeldHere()) {
+        unknown_keeper_since_ns_ = 0;
+        return;
+    }
     pid_t keeper;
-    if (state->Take(&keeper)) {
-        if (!state->held()) return;
+    std::string why;
+    switch (state->Take(&keeper, &why)) {
+    case StateLock::kHeld:
         TW_WARNING("KeepFiles", "state file lock %s was gone or replaced, locked again",
                    state->path().c_str());
         reported_keeper_.clear();
+        unknown_keeper_since_ns_ = 0;
+        return;
+    case StateLock::kMissing:
+        // Its folder is made again at the next look.
+        return;
+    case StateLock::kKept:
+        break;
+    default:
+        // Said once for as long as it lasts; the hold of the file that was there is
+        // kept meanwhile.
+        ReportKeeper(why);
         return;
     }
-    // Said once for as long as it lasts: another keeper may write the state file.
+    // Two keepers of one state file: the younger gives way, since the older one
+    // keeps what it started; a younger one stands down by the same rule.
+    const int age = keeper == 0 ? 0 : CompareAges(getpid(), keeper);
     const std::string kept = state->KeptText(keeper);
+    if (age < 0) {
+        ReportKeeper(kept + "; it is younger, and gives way");
+        return;
+    }
+    // One whose age cannot be told gives way only if it stays a second.
+    const uint64_t now_ns = corvel::monotonic_ns();
+    if (age == 0 && (unknown_keeper_since_ns_ == 0 ||
+                     now_ns - unknown_keeper_since_ns_ < kSecondLookNs)) {
+        if (unknown_keeper_since_ns_ == 0) unknown_keeper_since_ns_ = now_ns;
+        ReportKeeper(kept);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    supplanted_ = kept;
+}
+
+void ThriftUnixServer::ReportKeeper(const std::string& kept) {
     if (kept == reported_keeper_) return;
     reported_keeper_ = kept;
     TW_FATAL("KeepFiles", "%s", kept.c_str());
+}
+
+std::string ThriftUnixServer::Supplanted() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return supplanted_;
 }
 
 void ThriftUnixServer::Stop() {
@@ -430,9 +473,8 @@ std::string ThriftUnixServer::LockPath() {
 }
 
 bool ThriftUnixServer::IsLocked() {
-    GenerateSocketPath();
     const int wait_ms = SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec());
-    return FindInstanceHolder(GetSocketPath(), wait_ms).kind == InstanceHolder::kDaemon;
+    return FindInstanceHolder(g_conf, wait_ms).kind == InstanceHolder::kDaemon;
 }
 
 bool ThriftUnixServer::LockFile() {
@@ -446,7 +488,9 @@ bool ThriftUnixServer::LockFile() {
         // A program that holds the lock file in a daemon's place keeps no daemon off:
         // this process holds the claim. The lock is taken once it is free.
         InstanceClaim& claim = Claim();
-        const InstanceHolder holder = FindInstanceHolder(&claim, lock.get(), GetSocketPath(), 0);
+        OwnHolds own;
+        own.claim = &claim;
+        const InstanceHolder holder = FindInstanceHolder(g_conf, 0, own);
         // Without a name of the claim the lock file is the only guard.
         if (holder.kind != InstanceHolder::kOther || !claim.holding()) return false;
         ReportHold("lock file " + lock_path + " is held by another process (pid " +
@@ -460,11 +504,29 @@ bool ThriftUnixServer::LockFile() {
 bool ThriftUnixServer::LockStateFile() {
     auto state = std::make_unique<StateLock>(g_conf);
     pid_t keeper;
-    if (!state->Take(&keeper)) {
+    std::string why;
+    StateLock::Status took = state->Take(&keeper, &why);
+    if (took == StateLock::kMissing) {
+        // Its folder went since the start made it: made again, as the look does.
+        CheckDataDir(g_conf.tendwell().data_dir());
+        KeepStateFileFolder(g_conf);
+        took = state->Take(&keeper, &why);
+    }
+    switch (took) {
+    case StateLock::kHeld:
+        TW_NOTICE("LockFile", "%s locked..", state->path().c_str());
+        break;
+    case StateLock::kUnguarded:
+        TW_WARNING("LockFile", "%s", why.c_str());
+        break;
+    case StateLock::kKept:
         TW_FATAL("LockFile", "%s", state->KeptText(keeper).c_str());
         return false;
+    default:
+        if (took == StateLock::kMissing) why = "lock file " + state->path() + " can't be made";
+        TW_FATAL("LockFile", "%s", why.c_str());
+        return false;
     }
-    TW_NOTICE("LockFile", "%s locked..", state->path().c_str());
     std::lock_guard<std::mutex> guard(mutex_);
     state_lock_ = std::move(state);
     return true;

@@ -4,6 +4,7 @@
 // state file's lock.
 #pragma once
 
+#include <stdint.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -58,15 +59,19 @@ public:
     static std::string Unservable(const std::string& path);
 
     // The daemon's look after its files, which puts back what has gone (a cleaner, a
-    // removed directory) in this order: the data directory, the lock file
-    // (KeepLockFile: the file at the lock path is locked, made by exclusive create
-    // where there is none, and never removed; a lock another process holds is
-    // logged and tried again at the next look) and the state file's lock (made and
-    // locked again; another process that holds it is logged as an error), the state
-    // file (the keeper), then the socket (KeepSocket: made where the path is free,
-    // and handed to the round that serves the old one; whatever else stands there
-    // is logged once and left). Only the main loop calls them, so one thread makes
-    // every socket.
+    // removed directory) in this order: the data directory, the state file's lock
+    // (made and locked again, the hold of the file that went being kept until
+    // then; another keeper that holds it is logged once as an error: an older one,
+    // or one whose age cannot be told that still holds it a second later, is the
+    // keeper, and this daemon must stand down, Supplanted; a younger one gives way
+    // by the same rule and is waited out; a file that cannot be locked is logged
+    // once and looked at again), the lock file (KeepLockFile: the file at the lock
+    // path is locked, made by exclusive create where there is none, and never
+    // removed; a lock another process holds is logged and tried again at the next
+    // look), the state file (the keeper), then the socket (KeepSocket: made where
+    // the path is free, and handed to the round that serves the old one; whatever
+    // else stands there is logged once and left). Only the main loop calls them, so
+    // one thread makes every socket.
     void KeepLockFile();
     void KeepSocket();
     // Takes the names of the claim that squatters held once they are free.
@@ -81,9 +86,13 @@ public:
     // or once it is told that the process holding it is no daemon of this instance
     // (the lock is then taken at a later look, once free).
     bool LockFile();
-    // Takes the state file's lock for this daemon; false, having logged who keeps
-    // the state file, when another process does.
+    // Takes the state file's lock for this daemon; false, having logged why, when
+    // another process keeps the state file or its lock file cannot be held. On a
+    // file system without locks the daemon runs unguarded, and the log says so.
     bool LockStateFile();
+    // Why this daemon must stand down, leaving the tendlets to the state file's
+    // keeper; empty while it keeps them.
+    std::string Supplanted();
     void RemoveLockFile();
 
 private:
@@ -106,6 +115,9 @@ private:
     void ReportHold(const std::string& hold);
     // The state file's lock again, where this daemon no longer holds it at its path.
     void KeepStateLock();
+    // Logs once, for as long as it lasts, what keeps the state file's lock from
+    // this daemon.
+    void ReportKeeper(const std::string& kept);
 
     std::mutex mutex_;
     // Signalled when listening_, loop_, bound_fd_ or stopping_ changes.
@@ -122,6 +134,11 @@ private:
     std::string reported_hold_;
     std::string reported_keeper_;
     std::string reported_socket_;
+    // Since when a keeper whose age cannot be told holds the state file's lock; 0
+    // while none does. Main loop only.
+    uint64_t unknown_keeper_since_ns_ = 0;
+    // Set once this daemon must stand down.
+    std::string supplanted_;
     // A socket made for the next round; -1 when none waits.
     int bound_fd_ = -1;
     bool listening_ = false;

@@ -133,6 +133,9 @@ public:
     // process put at the files' paths. Otherwise a save replaces only the keeper's
     // own file.
     void SetOwnsFiles();
+    // Another process keeps the files now: from here on this keeper writes
+    // neither, and so makes no start, which must be saved before it runs.
+    void Disown();
     // Loads the state file at save_path, starts the pool and re-adopts what still
     // runs. A second call does nothing.
     bool Init(const std::string& save_path);
@@ -292,6 +295,7 @@ private:
     std::string own_file_;
     std::string own_identities_;
     bool owns_files_ = false;
+    bool disowned_ = false;
     // This boot's id, read at the first save or load that needs it.
     std::string boot_id_;
     std::function<void(const std::string& name)> before_save_;

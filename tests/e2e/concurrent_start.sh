@@ -1,7 +1,9 @@
 # Two simultaneous starts give one daemon and one copy of each tendlet, also when
-# one names the state file another way; a daemon that dies while a start waits for
-# its answer leaves its place to it; another user's process that holds the claim's
-# names keeps no start off. ($2 plays that process.)
+# one names the state file another way; no command of another configuration acts
+# on a running daemon; anything but a regular file at the state file's lock keeps
+# every keeper off; a daemon that dies while a start waits for its answer leaves
+# its place to it; another user's process that holds the claim's names keeps no
+# start off, nor lets a second daemon in. ($2 plays that process.)
 . "$(dirname "$0")/e2e_lib.sh"
 PROBE=$2
 
@@ -94,9 +96,59 @@ gammas=$(tendlet_pids gamma | wc -l)
 run "$T/other.conf" start
 [ "$RC" = 4 ] && echo "$OUT" | grep -qF "start return:4(daemon $daemon serving $SOCK keeps another configuration" ||
     fail "start on a running one's socket: $RC '$OUT' '$ERR'"
-[ "$(our_tendwells)" = "$daemon" ] && all_running || fail "the running daemon was touched"
+[ "$(our_tendwells)" = "$daemon" ] && all_running || fail "the running daemon was touched: $(our_tendwells) $(live_tendlets); check: $("$TW" "$CONF" check 2>&1)"
 [ "$(tendlet_pids gamma | wc -l)" = "$gammas" ] || fail "gamma was started"
+# One that never ran, with a data_dir of its own, is refused by every command: the
+# daemon that answers holds the lock of another state file beside the socket's.
+sed -i "s|$T/data2|$T/data3|" "$T/other.conf"
+elsewhere="daemon $daemon serving $SOCK keeps another configuration: state file $T/data3/tendwell_process_keeper.save is kept by no process; give each configuration its own unix_socket_path"
+run "$T/other.conf" start
+expect 4 "start return:4($elsewhere)"
+run "$T/other.conf" check
+expect 11 "check return 11($elsewhere)"
+run "$T/other.conf" stop --name alpha
+expect 11 "stop alpha return 11($elsewhere)"
+run "$T/other.conf" stop
+expect 11 "stop return 11($elsewhere)"
+[ "$(our_tendwells)" = "$daemon" ] && all_running ||
+    fail "the daemon was touched by a configuration that never ran: $(our_tendwells) $(live_tendlets)"
 stop_daemon
+
+# Anything but a regular file at the state file's lock holds nothing: a start is
+# refused naming it, and so is a command that would run here; with a daemon
+# running, only another configuration is, and the daemon is reached and stopped
+# by its own.
+write_conf "$CONF" alpha
+for kind in link fifo dir; do
+    rm -rf "$T/data"
+    mkdir "$T/data"
+    case $kind in
+    link) ln -s "$T/absent" "$STATE.lock" && why="lock file $STATE.lock is a symbolic link" ;;
+    fifo) mkfifo "$STATE.lock" && why="lock file $STATE.lock is not a regular file" ;;
+    dir) mkdir "$STATE.lock" && why="lock file $STATE.lock is not a regular file" ;;
+    esac
+    run "$CONF" start
+    [ "$RC" = 4 ] && [ "$ERR" = "$why" ] || fail "$kind: start: $RC '$OUT' '$ERR'"
+    run -f "$CONF" stop
+    expect 11 "stop return 11($why)"
+    no_tendwell && no_tendlet || fail "$kind: something runs: $(our_tendwells) $(live_tendlets)"
+done
+rm -rf "$T/data"
+start_daemon
+daemon=$(our_tendwells)
+mkfifo "$T/fifo"
+mv "$T/fifo" "$STATE.lock"
+run "$CONF" check
+[ "$RC" = 0 ] || fail "check beside a FIFO at the state file's lock: $RC '$OUT' '$ERR'"
+write_conf "$T/second.conf" gamma
+sed -i 's/tw.sock/tw2.sock/' "$T/second.conf"
+run "$T/second.conf" start
+[ "$RC" = 4 ] && [ "$ERR" = "lock file $STATE.lock is not a regular file" ] ||
+    fail "start of another configuration beside a FIFO: $RC '$OUT' '$ERR'"
+[ "$(our_tendwells)" = "$daemon" ] && [ "$(live_tendlets | wc -l)" = 1 ] ||
+    fail "daemons $(our_tendwells), tendlets $(live_tendlets)"
+stop_daemon
+rm "$STATE.lock"
 
 # A socket path that climbs out of a link with "..": another folder to the
 # kernel, so another instance, and both run.
@@ -170,6 +222,11 @@ for mode in listening bound; do
     daemon=$(our_tendwells)
     run "$CONF" check
     [ "$RC" = 0 ] || fail "$mode: check: $RC '$OUT' '$ERR'"
+    # Its files removed while it is held: a start finds it by the locks it holds
+    # still, and waits for it; no second daemon comes up.
+    start_beside_held "$daemon" "$mode: "
+    [ "$(our_tendwells)" = "$daemon" ] && [ "$(live_tendlets | wc -l)" = 2 ] ||
+        fail "$mode: daemons $(our_tendwells), tendlets $(live_tendlets)"
     victim=$(last_pid alpha)
     kill -KILL "$victim"
     wait_for restarted alpha "$victim" || fail "$mode: alpha not started again"
@@ -183,4 +240,18 @@ for mode in listening bound; do
     wait_for taken || fail "$mode: the names were not taken once free"
     stop_daemon
 done
+
+# A user who owns the state file's lock but may not open it (mode 000) cannot be
+# kept off by it, nor keep anyone off: the start is refused, naming it.
+copy_binary "$T/bin"
+rm -rf "$T/data" "$T/log"
+mkdir "$T/data" "$T/log"
+touch "$STATE.lock"
+chmod 000 "$STATE.lock"
+chown nobody "$T/data" "$T/log" "$T/run" "$STATE.lock"
+as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$T/bin/tendwell" "$@"; }
+run_binary as_nobody "$CONF" start
+[ "$RC" = 4 ] && [ "$ERR" = "lock file $STATE.lock cannot be opened: Permission denied" ] ||
+    fail "start as nobody beside a lock file of mode 000: $RC '$OUT' '$ERR'"
+no_tendwell && no_tendlet || fail "something runs: $(our_tendwells) $(live_tendlets)"
 echo "1 passed, 0 failed"

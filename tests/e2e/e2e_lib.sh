@@ -191,3 +191,20 @@ stop_daemon() {
     wait_for no_tendwell || fail "daemon still running after stop"
     wait_for no_tendlet || fail "tendlets still running after stop: $(live_tendlets)"
 }
+
+# Holds daemon $1 (SIGSTOP) while the data directory is removed and a start is
+# made, then lets it go on: no second daemon may serve the socket meanwhile, and
+# the start, answered by the daemon, must print "start return:0(OK)". $2 begins
+# each failure's message.
+start_beside_held() {
+    kill -STOP "$1"
+    rm -rf "$T/data"
+    "$TW" "$CONF" start >"$T/start.out" 2>&1 &
+    starter=$!
+    WAIT_SECS=3 wait_for test -S "$SOCK" && fail "${2}a second daemon serves the socket"
+    kill -CONT "$1"
+    wait "$starter"
+    rc=$?
+    [ $rc = 0 ] && [ "$(cat "$T/start.out")" = "start return:0(OK)" ] ||
+        fail "${2}start beside a held daemon: $rc $(cat "$T/start.out")"
+}

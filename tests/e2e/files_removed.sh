@@ -4,7 +4,9 @@
 # start racing the removal never leaves two copies of a tendlet; requests waiting
 # for an answer are answered; a file at the socket path is named as such and never
 # removed; a lock that another program takes in the daemon's place does not make
-# the daemon leave; the gate program written over or made not runnable changes no
+# the daemon leave; a keeper held while its files go keeps another configuration
+# on its state file off, and one whose state file's lock an older process takes
+# stands down; the gate program written over or made not runnable changes no
 # start of a running daemon. ($2 plays the other program.)
 . "$(dirname "$0")/e2e_lib.sh"
 HOLDER=$2
@@ -73,18 +75,31 @@ rm "$T/data/.tendwell-$daemon.sock"
 # A start while the daemon cannot put its files back (stopped here) finds the
 # instance claimed, and asks the daemon once it answers: no second daemon serves
 # the socket meanwhile, and no tendlet runs twice.
-kill -STOP "$daemon"
-rm -rf "$T/data"
-"$TW" "$CONF" start >"$T/start.out" 2>&1 &
-starter=$!
-WAIT_SECS=3 wait_for test -S "$SOCK" && fail "a second daemon serves the socket"
-kill -CONT "$daemon"
-wait "$starter"
-[ $? = 0 ] && [ "$(cat "$T/start.out")" = "start return:0(OK)" ] ||
-    fail "start beside a stopped daemon: $(cat "$T/start.out")"
+start_beside_held "$daemon" ""
 [ "$(our_tendwells)" = "$daemon" ] || fail "daemons: $(our_tendwells), not $daemon alone"
 for name in alpha beta slow; do
     [ "$(live_copies $name)" = 1 ] || fail "$name runs $(live_copies $name) times"
+done
+
+# A keeper held while its state file's lock, or its whole data_dir, is removed:
+# another configuration on the same state file is kept off by the lock the keeper
+# still holds, and once the keeper goes on it keeps every tendlet, once.
+STATE=$state_file
+write_conf "$T/other.conf" gamma
+sed -i 's/tw.sock/tw2.sock/' "$T/other.conf"
+for what in lock data_dir; do
+    kill -STOP "$daemon"
+    if [ $what = lock ]; then rm "$STATE.lock"; else rm -rf "$T/data"; fi
+    run "$T/other.conf" start
+    [ "$RC" = 4 ] && [ "$ERR" = "state file $STATE is kept by process $daemon: give each configuration its own data_dir or status_save_filename" ] ||
+        fail "$what: start of another configuration: $RC '$OUT' '$ERR'"
+    kill -CONT "$daemon"
+    wait_for one_of_each || fail "$what: daemons $(our_tendwells), live: $(live_tendlets)"
+    victim=$(last_pid alpha)
+    kill -KILL "$victim"
+    wait_for restarted alpha "$victim" || fail "$what: alpha not started again"
+    [ "$(our_tendwells)" = "$daemon" ] && [ -z "$(tendlet_pids gamma)" ] ||
+        fail "$what: daemons $(our_tendwells), gamma $(tendlet_pids gamma)"
 done
 
 # A start right after each removal: the daemon keeps its instance; one daemon, one
@@ -206,6 +221,32 @@ while [ $round -lt 10 ]; do
     wait_for one_of_each || fail "round $round: daemons $(our_tendwells | wc -l)," \
         "copies of alpha $(live_copies alpha), of beta $(live_copies beta): $(cat "$T/out")"
     round=$((round + 1))
+done
+stop_daemon
+
+# A keeper whose state file's lock an older process takes stands down: it ends,
+# saving nothing and running no end_cmd, and leaves every tendlet running to the
+# next daemon, which adopts each once.
+write_conf "$CONF" alpha beta
+rm -rf "$T/data" "$T/ready" "$T/go" "$T/end.marker" "$T"/run/*.pids
+"$HOLDER" "$STATE.lock" "$T/ready" replace "$T/go" &
+older=$!
+HELPERS=$older
+start_daemon
+daemon=$(our_tendwells)
+touch "$T/go"
+wait_for test -e "$T/ready" || fail "the older process took no lock"
+wait_for not alive "$daemon" || fail "the daemon did not stand down for an older keeper"
+grep -q "state file $STATE is kept by process $older: .*this daemon stands down" "$T/log/tendwell.log" ||
+    fail "no word of standing down in the log"
+[ ! -e "$T/end.marker" ] || fail "end_cmd ran as the daemon stood down"
+[ "$(live_tendlets | wc -l)" = 2 ] || fail "tendlets left running: $(live_tendlets)"
+kill -KILL "$older"
+wait "$older"
+HELPERS=""
+start_daemon
+for name in alpha beta; do
+    [ "$(tendlet_pids $name | wc -l)" = 1 ] || fail "$name started $(tendlet_pids $name | wc -l) times"
 done
 stop_daemon
 

@@ -2,8 +2,11 @@
 //   PATH READY         a client's probe caught at its worst moment: holds the lock on
 //                      the file at PATH, marked as a probe marks it, until some other
 //                      process opens that file, then removes the file and ends.
-//   PATH READY replace another program that puts a file of its own in place of PATH,
-//                      locked without a mark, as a daemon holds it, until killed.
+//   PATH READY replace [GO]
+//                      another program that puts a file of its own in place of PATH,
+//                      locked without a mark, as a daemon holds it, until killed;
+//                      with GO, only once the file GO exists (it may start before
+//                      the daemon it plays against, and so be the older).
 //   claim NAME READY [bound]
 //                      another program that holds the abstract socket name NAME,
 //                      listening (or, with bound, only bound), until killed.
@@ -61,11 +64,14 @@ int main(int argc, char** argv) {
     if ((argc == 4 || argc == 5) && strcmp(argv[1], "claim") == 0) {
         return HoldName(argv[2], argv[3], argc == 4 || strcmp(argv[4], "bound") != 0);
     }
-    const bool replace = argc == 4 && strcmp(argv[3], "replace") == 0;
+    const bool replace = (argc == 4 || argc == 5) && strcmp(argv[3], "replace") == 0;
     if (argc != 3 && !replace) {
-        fprintf(stderr, "usage: %s PATH READY [replace] | claim NAME READY [bound] | bind PATH\n", argv[0]);
+        fprintf(stderr,
+                "usage: %s PATH READY [replace [GO]] | claim NAME READY [bound] | bind PATH\n",
+                argv[0]);
         return 2;
     }
+    while (argc == 5 && access(argv[4], F_OK) != 0) usleep(10000);
     // Locked before it takes the path, so that nobody else can lock it first.
     const std::string made = replace ? std::string(argv[1]) + ".other" : argv[1];
     int fd = open(made.c_str(), O_RDWR | O_CREAT, 0600);

@@ -2,7 +2,11 @@
 // commands in other processes told apart, and many commands meeting each other.
 #include <fcntl.h>
 #include <signal.h>
+#include <stddef.h>
+#include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +18,7 @@
 #include <vector>
 
 #include "lock_holder.h"
+#include "tendwell/protocal/TendwellConfigure.pb.h"
 #include "tendwell_instance_claim.h"
 #include "tendwell_instance_holder.h"
 #include "tendwell_instance_lock.h"
@@ -87,12 +92,12 @@ TEST(InstanceLock, AHeldClaimIsADaemonWhoseLockFileIsGone) {
     TempDir dir;
     const std::string socket_path = dir / "tw.sock";
     ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
-    InstanceLock lock(dir / "tw.sock.lock");
     InstanceClaim daemon(socket_path);
     InstanceClaim client(dir / "sub/../tw.sock");
-    const auto holder = [&] {
-        return FindInstanceHolder(&client, &lock, socket_path, 100).kind;
-    };
+    PConfigure conf;
+    conf.mutable_tendwell()->set_unix_socket_path(dir / "sub/../tw.sock");
+    conf.mutable_tendwell()->set_data_dir(dir.path());
+    const auto holder = [&] { return FindInstanceHolder(conf, 100).kind; };
     EXPECT_EQ(holder(), InstanceHolder::kNobody);
     ASSERT_TRUE(daemon.Take()) << daemon.why();
     EXPECT_EQ(holder(), InstanceHolder::kDaemon);
@@ -101,6 +106,46 @@ TEST(InstanceLock, AHeldClaimIsADaemonWhoseLockFileIsGone) {
     daemon.Release();
     EXPECT_EQ(holder(), InstanceHolder::kNobody);
     EXPECT_FALSE(FileExists(dir / "tw.sock.lock"));
+}
+
+// A claim of this user's is its daemon whether its queue is full or it is bound
+// without listening: the kernel's record of the socket tells whose it is, and its
+// pid; a start takes it for claimed, never for a squatter's.
+TEST(InstanceLock, AClaimOfThisUsersIsItsDaemonWhateverItsQueue) {
+    TempDir dir;
+    PConfigure conf;
+    conf.mutable_tendwell()->set_unix_socket_path(dir / "tw.sock");
+    conf.mutable_tendwell()->set_data_dir(dir.path());
+    const InstanceClaim claim(dir / "tw.sock");
+    for (const bool full : {true, false}) {
+        std::vector<int> fds;
+        for (const std::string& name : claim.names()) {
+            struct sockaddr_un addr = {};
+            addr.sun_family = AF_UNIX;
+            memcpy(addr.sun_path + 1, name.data(), name.size());
+            const socklen_t len =
+                static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + name.size());
+            const int held = socket(AF_UNIX, SOCK_STREAM, 0);
+            ASSERT_EQ(bind(held, reinterpret_cast<struct sockaddr*>(&addr), len), 0);
+            fds.push_back(held);
+            if (!full) continue;
+            ASSERT_EQ(listen(held, 0), 0);
+            for (;;) {
+                const int client = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+                fds.push_back(client);
+                if (connect(client, reinterpret_cast<struct sockaddr*>(&addr), len) != 0) break;
+            }
+            ASSERT_EQ(errno, EAGAIN);
+        }
+        const InstanceHolder holder = FindInstanceHolder(conf, 100);
+        EXPECT_EQ(holder.kind, InstanceHolder::kDaemon) << full << " " << holder.why;
+        EXPECT_EQ(holder.pid, getpid()) << full;
+        InstanceClaim start(dir / "tw.sock");
+        EXPECT_FALSE(start.Take()) << full;
+        EXPECT_EQ(start.why(), "") << full;
+        EXPECT_TRUE(start.squatters().empty()) << full;
+        for (int fd : fds) close(fd);
+    }
 }
 
 // A daemon's look after its lock file: it locks the file that stands at the path
