@@ -10,10 +10,10 @@
 
 #include "corvel/clock.h"
 #include "corvel/proc_title.h"
+#include "instance/tendwell_instance_holder.h"
 #include "tendwell/protocal/TendwellSlave_types.h"
 #include "tendwell_configure.h"
 #include "tendwell_example.h"
-#include "tendwell_instance_holder.h"
 #include "tendwell_lodir_conf.h"
 #include "tendwell_process.h"
 #include "tendwell_startup.h"

@@ -12,11 +12,11 @@
 #include <string>
 
 #include "corvel/clock.h"
+#include "instance/tendwell_instance_claim.h"
 #include "keeper/process_keeper.h"
 #include "plume/plume.h"
 #include "tendwell_configure.h"
 #include "tendwell_file_watch.h"
-#include "tendwell_instance_claim.h"
 #include "tendwell_slave_service_handler.h"
 #include "tendwell_tendlet_manager.h"
 #include "tendwell_unix_server.h"

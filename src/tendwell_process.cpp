@@ -6,9 +6,9 @@
 #include <algorithm>
 
 #include "corvel/clock.h"
+#include "instance/tendwell_state_lock.h"
 #include "tendwell/protocal/TendwellConfigure.pb.h"
 #include "tendwell_configure.h"
-#include "tendwell_state_lock.h"
 #include "tendwell_tendlet_manager.h"
 #include "tendwell_unix_rpc_manager.h"
 #include "tendwell_utility.h"

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "instance/tendwell_instance_holder.h"
+#include "instance/tendwell_instance_lock.h"
+#include "instance/tendwell_state_lock.h"
 #include "tendwell/protocal/TendwellSlave_types.h"
 #include "tendwell_configure.h"
-#include "tendwell_instance_holder.h"
-#include "tendwell_instance_lock.h"
-#include "tendwell_state_lock.h"
 
 namespace tendwell {
 

@@ -14,8 +14,8 @@
 #include <thrift/transport/TBufferTransports.h>
 #include <thrift/transport/TSocket.h>
 
+#include "instance/tendwell_socket_state.h"
 #include "lodir/lodir_util.h"
-#include "tendwell_socket_state.h"
 #include "tendwell_utility.h"
 
 namespace tendwell {

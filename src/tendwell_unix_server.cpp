@@ -14,12 +14,12 @@
 #include <memory>
 
 #include "corvel/clock.h"
+#include "instance/tendwell_instance_holder.h"
+#include "instance/tendwell_lock_table.h"
+#include "instance/tendwell_socket_state.h"
 #include "tendwell/protocal/TSlaveServiceProtocol.h"
 #include "tendwell_configure.h"
-#include "tendwell_instance_holder.h"
-#include "tendwell_lock_table.h"
 #include "tendwell_request_loop.h"
-#include "tendwell_socket_state.h"
 #include "tendwell_slave_service_handler.h"
 #include "tendwell_unix_rpc_manager.h"
 #include "tendwell_utility.h"

@@ -15,9 +15,9 @@
 
 #include <thrift/TProcessor.h>
 
-#include "tendwell_instance_claim.h"
-#include "tendwell_instance_lock.h"
-#include "tendwell_state_lock.h"
+#include "instance/tendwell_instance_claim.h"
+#include "instance/tendwell_instance_lock.h"
+#include "instance/tendwell_state_lock.h"
 
 namespace tendwell {
 

@@ -18,7 +18,7 @@
 
 #include "corvel/fd_io.h"
 #include "daemon_fixture.h"
-#include "tendwell_instance_claim.h"
+#include "instance/tendwell_instance_claim.h"
 #include "tendwell_utility.h"
 
 using namespace tendwell;

@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "instance/tendwell_instance_claim.h"
+#include "instance/tendwell_instance_holder.h"
+#include "instance/tendwell_instance_lock.h"
 #include "lock_holder.h"
 #include "tendwell/protocal/TendwellConfigure.pb.h"
-#include "tendwell_instance_claim.h"
-#include "tendwell_instance_holder.h"
-#include "tendwell_instance_lock.h"
 #include "test_util.h"
 
 using namespace tendwell;

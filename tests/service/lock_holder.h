@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "tendwell_instance_lock.h"
+#include "instance/tendwell_instance_lock.h"
 #include "test_util.h"
 
 enum class Hold { kDaemon, kCommand };

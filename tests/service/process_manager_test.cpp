@@ -16,13 +16,13 @@
 #include <thrift/transport/TBufferTransports.h>
 #include <thrift/transport/TServerSocket.h>
 
+#include "instance/tendwell_instance_lock.h"
 #include "lock_holder.h"
-#include "test_util.h"
 #include "tendwell/protocal/TSlaveServiceProtocol.h"
 #include "tendwell_configure.h"
-#include "tendwell_instance_lock.h"
 #include "tendwell_process.h"
 #include "tendwell_utility.h"
+#include "test_util.h"
 
 namespace tendwell {
 namespace {

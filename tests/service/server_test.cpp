@@ -8,11 +8,11 @@
 
 #include <thread>
 
-#include "test_util.h"
+#include "instance/tendwell_instance_lock.h"
+#include "instance/tendwell_socket_state.h"
 #include "tendwell_configure.h"
-#include "tendwell_instance_lock.h"
-#include "tendwell_socket_state.h"
 #include "tendwell_unix_server.h"
+#include "test_util.h"
 
 using namespace tendwell;
 

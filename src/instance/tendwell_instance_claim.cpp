@@ -1,4 +1,4 @@
-#include "tendwell_instance_claim.h"
+#include "instance/tendwell_instance_claim.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,8 +12,8 @@
 
 #include <algorithm>
 
-#include "tendwell_resolved_path.h"
-#include "tendwell_socket_owner.h"
+#include "instance/tendwell_resolved_path.h"
+#include "instance/tendwell_socket_owner.h"
 #include "tendwell_utility.h"
 
 namespace tendwell {

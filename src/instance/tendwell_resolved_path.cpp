@@ -1,4 +1,4 @@
-#include "tendwell_resolved_path.h"
+#include "instance/tendwell_resolved_path.h"
 
 #include <limits.h>
 #include <stdlib.h>

@@ -1,12 +1,12 @@
-#include "tendwell_state_lock.h"
+#include "instance/tendwell_state_lock.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
 #include <unistd.h>
 
+#include "instance/tendwell_lock_file.h"
 #include "tendwell_configure.h"
-#include "tendwell_lock_file.h"
 
 namespace tendwell {
 

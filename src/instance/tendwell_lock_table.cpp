@@ -1,4 +1,4 @@
-#include "tendwell_lock_table.h"
+#include "instance/tendwell_lock_table.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -12,7 +12,7 @@
 #include <utility>
 #include <sstream>
 
-#include "tendwell_resolved_path.h"
+#include "instance/tendwell_resolved_path.h"
 
 namespace tendwell {
 

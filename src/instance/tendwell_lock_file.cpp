@@ -1,4 +1,4 @@
-#include "tendwell_lock_file.h"
+#include "instance/tendwell_lock_file.h"
 
 #include <errno.h>
 #include <fcntl.h>

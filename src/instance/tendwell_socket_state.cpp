@@ -1,4 +1,4 @@
-#include "tendwell_socket_state.h"
+#include "instance/tendwell_socket_state.h"
 
 #include <errno.h>
 #include <string.h>

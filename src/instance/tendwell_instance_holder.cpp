@@ -1,16 +1,16 @@
-#include "tendwell_instance_holder.h"
+#include "instance/tendwell_instance_holder.h"
 
 #include <algorithm>
 #include <vector>
 
 #include "corvel/clock.h"
+#include "instance/tendwell_instance_claim.h"
+#include "instance/tendwell_instance_lock.h"
+#include "instance/tendwell_lock_table.h"
+#include "instance/tendwell_resolved_path.h"
+#include "instance/tendwell_socket_state.h"
+#include "instance/tendwell_state_lock.h"
 #include "tendwell_configure.h"
-#include "tendwell_instance_claim.h"
-#include "tendwell_instance_lock.h"
-#include "tendwell_lock_table.h"
-#include "tendwell_resolved_path.h"
-#include "tendwell_socket_state.h"
-#include "tendwell_state_lock.h"
 
 namespace tendwell {
 

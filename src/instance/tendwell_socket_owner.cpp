@@ -1,4 +1,4 @@
-#include "tendwell_socket_owner.h"
+#include "instance/tendwell_socket_owner.h"
 
 #include <dirent.h>
 #include <errno.h>

@@ -1,4 +1,4 @@
-#include "tendwell_instance_lock.h"
+#include "instance/tendwell_instance_lock.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "corvel/clock.h"
-#include "tendwell_lock_file.h"
+#include "instance/tendwell_lock_file.h"
 #include "tendwell_utility.h"
 
 namespace tendwell {
