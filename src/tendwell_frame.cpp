@@ -33,6 +33,9 @@ namespace {
 constexpr int kLookMs = 1000;
 constexpr int kFirstRelookMs = 5;
 constexpr uint64_t kQuickLooksNs = 1000000000ULL;
+// How long the claim is left alone after a clearing that may have left looks
+// waiting: a flood of them costs the main loop one batch this often.
+constexpr uint64_t kClaimPauseNs = 100000000ULL;
 
 }  // namespace
 
@@ -58,18 +61,34 @@ void TendwellFrame::Request(int32_t state) {
 }
 
 bool TendwellFrame::WaitRequest(int ms, FileWatch* watch, InstanceClaim* claim) {
-    // The wake-up descriptor is never read: once a request came, every later wait
-    // returns at once. poll skips a descriptor of -1 and, without any, only waits.
-    struct pollfd fds[2 + InstanceClaim::kMaxNames] = {{wake_fd_, POLLIN, 0},
-                                                        {watch->fd(), POLLIN, 0}};
-    nfds_t count = 2;
-    for (int fd : claim->fds()) fds[count++] = {fd, POLLIN, 0};
-    poll(fds, count, ms);
-    // Each client looks at the claim's holder: its connection is closed at once.
-    bool looked_at = false;
-    for (nfds_t i = 2; i < count; ++i) looked_at = looked_at || fds[i].revents != 0;
-    if (looked_at) claim->Dismiss();
-    return fds[1].revents != 0 && watch->Drain();
+    const uint64_t start_ns = corvel::monotonic_ns();
+    for (int left = ms; left > 0 && run_state_.load() == kRun;
+         left = corvel::remaining_ms(start_ns, ms)) {
+        // The wake-up descriptor is never read: once a request came, every later
+        // wait returns at once. poll skips a descriptor of -1 and, without any,
+        // only waits.
+        struct pollfd fds[2 + InstanceClaim::kMaxNames] = {{wake_fd_, POLLIN, 0},
+                                                            {watch->fd(), POLLIN, 0}};
+        nfds_t count = 2;
+        int wait_ms = left;
+        const uint64_t now_ns = corvel::monotonic_ns();
+        if (now_ns >= claim_resume_ns_) {
+            for (int fd : claim->fds()) fds[count++] = {fd, POLLIN, 0};
+        } else {
+            // Until the claim is polled again, rounded up.
+            wait_ms = static_cast<int>(
+                std::min<uint64_t>(left, (claim_resume_ns_ - now_ns + 999999) / 1000000));
+        }
+        poll(fds, count, wait_ms);
+        if (fds[1].revents != 0 && watch->Drain()) return true;
+        // Each client looks at the claim's holder: its connection is closed at once.
+        bool looked_at = false;
+        for (nfds_t i = 2; i < count; ++i) looked_at = looked_at || fds[i].revents != 0;
+        if (looked_at && claim->Dismiss()) {
+            claim_resume_ns_ = corvel::monotonic_ns() + kClaimPauseNs;
+        }
+    }
+    return false;
 }
 
 int TendwellFrame::Init() {

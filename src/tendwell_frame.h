@@ -48,9 +48,10 @@ private:
     bool StartThread(pthread_t* thread, void* (*body)(void*), const char* name);
     // Waits until the server listens; false when a stop or abort came first.
     bool WaitServerListening();
-    // Waits up to ms for a stop or abort request or a change that watch tells,
-    // closing what connects to the claim meanwhile; true when one of the daemon's
-    // files has gone or been replaced.
+    // Waits ms, or until a stop or abort request or a change that watch tells,
+    // closing what connects to the claim meanwhile, a batch at a time: after one
+    // that may have left some, the claim is left alone for a moment. True when
+    // one of the daemon's files has gone or been replaced.
     bool WaitRequest(int ms, FileWatch* watch, InstanceClaim* claim);
     void MainLoop();
     // The look after the daemon's files; changed: one of them has just gone.
@@ -69,6 +70,9 @@ private:
     bool check_started_ = false;
     bool socket_mode_applied_ = false;
     bool thread_failed_ = false;
+    // The claim is not polled before this time (monotonic): no flood of looks
+    // keeps the main loop from its stop and its look after the files.
+    uint64_t claim_resume_ns_ = 0;
 };
 
 }  // namespace tendwell

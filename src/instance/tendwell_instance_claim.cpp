@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
@@ -29,6 +30,9 @@ constexpr int kBacklog = 4096;
 // How many times a name that its holder let go of while it was looked at is
 // bound again.
 constexpr int kBindAttempts = 3;
+// The looks one clearing takes at most: however many come, the daemon's main loop
+// spends no more on them at a time.
+constexpr size_t kDismissBatch = 64;
 
 std::string NameOf(const std::string& path) {
     return kNamePrefix + Md5Hex(path.data(), path.size());
@@ -97,7 +101,7 @@ InstanceClaim::Got InstanceClaim::TakeName(size_t i) {
         const bool bound = bind(fd, reinterpret_cast<struct sockaddr*>(&addr), len) == 0;
         if (bound && listen(fd, kBacklog) == 0) {
             fds_[i] = fd;
-            if (reserve_fd_ < 0) reserve_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+            KeepReserve();
             return Got::kTaken;
         }
         const int error = errno;
@@ -133,28 +137,47 @@ void InstanceClaim::Release() {
     reserve_fd_ = -1;
 }
 
-void InstanceClaim::Dismiss() {
+void InstanceClaim::KeepReserve() {
+    if (reserve_fd_ < 0) reserve_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+bool InstanceClaim::Dismiss() {
+    KeepReserve();
+    size_t dismissed = 0;
+    bool left = false;
     for (int listener : fds_) {
-        if (listener < 0) continue;
-        for (;;) {
-            int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0 && (errno == EMFILE || errno == ENFILE) && reserve_fd_ >= 0) {
-                // The reserve makes room for this one, which goes at once.
-                close(reserve_fd_);
-                fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-                const int error = errno;
-                if (fd >= 0) close(fd);
-                reserve_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
-                if (fd >= 0) continue;
-                errno = error;
-            }
-            if (fd >= 0) {
-                close(fd);
-            } else if (errno != EINTR && errno != ECONNABORTED) {
-                break;
-            }
+        if (listener >= 0 && !ClearQueue(listener, &dismissed)) left = true;
+    }
+    return left;
+}
+
+bool InstanceClaim::ClearQueue(int listener, size_t* dismissed) {
+    while (*dismissed < kDismissBatch) {
+        const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            close(fd);
+            ++*dismissed;
+        } else if (errno == EMFILE || errno == ENFILE) {
+            // The kernel wants the descriptor before it looks at the queue: the
+            // reserve is given up only for a connection that waits.
+            struct pollfd waiting = {listener, POLLIN, 0};
+            if (poll(&waiting, 1, 0) != 1) return true;
+            if (reserve_fd_ < 0) return false;
+            close(reserve_fd_);
+            // Kept in its place: closed, with the reserve opened anew, it would
+            // leave a moment for another thread to take the room. Shut down, its
+            // client sees it closed.
+            reserve_fd_ = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (reserve_fd_ < 0) return false;
+            shutdown(reserve_fd_, SHUT_RDWR);
+            ++*dismissed;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return true;
+        } else if (errno != EINTR && errno != ECONNABORTED) {
+            return false;
         }
     }
+    return false;
 }
 
 bool InstanceClaim::HeldByUser() {

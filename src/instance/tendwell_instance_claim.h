@@ -67,10 +67,14 @@ public:
     void Renew();
     // Lets go of the claim here; it goes once no other process has it open.
     void Release();
-    // Accepts and closes what connected to look at the holder. A descriptor kept
-    // in reserve makes room for each where descriptors have run out, so that
-    // nothing is left waiting to wake the poll again at once.
-    void Dismiss();
+    // Accepts and closes what connected to look at the holder, at most 64 of all
+    // names together. Where descriptors have run out, the descriptor kept in
+    // reserve makes room for one, and the connection taken in its place, shut
+    // down, is the reserve from then on. True when something may be left
+    // waiting: a full batch, no descriptor to be had, or a queue that cannot be
+    // cleared. The caller then leaves the claim for a while, so that no flood of
+    // looks keeps it busy.
+    bool Dismiss();
     // Whether a process of this user holds one of the names (this one included):
     // holder_pid() then says whose (0 when it cannot be seen). Connects, sends
     // nothing. False with why() saying so when the holder of a name cannot be told.
@@ -92,12 +96,18 @@ private:
     // Who holds name (holder_pid_, holder_uid_): connects, and asks the kernel's
     // record of the socket where the connection cannot tell. kUnknown with why_.
     Look LookAtHolder(const std::string& name);
+    // Opens the reserve where it is missing and a descriptor is free.
+    void KeepReserve();
+    // Dismisses what waits at listener while *dismissed is under the batch,
+    // counting each; true once its queue is found empty.
+    bool ClearQueue(int listener, size_t* dismissed);
 
     std::vector<std::string> names_;
     std::vector<int> fds_;
     std::vector<Squatter> squatters_;
-    // Opened with the first name taken: given up for a moment when an accept meets
-    // the descriptor limit.
+    // Opened with the first name taken; given up when an accept meets the
+    // descriptor limit, for the connection it made room for. -1 when that room
+    // went to another thread: opened again at the next Dismiss that finds one.
     int reserve_fd_ = -1;
     // Of the holder last looked at; 0 and -1 while unknown.
     pid_t holder_pid_ = 0;

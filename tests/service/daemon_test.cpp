@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <sys/un.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <random>
@@ -154,6 +155,49 @@ size_t OpenDescriptors(pid_t pid) {
     while (dir != nullptr && readdir(dir) != nullptr) ++count;
     if (dir != nullptr) closedir(dir);
     return count;
+}
+
+// Threads that look at every name of the claim of a socket path as fast as they
+// can, each connecting and closing at once, until the object goes. Looks that
+// find the queue full count too.
+class ClaimFlood {
+public:
+    explicit ClaimFlood(const std::string& socket_path) {
+        const std::vector<std::string> names = tendwell::InstanceClaim(socket_path).names();
+        for (int i = 0; i < 4; ++i) {
+            threads_.emplace_back([this, names] {
+                while (!done_.load()) {
+                    for (const std::string& name : names) {
+                        const int fd = ConnectAbstract(name);
+                        if (fd >= 0) close(fd);
+                        ++looks_;
+                    }
+                }
+            });
+        }
+    }
+    ~ClaimFlood() {
+        done_.store(true);
+        for (std::thread& thread : threads_) thread.join();
+    }
+    ClaimFlood(const ClaimFlood&) = delete;
+    ClaimFlood& operator=(const ClaimFlood&) = delete;
+
+    size_t looks() const { return looks_.load(); }
+
+private:
+    std::atomic<bool> done_{false};
+    std::atomic<size_t> looks_{0};
+    std::vector<std::thread> threads_;
+};
+
+// Sends a byte to each client every half second for ms: requests that never end
+// keep their connections, and so the daemon's descriptors, taken.
+void KeepSending(const std::vector<int>& clients, int ms) {
+    for (int i = 0; i < ms / 500; ++i) {
+        for (int fd : clients) send(fd, "x", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
 }
 
 }  // namespace
@@ -545,6 +589,57 @@ TEST_F(DaemonTest, AFloodAtTheDescriptorLimitCostsNoSpin) {
     const uint64_t used = CpuNs(daemon) - before;
     // A spinning loop takes a whole core; an idle daemon next to nothing.
     EXPECT_LT(used, std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count() / 4);
+    for (int fd : clients) close(fd);
+    EXPECT_TRUE(WaitFor([&] { return Check().returnInfo.returnCode == 0; }, 15000, 100));
+    EXPECT_TRUE(PidAlive(daemon));
+}
+
+// Others looking at the claim as fast as they can hold up none of the daemon's
+// looks after its files: a removed socket is back at once.
+TEST_F(DaemonTest, AFloodOfLooksAtTheClaimHoldsUpNoPutBack) {
+    StartDaemon();
+    ASSERT_TRUE(WaitAllRunning());
+    bool back = false;
+    {
+        ClaimFlood flood(socket_);
+        if (WaitFor([&] { return flood.looks() >= 20000; }, 10000) &&
+            unlink(socket_.c_str()) == 0) {
+            back = WaitFor([&] { return FileExists(socket_); }, 3000);
+        }
+    }
+    EXPECT_TRUE(back);
+    EXPECT_EQ(Check().returnInfo.returnCode, 0);
+}
+
+// A flood of looks at the claim of a daemon whose descriptors have run out, each
+// taken through the descriptor kept in reserve, leaves it that reserve: a look
+// that comes later costs no spin, and the daemon answers once descriptors are
+// free again.
+TEST_F(DaemonTest, AFloodAtTheDescriptorLimitLeavesTheClaimItsReserve) {
+    const pid_t daemon = StartDaemon({}, 64);
+    ASSERT_TRUE(WaitAllRunning());
+    // Each announces a request far longer than it ever sends.
+    const std::string header = Be32(100000);
+    std::vector<int> clients;
+    for (int i = 0; i < 150; ++i) {
+        clients.push_back(ConnectRaw(socket_));
+        send(clients.back(), header.data(), header.size(), MSG_NOSIGNAL);
+    }
+    ASSERT_TRUE(WaitFor([&] { return OpenDescriptors(daemon) >= 60; }, 5000));
+    {
+        ClaimFlood flood(socket_);
+        KeepSending(clients, 3000);
+    }
+    // To be taken through the reserve, if there is one.
+    const int look = ConnectAbstract(tendwell::InstanceClaim(socket_).names()[0]);
+    const uint64_t before = CpuNs(daemon);
+    const auto begin = std::chrono::steady_clock::now();
+    KeepSending(clients, 2000);
+    const auto spent = std::chrono::steady_clock::now() - begin;
+    const uint64_t used = CpuNs(daemon) - before;
+    // A spinning loop takes a whole core; an idle daemon next to nothing.
+    EXPECT_LT(used, std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count() / 4);
+    close(look);
     for (int fd : clients) close(fd);
     EXPECT_TRUE(WaitFor([&] { return Check().returnInfo.returnCode == 0; }, 15000, 100));
     EXPECT_TRUE(PidAlive(daemon));
