@@ -1,5 +1,6 @@
 // tendwell: one executable that is both the daemon keeping the tendlets alive
 // and its own command-line client.
+#include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <stdio.h>
@@ -24,6 +25,8 @@ namespace tendwell {
 namespace {
 
 const int32_t kCommandTimeout = 30;
+// The shortest time between two rounds of a start that takes a daemon's place.
+const int kRoundGapMs = 100;
 const size_t kMaxConfPathLen = 512;
 
 struct CommandOptions {
@@ -217,19 +220,32 @@ int RunClient(const std::string& cmd) {
 // "start" of all tendlets: decided here, in the foreground, where a failure can
 // still be seen. A daemon is asked at once; any other start claims the instance
 // and becomes the daemon, or goes to the daemon that holds the claim when it
-// cannot. One that is asked and dies without an answer leaves its place to this
-// start, for as long as cmd_start_timeo_s lasts.
+// cannot. One that is asked and dies, or stops, without starting anything leaves
+// its place to this start, for as long as cmd_start_timeo_s lasts.
 int RunStartOfAll() {
     // Where each try begins: the daemon's changes of directory are made from here.
-    const int start_dir = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    const uint64_t start_ns = corvel::monotonic_ns();
-    const int budget_ms = SecondsToMs<int32_t>(g_conf.cmd_start_timeo_s());
+    // Closed before this process becomes the daemon.
+    int start_dir = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const uint64_t deadline_ns =
+        corvel::monotonic_ns() + static_cast<uint64_t>(g_conf.cmd_start_timeo_s()) * 1000000000ULL;
+    bool begun = false;
     for (;;) {
+        const uint64_t round_ns = corvel::monotonic_ns();
         const InstanceHolder holder =
             FindInstanceHolder(g_conf, SecondsToMs<int32_t>(g_conf.cmd_operate_timeout_sec()));
         if (holder.kind == InstanceHolder::kNobody || holder.kind == InstanceHolder::kOther) {
-            const int started = StartDaemon(g_options.change_dir);
+            if (!begun) {
+                printf("begin to start...\n");
+                // Later failures may end the process without exit handlers.
+                fflush(stdout);
+                begun = true;
+            }
+            const int started = StartDaemon(g_options.change_dir, &start_dir);
             if (started != kClaimedElsewhere) return started;
+            if (start_dir < 0 || fchdir(start_dir) != 0) {
+                fprintf(stderr, "[main]cdir_to the starting directory failed, erron:%d\n", errno);
+                return 255;
+            }
         } else if (holder.kind == InstanceHolder::kUnusable ||
                    holder.kind == InstanceHolder::kKeeper) {
             fprintf(stderr, "%s\n", holder.why.c_str());
@@ -239,12 +255,14 @@ int RunStartOfAll() {
         ProcessManager* manager = InitClient(&status);
         if (manager == nullptr) return status;
         bool take_over = false;
-        const TReturnResult result = manager->Start(kCommandTimeout, &take_over);
-        if (!take_over || corvel::remaining_ms(start_ns, budget_ms) == 0 || start_dir < 0 ||
+        const TReturnResult result = manager->Start(kCommandTimeout, deadline_ns, &take_over);
+        if (!take_over || corvel::monotonic_ns() >= deadline_ns || start_dir < 0 ||
             fchdir(start_dir) != 0) {
             printf("start return:%d(%s)\n", result.returnCode, result.returnMsg.c_str());
             return ExitStatus(result.returnCode);
         }
+        // However quickly a round ends, the next one waits its turn.
+        corvel::sleep_ms(corvel::remaining_ms(round_ns, kRoundGapMs));
     }
 }
 

@@ -27,6 +27,7 @@ constexpr int kRelookMs = 10;
 // How often a start asks a daemon that holds the instance but does not answer,
 // and how often, meanwhile, it looks at one whose connection ended.
 constexpr int kRoundMs = 1000;
+constexpr uint64_t kRoundNs = 1000000000ULL;
 constexpr int kEndedLookMs = 20;
 
 void SetResult(TReturnResult* result, TReturnCode::type code, const std::string& msg) {
@@ -248,9 +249,9 @@ void ProcessManager::Finish(Route route, const char* tag, const std::string& lab
     if (lock_->HeldHere()) lock_->Remove();
 }
 
-void ProcessManager::AwaitDaemonGone(const TReturnResult& reply) {
+void ProcessManager::AwaitDaemonGone(TReturnResult* reply) {
     // The client's own failures: the request may never have reached the daemon.
-    if (UnixRpcManager::ClientFailure(reply.returnCode)) return;
+    if (UnixRpcManager::ClientFailure(reply->returnCode)) return;
     // A server worker would otherwise wait on this connection for a next request.
     unix_rpc_manager_->Close();
     // A daemon started meanwhile holds a lock of its own: only the one that answered
@@ -261,29 +262,28 @@ void ProcessManager::AwaitDaemonGone(const TReturnResult& reply) {
     const int timeout_ms = unix_rpc_manager_->recv_timeout_ms();
     while (daemon != 0 && AwaitHolder(0).pid == daemon) {
         if (corvel::remaining_ms(start_ns, timeout_ms) == 0) {
-            TW_WARNING("AwaitDaemonGone", "daemon %d still holds the instance of %s after %d ms",
-                       static_cast<int>(daemon), conf_->tendwell().unix_socket_path().c_str(),
-                       timeout_ms);
+            // It said yes, but has not gone: the stop is not done.
+            SetResult(reply, TReturnCode::ERROR_COMMNICATE_WITH_SERVER,
+                      "daemon " + std::to_string(daemon) + " still holds the instance of " +
+                          conf_->tendwell().unix_socket_path() + " after " +
+                          std::to_string(timeout_ms) + " ms");
             return;
         }
         corvel::sleep_ms(kLockLookMs);
     }
 }
 
-InstanceHolder ProcessManager::AwaitOtherHolder(pid_t daemon) {
-    const uint64_t start_ns = corvel::monotonic_ns();
+InstanceHolder ProcessManager::AwaitOtherHolder(pid_t daemon, uint64_t until_ns) {
     InstanceHolder holder = AwaitHolder(0);
     while (holder.kind == InstanceHolder::kDaemon && holder.pid == daemon &&
-           corvel::remaining_ms(start_ns, kRoundMs) > 0) {
+           corvel::monotonic_ns() < until_ns) {
         corvel::sleep_ms(kEndedLookMs);
         holder = AwaitHolder(0);
     }
     return holder;
 }
 
-TReturnResult ProcessManager::Start(int32_t timeout, bool* take_over) {
-    const uint64_t start_ns = corvel::monotonic_ns();
-    const int budget_ms = SecondsToMs<int32_t>(conf_->cmd_start_timeo_s());
+TReturnResult ProcessManager::Start(int32_t timeout, uint64_t deadline_ns, bool* take_over) {
     TReturnResult result;
     Route route;
     // Who holds the instance once no daemon has answered.
@@ -301,32 +301,41 @@ TReturnResult ProcessManager::Start(int32_t timeout, bool* take_over) {
         unix_rpc_manager_->Start(result, timeout);
         // An answer; or a path that holds no socket, where none will come.
         const bool ended = result.returnCode == TReturnCode::ERROR_COMMNICATE_WITH_SERVER;
-        if ((result.returnCode != TReturnCode::ERROR_CONNECTED_TO_SERVER && !ended) ||
+        const bool stopping = result.returnCode == TReturnCode::ERROR_IS_STOPING;
+        if ((result.returnCode != TReturnCode::ERROR_CONNECTED_TO_SERVER && !ended && !stopping) ||
             unix_rpc_manager_->NotSocket()) {
             break;
         }
         unix_rpc_manager_->Close();
-        // No answer. A daemon that is coming up is asked again in a second; one
-        // whose connection ended is looked at until it is gone (it has died: this
-        // start takes its place) or another holds the instance. Looks are few: a
-        // daemon that cannot clear what came to look at its claim (stopped) would
-        // seem to hold it no more once its queue is full.
+        // No answer, or a daemon on its way out. A daemon that is coming up is asked
+        // again in a second; one whose connection ended is looked at until it is gone
+        // (it has died: this start takes its place) or another holds the instance,
+        // and so is one that is stopping, for as long as this start may take. Looks
+        // are few: a daemon that cannot clear what came to look at its claim
+        // (stopped) would seem to hold it no more once its queue is full.
         const pid_t asked = unix_rpc_manager_->PeerPid();
-        if (ended) {
-            holder = AwaitOtherHolder(asked);
+        if (ended || stopping) {
+            holder = AwaitOtherHolder(
+                asked, stopping ? deadline_ns : std::min(deadline_ns, round_ns + kRoundNs));
         } else {
-            corvel::sleep_ms(std::min(corvel::remaining_ms(round_ns, kRoundMs),
-                                      corvel::remaining_ms(start_ns, budget_ms)));
+            corvel::sleep_ms(corvel::remaining_ms(round_ns, kRoundMs));
             holder = AwaitHolder(0);
         }
         // A daemon that lives on without answering in time, or no time left: the
         // last result stands.
-        if (holder.kind != InstanceHolder::kDaemon || (ended && holder.pid == asked) ||
-            corvel::remaining_ms(start_ns, budget_ms) == 0) {
+        if (holder.kind != InstanceHolder::kDaemon || ((ended || stopping) && holder.pid == asked) ||
+            corvel::monotonic_ns() >= deadline_ns) {
             break;
         }
     }
     *take_over = holder.kind == InstanceHolder::kNobody || holder.kind == InstanceHolder::kOther;
+    // One that holds the instance and has never answered is named.
+    if (route == kAtDaemon && holder.kind == InstanceHolder::kDaemon &&
+        result.returnCode == TReturnCode::ERROR_CONNECTED_TO_SERVER &&
+        !unix_rpc_manager_->NotSocket()) {
+        result.returnMsg = "daemon " + std::to_string(holder.pid) + " holds the instance of " +
+                           conf_->tendwell().unix_socket_path() + " and does not answer";
+    }
     Finish(route, "Start", "start", result);
     return result;
 }
@@ -336,7 +345,7 @@ TReturnResult ProcessManager::Stop(bool local, int32_t timeout) {
     const Route route = Decide(local, &result, kUsesStop);
     if (route == kAtDaemon) {
         unix_rpc_manager_->Stop(result, timeout);
-        AwaitDaemonGone(result);
+        AwaitDaemonGone(&result);
     } else if (route == kHere) {
         result = TendletManager::GetInstance()->Stop();
     }
@@ -361,7 +370,7 @@ TReturnResult ProcessManager::Abort(bool local, int32_t timeout) {
     const Route route = Decide(local, &result);
     if (route == kAtDaemon) {
         unix_rpc_manager_->Abort(result, timeout);
-        AwaitDaemonGone(result);
+        AwaitDaemonGone(&result);
     } else if (route == kHere) {
         result = TendletManager::GetInstance()->Abort();
     }

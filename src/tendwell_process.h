@@ -36,10 +36,12 @@ public:
     int32_t InitWithoutProcessKeeper(const PConfigure& conf, const std::string& conf_path);
 
     // Only ever sent to the daemon; one that holds the instance but does not
-    // answer yet is asked again once a second, for up to cmd_start_timeo_s
-    // seconds. Where the daemon is gone without an answer and no other holds the
-    // instance, *take_over is set: the caller may take its place.
-    TReturnResult Start(int32_t timeout, bool* take_over);
+    // answer yet is asked again once a second until deadline_ns (monotonic), and
+    // is named in the result when it never does. One that is stopping is waited
+    // for until then. Where the daemon is gone without an answer, or has
+    // stopped, and no other holds the instance, *take_over is set: the caller
+    // may take its place.
+    TReturnResult Start(int32_t timeout, uint64_t deadline_ns, bool* take_over);
     // local: permission to run the command here when no daemon is alive.
     TReturnResult Stop(bool local, int32_t timeout);
     TReturnResult Restart(bool local, int32_t timeout);
@@ -70,9 +72,9 @@ private:
     // Who holds the instance (tendwell_instance_holder.h), another command's hold
     // of the lock being waited out for at most wait_ms.
     InstanceHolder AwaitHolder(int wait_ms);
-    // Who holds the instance once daemon, whose connection ended, holds it no
-    // more (it has died), or a round has passed.
-    InstanceHolder AwaitOtherHolder(pid_t daemon);
+    // Who holds the instance once daemon, whose connection ended or which is
+    // stopping, holds it no more, or at until_ns (monotonic).
+    InstanceHolder AwaitOtherHolder(pid_t daemon, uint64_t until_ns);
     // The one decision, made on AwaitHolder: at the daemon that holds the
     // instance, once it is reached and seen to keep this configuration's state
     // file; here, with the lock and the state file's lock taken and the tendlet
@@ -101,8 +103,9 @@ private:
                 const TReturnResult& result);
     // After the daemon's reply to a stop or abort of all tendlets: waits, up to
     // the receive time-out, until the daemon that answered holds the instance no
-    // more, so that a start at once finds none.
-    void AwaitDaemonGone(const TReturnResult& reply);
+    // more, so that a start at once finds none. One that still holds it then
+    // turns the reply into a failure (13) that names it: the stop is not done.
+    void AwaitDaemonGone(TReturnResult* reply);
 
     const PConfigure* conf_ = nullptr;
     std::unique_ptr<InstanceLock> lock_;

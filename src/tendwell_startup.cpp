@@ -272,7 +272,7 @@ int InitDaemon(uint32_t attempts) {
     WaitForDaemon(pid, attempts);
 }
 
-int StartDaemon(const std::string& change_dir) {
+int StartDaemon(const std::string& change_dir, int* start_dir) {
     // With one thread per tendlet, malloc would make up to eight arenas per
     // processor, each holding pages of its own. The daemon's threads rarely
     // allocate at the same time: one arena serves them as fast. Set before any
@@ -281,9 +281,6 @@ int StartDaemon(const std::string& change_dir) {
     // Each kept process costs the daemon descriptors: it may use what the hard
     // limit allows, while every child, pre_cmd first, gets the usual limit back.
     const int fd_limit = corvel::raise_fd_limit();
-    printf("begin to start...\n");
-    // Later failures may end the process without exit handlers.
-    fflush(stdout);
     // Every tendlet starts through it; refused before detaching, the message still
     // reaches the terminal.
     std::string why;
@@ -292,8 +289,6 @@ int StartDaemon(const std::string& change_dir) {
         fprintf(stderr, "%s\n", why.c_str());
         ExitNow(5);
     }
-    // Where the start goes back to when another daemon holds the instance.
-    const int start_dir = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (!change_dir.empty() && !ChangeDirectory(change_dir)) {
         return 255;
     }
@@ -309,14 +304,11 @@ int StartDaemon(const std::string& change_dir) {
         if (claimed != 0) ThriftUnixServer::GetInstance()->Claim().Release();
         if (!refusal.empty()) fprintf(stderr, "%s\n", refusal.c_str());
     }
-    if (claimed != 0) {
-        if (claimed == kClaimedElsewhere && (start_dir < 0 || fchdir(start_dir) != 0)) {
-            fprintf(stderr, "[main]cdir_to the starting directory failed, erron:%d\n", errno);
-            return 255;
-        }
-        return claimed;
-    }
-    if (start_dir >= 0) close(start_dir);
+    if (claimed != 0) return claimed;
+    // The daemon keeps no folder but its own: the one the start was typed in could
+    // then never be unmounted while it runs.
+    if (*start_dir >= 0) close(*start_dir);
+    *start_dir = -1;
     if (!squatted.empty()) fprintf(stderr, "WARNING: %s\n", squatted.c_str());
     if (!CheckConfigure(g_conf, CheckFor::kDaemon)) {
         fprintf(stderr, "CheckConfigure fail, check your conf please\n");

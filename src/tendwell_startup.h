@@ -14,15 +14,16 @@ namespace tendwell {
 constexpr char kVersion[] = "1.0.3";
 
 // What StartDaemon returns when another process holds the instance's claim: it
-// has touched nothing and is back in the directory it started in, and the start
-// goes to the daemon that holds it. No exit status.
+// has touched nothing (but the working directory, which the caller sets back),
+// and the start goes to the daemon that holds it. No exit status.
 constexpr int kClaimedElsewhere = -2;
 
 // Runs the whole road for the loaded g_conf; change_dir is the -c directory
-// (empty when not given). Returns the process's exit status, or
-// kClaimedElsewhere, or ends the process itself where the failure must skip the
-// exit handlers.
-int StartDaemon(const std::string& change_dir);
+// (empty when not given), *start_dir a descriptor of the directory the start was
+// typed in, which it closes (and sets to -1) once this process is to be the
+// daemon. Returns the process's exit status, or kClaimedElsewhere, or ends the
+// process itself where the failure must skip the exit handlers.
+int StartDaemon(const std::string& change_dir, int* start_dir);
 
 // Forks the daemon. Returns in the daemon (0, or -1 to -4 for a failed detaching
 // step) and, when fork fails, in the invoking process (-1). The foreground

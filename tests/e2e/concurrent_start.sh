@@ -191,6 +191,49 @@ for name in alpha beta; do
 done
 stop_daemon
 
+# A start typed in a folder of its own leaves the daemon no descriptor of it (the
+# folder could never be unmounted while the daemon runs). A start while the
+# daemon stops slowly waits until it is gone, then takes its place: a new daemon,
+# every tendlet once.
+write_conf "$CONF" alpha beta
+cat >>"$CONF" <<EOF
+process {
+  name: "slow"
+  default_check {
+    start_command: "trap 'sleep 3; exit 0' TERM; echo \$\$ >>$T/run/slow.pids; while :; do sleep 1; done"
+    stop_wait_secs: 10
+  }
+}
+EOF
+NAMES="alpha beta slow"
+rm -f "$T"/run/*.pids
+mkdir "$T/typed"
+(cd "$T/typed" && "$TW" "$CONF" start >"$T/out" 2>&1) || fail "start typed elsewhere: $(cat "$T/out")"
+all_recorded
+daemon=$(our_tendwells)
+ls -l "/proc/$daemon/fd" | grep -qF "$T/typed" && fail "the daemon holds the folder the start was typed in"
+"$TW" "$CONF" stop >"$T/stop.out" 2>&1 &
+stopper=$!
+stopping() { grep -q "slow begin to stop" "$T/log/tendwell.log"; }
+wait_for stopping || fail "slow is not being stopped"
+run "$CONF" start
+[ "$RC" = 0 ] && start_output_ok "$OUT" || fail "start during a stop: $RC '$OUT' '$ERR'"
+wait "$stopper"
+[ $? = 0 ] && [ "$(cat "$T/stop.out")" = "stop return 0(OK)" ] || fail "stop: $(cat "$T/stop.out")"
+one_each() {
+    [ "$(our_tendwells | wc -l)" = 1 ] || return 1
+    for name in $NAMES; do
+        n=0
+        for p in $(tendlet_pids $name); do alive "$p" && n=$((n + 1)); done
+        [ $n = 1 ] || return 1
+    done
+}
+wait_for one_each || fail "after a start during a stop: daemons $(our_tendwells), tendlets $(live_tendlets)"
+[ "$(our_tendwells)" != "$daemon" ] || fail "the stopped daemon still runs"
+stop_daemon
+rm -rf "$T/typed"
+write_conf "$CONF" alpha beta
+
 # Another user's processes hold the claim's names, listening or only bound, before
 # the start and after a kill -9 of the daemon: no daemon of this user's, so start,
 # check, keeping and stop go on, guarded by the lock files; the daemon takes the
@@ -240,6 +283,34 @@ for mode in listening bound; do
     wait_for taken || fail "$mode: the names were not taken once free"
     stop_daemon
 done
+
+# With another user's names held, a start against a daemon that is held with its
+# socket gone asks it once a second until its time is out, then names it: it
+# keeps its descriptors and says "begin to start..." never.
+squat listening
+sed -i 's/cmd_start_timeo_s: 40/cmd_start_timeo_s: 3/' "$CONF"
+start_daemon
+daemon=$(our_tendwells)
+kill -STOP "$daemon"
+rm "$SOCK"
+"$TW" "$CONF" start >"$T/start.out" 2>&1 &
+starter=$!
+most=0
+while alive "$starter"; do
+    n=$(ls "/proc/$starter/fd" 2>/dev/null | wc -l)
+    [ "$n" -gt "$most" ] && most=$n
+    sleep 0.05
+done
+wait "$starter"
+rc=$?
+[ $rc = 1 ] && [ "$(cat "$T/start.out")" = "start return:1(daemon $daemon holds the instance of $SOCK and does not answer)" ] ||
+    fail "start beside a held daemon without its socket: $rc $(head -c 300 "$T/start.out")"
+[ "$most" -lt 64 ] || fail "the start held $most descriptors"
+kill -CONT "$daemon"
+for p in $squatters; do kill -KILL "$p"; wait "$p" 2>/dev/null; done
+HELPERS=""
+wait_for test -S "$SOCK" || fail "the daemon did not serve its socket again"
+stop_daemon
 
 # A user who owns the state file's lock but may not open it (mode 000) cannot be
 # kept off by it, nor keep anyone off: the start is refused, naming it.
