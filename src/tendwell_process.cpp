@@ -1,7 +1,12 @@
 #include "tendwell_process.h"
 
 #include <assert.h>
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdio.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -29,6 +34,33 @@ constexpr int kRelookMs = 10;
 constexpr int kRoundMs = 1000;
 constexpr uint64_t kRoundNs = 1000000000ULL;
 constexpr int kEndedLookMs = 20;
+
+// Whether a daemon that answered has ended: told by a process descriptor taken
+// while it still ran (or had just ended), so that a process that takes its pid
+// later is never waited for; where the kernel has none, by its pid.
+class DaemonEnd {
+public:
+    explicit DaemonEnd(pid_t pid)
+        : pid_(pid), fd_(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))),
+          gone_(fd_ < 0 && errno == ESRCH) {}
+    ~DaemonEnd() {
+        if (fd_ >= 0) close(fd_);
+    }
+    DaemonEnd(const DaemonEnd&) = delete;
+    DaemonEnd& operator=(const DaemonEnd&) = delete;
+
+    bool Ended() const {
+        if (gone_) return true;
+        if (fd_ < 0) return kill(pid_, 0) != 0 && errno == ESRCH;
+        struct pollfd ended = {fd_, POLLIN, 0};
+        return poll(&ended, 1, 0) == 1;
+    }
+
+private:
+    const pid_t pid_;
+    const int fd_;
+    const bool gone_;
+};
 
 void SetResult(TReturnResult* result, TReturnCode::type code, const std::string& msg) {
     result->returnCode = code;
@@ -187,10 +219,10 @@ bool ProcessManager::Reach(bool start_of_all, TReturnResult* refusal) {
     const uint64_t look_ns = corvel::monotonic_ns();
     pid_t keeper = 0;
     DaemonKeeping keeping;
-    // What is not known yet may be a daemon putting its lock back, or following a
-    // link re-pointed above its files: looked at until then.
-    while (((keeping = DaemonKeepsStateFile(*conf_, daemon, &keeper)) == DaemonKeeping::kNotKnown ||
-            keeping == DaemonKeeping::kNoStateLock) &&
+    // What is not known yet may be a daemon following a link re-pointed above its
+    // files: looked at until then. A daemon keeps the lock of a state file that went
+    // until it holds the new one, so one that holds none at all never has one.
+    while ((keeping = DaemonKeepsStateFile(*conf_, daemon, &keeper)) == DaemonKeeping::kNotKnown &&
            corvel::remaining_ms(look_ns, kPutBackMs) > 0) {
         corvel::sleep_ms(kRelookMs);
     }
@@ -255,17 +287,25 @@ void ProcessManager::AwaitDaemonGone(TReturnResult* reply) {
     // A server worker would otherwise wait on this connection for a next request.
     unix_rpc_manager_->Close();
     // A daemon started meanwhile holds a lock of its own: only the one that answered
-    // is waited for, and only while it holds the lock (another process may hold it in
-    // the daemon's place).
+    // is waited for, until it holds the instance no more and has ended. Its end
+    // takes its end_cmd's time too.
     const pid_t daemon = unix_rpc_manager_->PeerPid();
+    if (daemon == 0) return;
+    const DaemonEnd end(daemon);
     const uint64_t start_ns = corvel::monotonic_ns();
-    const int timeout_ms = unix_rpc_manager_->recv_timeout_ms();
-    while (daemon != 0 && AwaitHolder(0).pid == daemon) {
+    const int timeout_ms =
+        unix_rpc_manager_->recv_timeout_ms() +
+        (conf_->has_end_cmd() ? SecondsToMs<int32_t>(conf_->end_cmd_timeout_sec()) : 0);
+    bool holds;
+    while ((holds = AwaitHolder(0).pid == daemon) || !end.Ended()) {
         if (corvel::remaining_ms(start_ns, timeout_ms) == 0) {
             // It said yes, but has not gone: the stop is not done.
+            const std::string& socket_path = conf_->tendwell().unix_socket_path();
             SetResult(reply, TReturnCode::ERROR_COMMNICATE_WITH_SERVER,
-                      "daemon " + std::to_string(daemon) + " still holds the instance of " +
-                          conf_->tendwell().unix_socket_path() + " after " +
+                      "daemon " + std::to_string(daemon) +
+                          (holds ? " still holds the instance of " + socket_path + " after "
+                                 : " still runs, having let go of the instance of " +
+                                       socket_path + ", after ") +
                           std::to_string(timeout_ms) + " ms");
             return;
         }

@@ -102,9 +102,10 @@ private:
     void Finish(Route route, const char* tag, const std::string& label,
                 const TReturnResult& result);
     // After the daemon's reply to a stop or abort of all tendlets: waits, up to
-    // the receive time-out, until the daemon that answered holds the instance no
-    // more, so that a start at once finds none. One that still holds it then
-    // turns the reply into a failure (13) that names it: the stop is not done.
+    // the receive time-out (and its end_cmd's), until the daemon that answered
+    // holds the instance no more and has ended, so that a start at once finds
+    // none. One still there then turns the reply into a failure (13) that names
+    // it: the stop is not done.
     void AwaitDaemonGone(TReturnResult* reply);
 
     const PConfigure* conf_ = nullptr;
