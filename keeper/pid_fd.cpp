@@ -1,4 +1,4 @@
-#include "pid_fd.h"
+#include "keeper/pid_fd.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -24,9 +24,9 @@ int OpenPidFd(pid_t pid) {
 #endif
 }
 
-bool PidFdEnded(int fd) {
+bool PidFdEnded(int fd, int wait_ms) {
     struct pollfd ended = {fd, POLLIN, 0};
-    return poll(&ended, 1, 0) > 0;
+    return poll(&ended, 1, wait_ms) > 0;
 }
 
 int SignalPidFdGroup(int fd, int signo) {

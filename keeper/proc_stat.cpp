@@ -1,4 +1,4 @@
-#include "proc_stat.h"
+#include "keeper/proc_stat.h"
 
 #include <dirent.h>
 #include <errno.h>

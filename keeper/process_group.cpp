@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include "corvel/clock.h"
-#include "pid_fd.h"
-#include "proc_stat.h"
+#include "keeper/pid_fd.h"
+#include "keeper/proc_stat.h"
 
 namespace tendwell {
 

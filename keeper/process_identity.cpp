@@ -11,8 +11,8 @@
 
 #include "corvel/shell.h"
 #include "identity_file.h"
+#include "keeper/proc_stat.h"
 #include "keeper/process_keeper.h"
-#include "proc_stat.h"
 
 namespace tendwell {
 

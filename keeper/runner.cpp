@@ -15,9 +15,9 @@
 #include "corvel/fd_io.h"
 #include "corvel/shell.h"
 #include "corvel/spawn.h"
+#include "keeper/pid_fd.h"
+#include "keeper/proc_stat.h"
 #include "keeper/process_keeper.h"
-#include "pid_fd.h"
-#include "proc_stat.h"
 #include "process_group.h"
 
 namespace tendwell {

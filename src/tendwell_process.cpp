@@ -2,15 +2,14 @@
 
 #include <assert.h>
 #include <errno.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 
 #include "corvel/clock.h"
+#include "keeper/pid_fd.h"
 #include "instance/tendwell_state_lock.h"
 #include "tendwell/protocal/TendwellConfigure.pb.h"
 #include "tendwell_configure.h"
@@ -22,7 +21,8 @@ namespace tendwell {
 
 namespace {
 
-// How often a stopping daemon is looked at.
+// How often a stopping daemon is looked at where the kernel gives no process
+// descriptor.
 constexpr int kLockLookMs = 1;
 // How long a daemon's socket that is not back, or its state file's lock that
 // nobody holds, is looked at again: twice the daemon's look after its files.
@@ -35,32 +35,24 @@ constexpr int kRoundMs = 1000;
 constexpr uint64_t kRoundNs = 1000000000ULL;
 constexpr int kEndedLookMs = 20;
 
-// Whether a daemon that answered has ended: told by a process descriptor taken
-// while it still ran (or had just ended), so that a process that takes its pid
-// later is never waited for; where the kernel has none, by its pid.
-class DaemonEnd {
-public:
-    explicit DaemonEnd(pid_t pid)
-        : pid_(pid), fd_(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))),
-          gone_(fd_ < 0 && errno == ESRCH) {}
-    ~DaemonEnd() {
-        if (fd_ >= 0) close(fd_);
+// Whether process pid ends within wait_ms: told by a process descriptor, so that
+// a process that takes the pid later is never waited for; where the kernel has
+// none, by the pid.
+bool AwaitEnd(pid_t pid, int wait_ms) {
+    const int fd = OpenPidFd(pid);
+    if (fd < 0 && errno == ESRCH) return true;
+    if (fd >= 0) {
+        const bool ended = PidFdEnded(fd, wait_ms);
+        close(fd);
+        return ended;
     }
-    DaemonEnd(const DaemonEnd&) = delete;
-    DaemonEnd& operator=(const DaemonEnd&) = delete;
-
-    bool Ended() const {
-        if (gone_) return true;
-        if (fd_ < 0) return kill(pid_, 0) != 0 && errno == ESRCH;
-        struct pollfd ended = {fd_, POLLIN, 0};
-        return poll(&ended, 1, 0) == 1;
+    const uint64_t start_ns = corvel::monotonic_ns();
+    while (kill(pid, 0) == 0 || errno != ESRCH) {
+        if (corvel::remaining_ms(start_ns, wait_ms) == 0) return false;
+        corvel::sleep_ms(kLockLookMs);
     }
-
-private:
-    const pid_t pid_;
-    const int fd_;
-    const bool gone_;
-};
+    return true;
+}
 
 void SetResult(TReturnResult* result, TReturnCode::type code, const std::string& msg) {
     result->returnCode = code;
@@ -286,31 +278,23 @@ void ProcessManager::AwaitDaemonGone(TReturnResult* reply) {
     if (UnixRpcManager::ClientFailure(reply->returnCode)) return;
     // A server worker would otherwise wait on this connection for a next request.
     unix_rpc_manager_->Close();
-    // A daemon started meanwhile holds a lock of its own: only the one that answered
-    // is waited for, until it holds the instance no more and has ended. Its end
-    // takes its end_cmd's time too.
+    // Only the daemon that answered is waited for: one that has ended holds nothing
+    // of the instance, and a daemon started meanwhile is another. Its end takes its
+    // end_cmd's time too.
     const pid_t daemon = unix_rpc_manager_->PeerPid();
-    if (daemon == 0) return;
-    const DaemonEnd end(daemon);
-    const uint64_t start_ns = corvel::monotonic_ns();
     const int timeout_ms =
         unix_rpc_manager_->recv_timeout_ms() +
         (conf_->has_end_cmd() ? SecondsToMs<int32_t>(conf_->end_cmd_timeout_sec()) : 0);
-    bool holds;
-    while ((holds = AwaitHolder(0).pid == daemon) || !end.Ended()) {
-        if (corvel::remaining_ms(start_ns, timeout_ms) == 0) {
-            // It said yes, but has not gone: the stop is not done.
-            const std::string& socket_path = conf_->tendwell().unix_socket_path();
-            SetResult(reply, TReturnCode::ERROR_COMMNICATE_WITH_SERVER,
-                      "daemon " + std::to_string(daemon) +
-                          (holds ? " still holds the instance of " + socket_path + " after "
-                                 : " still runs, having let go of the instance of " +
-                                       socket_path + ", after ") +
-                          std::to_string(timeout_ms) + " ms");
-            return;
-        }
-        corvel::sleep_ms(kLockLookMs);
-    }
+    if (daemon == 0 || AwaitEnd(daemon, timeout_ms)) return;
+    // It said yes, but has not gone: the stop is not done.
+    const std::string& socket_path = conf_->tendwell().unix_socket_path();
+    SetResult(reply, TReturnCode::ERROR_COMMNICATE_WITH_SERVER,
+              "daemon " + std::to_string(daemon) +
+                  (AwaitHolder(0).pid == daemon
+                       ? " still holds the instance of " + socket_path + " after "
+                       : " still runs, having let go of the instance of " + socket_path +
+                             ", after ") +
+                  std::to_string(timeout_ms) + " ms");
 }
 
 InstanceHolder ProcessManager::AwaitOtherHolder(pid_t daemon, uint64_t until_ns) {

@@ -2,17 +2,19 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <map>
 #include <utility>
-#include <sstream>
 
 #include "instance/tendwell_resolved_path.h"
+#include "keeper/proc_stat.h"
 
 namespace tendwell {
 
@@ -21,22 +23,33 @@ namespace {
 // The inodes of the files each process holds a write lock on, as the kernel's
 // table has them: "ID: POSIX ADVISORY WRITE PID MAJ:MIN:INODE START END". A lock
 // waited for ("ID: -> POSIX ...") is no hold, and one of a process not visible
-// in this pid namespace shows no pid.
+// in this pid namespace shows no pid. Read with stdio, by hand: a daemon that
+// asks touches none of the stream library.
 std::map<pid_t, std::vector<unsigned long>> ReadWriteLocks() {
     std::map<pid_t, std::vector<unsigned long>> locks;
-    std::ifstream table("/proc/locks");
-    std::string line;
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string id, kind, mode, access, file;
-        long pid = 0;
-        fields >> id >> kind >> mode >> access >> pid >> file;
-        const size_t colon = file.rfind(':');
-        if (kind != "POSIX" || access != "WRITE" || pid <= 0 || colon == std::string::npos) {
+    FILE* table = fopen("/proc/locks", "re");
+    if (table == nullptr) return locks;
+    char* line = nullptr;
+    size_t size = 0;
+    while (getline(&line, &size, table) > 0) {
+        // The words up to the file: id, kind, mode, access, pid, file.
+        const char* words[6] = {};
+        char* save = nullptr;
+        char* word = strtok_r(line, " \n", &save);
+        for (int i = 0; i < 6 && word != nullptr; ++i, word = strtok_r(nullptr, " \n", &save)) {
+            words[i] = word;
+        }
+        if (words[5] == nullptr || strcmp(words[1], "POSIX") != 0 ||
+            strcmp(words[3], "WRITE") != 0) {
             continue;
         }
-        locks[static_cast<pid_t>(pid)].push_back(strtoul(file.c_str() + colon + 1, nullptr, 10));
+        const long pid = strtol(words[4], nullptr, 10);
+        const char* inode = strrchr(words[5], ':');
+        if (pid <= 0 || inode == nullptr) continue;
+        locks[static_cast<pid_t>(pid)].push_back(strtoul(inode + 1, nullptr, 10));
     }
+    free(line);
+    fclose(table);
     return locks;
 }
 
@@ -68,20 +81,6 @@ bool OwnedHere(pid_t pid) {
     return stat(("/proc/" + std::to_string(pid)).c_str(), &st) == 0 && st.st_uid == geteuid();
 }
 
-// When process pid started, in clock ticks since boot; false when unknown.
-bool StartTicks(pid_t pid, unsigned long long* ticks) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat;
-    if (!std::getline(file, stat)) return false;
-    const size_t name_end = stat.rfind(')');
-    if (name_end == std::string::npos) return false;
-    // The start time is the 22nd field, the 20th after the name.
-    std::istringstream fields(stat.substr(name_end + 1));
-    std::string field;
-    for (int i = 0; i < 19; ++i) fields >> field;
-    return static_cast<bool>(fields >> *ticks);
-}
-
 }  // namespace
 
 std::vector<pid_t> FindLockKeepers(const std::string& path) {
@@ -99,10 +98,10 @@ std::vector<pid_t> FindLockKeepers(const std::string& path) {
         }
     }
     // Oldest first; one whose start cannot be read last.
-    std::vector<std::pair<unsigned long long, pid_t>> aged;
+    std::vector<std::pair<uint64_t, pid_t>> aged;
     for (pid_t pid : keepers) {
-        unsigned long long ticks;
-        aged.emplace_back(StartTicks(pid, &ticks) ? ticks : ~0ULL, pid);
+        ProcStat stat;
+        aged.emplace_back(ReadProcStat(pid, &stat) ? stat.start_ticks : UINT64_MAX, pid);
     }
     std::sort(aged.begin(), aged.end());
     for (size_t i = 0; i < aged.size(); ++i) keepers[i] = aged[i].second;
@@ -116,9 +115,11 @@ bool LockedFilesOf(pid_t pid, std::vector<std::string>* files) {
 }
 
 int CompareAges(pid_t a, pid_t b) {
-    unsigned long long a_ticks, b_ticks;
-    if (!StartTicks(a, &a_ticks) || !StartTicks(b, &b_ticks)) return 0;
-    if (a_ticks != b_ticks) return a_ticks < b_ticks ? -1 : 1;
+    ProcStat first, second;
+    if (!ReadProcStat(a, &first) || !ReadProcStat(b, &second)) return 0;
+    if (first.start_ticks != second.start_ticks) {
+        return first.start_ticks < second.start_ticks ? -1 : 1;
+    }
     return a < b ? -1 : (a > b ? 1 : 0);
 }
 

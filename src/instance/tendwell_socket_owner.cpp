@@ -6,14 +6,12 @@
 #include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <linux/unix_diag.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <fstream>
-#include <sstream>
 
 namespace tendwell {
 
@@ -108,23 +106,29 @@ bool AskDiagnostics(const std::string& name, Bound* bound) {
 }
 
 // The socket bound to the name as /proc/net/unix shows it, which gives no user:
-// "@" stands for the leading NUL of an abstract name. False when it cannot be read.
+// "NUM: REFS PROTOCOL FLAGS TYPE STATE INODE PATH", "@" standing for the leading
+// NUL of an abstract name. False when it cannot be read.
 bool ReadSocketTable(const std::string& name, Bound* bound) {
-    std::ifstream table("/proc/net/unix");
-    if (!table) return false;
+    FILE* table = fopen("/proc/net/unix", "re");
+    if (table == nullptr) return false;
     const std::string wanted = "@" + name;
-    std::string line;
-    std::getline(table, line);
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, refs, protocol, flags, type, state, path;
-        unsigned long ino = 0;
-        fields >> slot >> refs >> protocol >> flags >> type >> state >> ino >> path;
-        if (path == wanted && strtoul(type.c_str(), nullptr, 16) == SOCK_STREAM) {
+    char* line = nullptr;
+    size_t size = 0;
+    while (getline(&line, &size, table) > 0) {
+        const char* words[8] = {};
+        char* save = nullptr;
+        char* word = strtok_r(line, " \n", &save);
+        for (int i = 0; i < 8 && word != nullptr; ++i, word = strtok_r(nullptr, " \n", &save)) {
+            words[i] = word;
+        }
+        if (words[7] != nullptr && wanted == words[7] &&
+            strtoul(words[4], nullptr, 16) == SOCK_STREAM) {
             bound->found = true;
-            bound->ino = ino;
+            bound->ino = strtoul(words[6], nullptr, 10);
         }
     }
+    free(line);
+    fclose(table);
     return true;
 }
 

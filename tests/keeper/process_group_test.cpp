@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "proc_stat.h"
+#include "keeper/proc_stat.h"
 #include "process_group.h"
 #include "test_util.h"
 

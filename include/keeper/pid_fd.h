@@ -12,8 +12,9 @@ namespace tendwell {
 // this is the process meant, or holds the pid itself (an unreaped child).
 int OpenPidFd(pid_t pid);
 
-// Whether the process has ended, reaped or not; fd becomes readable then.
-bool PidFdEnded(int fd);
+// Whether the process has ended, reaped or not, waiting for it up to wait_ms; fd
+// becomes readable then.
+bool PidFdEnded(int fd, int wait_ms = 0);
 
 // Sends signo, through the process's descriptor, to the process group whose id is its
 // pid, found by the process rather than by the number. 0, or the error: ESRCH when no
