@@ -32,7 +32,7 @@ constexpr int kRelookMs = 10;
 // How often a start asks a daemon that holds the instance but does not answer,
 // and how often, meanwhile, it looks at one whose connection ended.
 constexpr int kRoundMs = 1000;
-constexpr uint64_t kRoundNs = 1000000000ULL;
+constexpr uint64_t kRoundNs = kRoundMs * 1000000ULL;
 constexpr int kEndedLookMs = 20;
 
 // Whether process pid ends within wait_ms: told by a process descriptor, so that

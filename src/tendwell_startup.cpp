@@ -29,10 +29,8 @@ namespace tendwell {
 namespace {
 
 // How long a daemon that has just taken the state file's lock waits for a
-// younger keeper of a removed one to stand down, and for one whose age cannot be
-// told to go; how often it looks meanwhile.
+// younger keeper of a removed one to stand down; how often it looks meanwhile.
 constexpr int kYoungerKeeperMs = 3000;
-constexpr int kUnknownKeeperMs = 1000;
 constexpr int kKeeperLookMs = 10;
 
 void SetTitle() {
@@ -66,6 +64,12 @@ int Detach() {
     return 0;
 }
 
+// The line that names what keeps the state file: the holder's own words, or those
+// of a keeper found by its claim.
+std::string KeeperLine(const InstanceHolder& holder) {
+    return holder.why.empty() ? StateLock(g_conf).KeptText(holder.pid) : holder.why;
+}
+
 // What the foreground says when its daemon ended with status 4 (it found the
 // state file kept, or its lock file unusable): the line that names the keeper,
 // looked at now. False when nothing keeps it any more.
@@ -75,8 +79,7 @@ bool TellKeeper() {
         holder.kind != InstanceHolder::kUnusable) {
         return false;
     }
-    fprintf(stderr, "%s\n",
-            (holder.why.empty() ? StateLock(g_conf).KeptText(holder.pid) : holder.why).c_str());
+    fprintf(stderr, "%s\n", KeeperLine(holder).c_str());
     return true;
 }
 
@@ -197,11 +200,11 @@ bool KeepsAlone(std::string* refusal) {
         if (holder.kind == InstanceHolder::kNobody || holder.kind == InstanceHolder::kOther) {
             return true;
         }
-        const int age = holder.pid == 0 ? 0 : CompareAges(getpid(), holder.pid);
-        const int wait_ms = age < 0 ? kYoungerKeeperMs : kUnknownKeeperMs;
+        const int age = CompareAges(getpid(), holder.pid);
+        const int wait_ms = age < 0 ? kYoungerKeeperMs : kUnknownAgeMs;
         if (holder.kind == InstanceHolder::kUnusable || age > 0 ||
             corvel::remaining_ms(start_ns, wait_ms) == 0) {
-            *refusal = holder.why.empty() ? StateLock(g_conf).KeptText(holder.pid) : holder.why;
+            *refusal = KeeperLine(holder);
             return false;
         }
         corvel::sleep_ms(kKeeperLookMs);

@@ -29,9 +29,6 @@ namespace tendwell {
 namespace {
 
 constexpr int kListenBacklog = 1024;
-// A keeper of the state file whose age cannot be told, still there after this
-// long, is taken for the older.
-constexpr uint64_t kSecondLookNs = 1000000000ULL;
 
 // Removes the socket at path and nothing else that may stand there; unlink's
 // result, or -1 with errno ENOTSOCK for a file that is not a socket.
@@ -407,7 +404,7 @@ void ThriftUnixServer::KeepStateLock() {
     }
     // Two keepers of one state file: the younger gives way, since the older one
     // keeps what it started; a younger one stands down by the same rule.
-    const int age = keeper == 0 ? 0 : CompareAges(getpid(), keeper);
+    const int age = CompareAges(getpid(), keeper);
     const std::string kept = state->KeptText(keeper);
     if (age < 0) {
         ReportKeeper(kept + "; it is younger, and gives way");
@@ -416,7 +413,7 @@ void ThriftUnixServer::KeepStateLock() {
     // One whose age cannot be told gives way only if it stays a second.
     const uint64_t now_ns = corvel::monotonic_ns();
     if (age == 0 && (unknown_keeper_since_ns_ == 0 ||
-                     now_ns - unknown_keeper_since_ns_ < kSecondLookNs)) {
+                     now_ns - unknown_keeper_since_ns_ < kUnknownAgeMs * 1000000ULL)) {
         if (unknown_keeper_since_ns_ == 0) unknown_keeper_since_ns_ = now_ns;
         ReportKeeper(kept);
         return;

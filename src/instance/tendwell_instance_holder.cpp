@@ -22,22 +22,51 @@ bool Serves(const std::string& socket_path, pid_t pid) {
            listener == pid;
 }
 
-// Whether one of files names path as the kernel resolves it, or a file removed
-// from there.
-bool Names(const std::vector<std::string>& files, const std::string& path) {
-    const std::string named = ResolvedPath(path);
-    return std::any_of(files.begin(), files.end(), [&](const std::string& file) {
-        return file == named || file == named + " (deleted)";
-    });
+// What a process holds write locks on, of one instance: the state file's lock
+// (at its path or removed from it), the instance lock at its path or removed,
+// any other file.
+struct Holds {
+    bool state = false;
+    bool lock_here = false;
+    bool lock_removed = false;
+    bool other = false;
+};
+
+Holds HoldsOf(const std::vector<std::string>& files, const StateLock& state,
+              const std::string& socket_path) {
+    const std::string named = ResolvedPath(state.path());
+    const std::string lock = ResolvedPath(LockFilePath(socket_path));
+    Holds holds;
+    for (const std::string& file : files) {
+        if (file == named || file == named + " (deleted)") {
+            holds.state = true;
+        } else if (file == lock) {
+            holds.lock_here = true;
+        } else if (file == lock + " (deleted)") {
+            holds.lock_removed = true;
+        } else {
+            holds.other = true;
+        }
+    }
+    return holds;
 }
 
-// Whether process pid keeps the state file whose lock is state.
-bool KeepsStateFile(const StateLock& state, pid_t pid) {
-    pid_t keeper;
+// How daemon stands to the state file of state: asked of its lock, else of the
+// locks daemon holds through its own descriptors.
+DaemonKeeping KeepingOf(const StateLock& state, const std::string& socket_path, pid_t daemon,
+                        pid_t* keeper) {
     std::string why;
-    if (state.Keeper(&keeper, &why) == StateLock::kKept) return keeper == pid;
+    const StateLock::Status look = state.Keeper(keeper, &why);
+    if (look == StateLock::kKept) {
+        return *keeper == daemon ? DaemonKeeping::kKeeps : DaemonKeeping::kKeptByOther;
+    }
     std::vector<std::string> files;
-    return LockedFilesOf(pid, &files) && Names(files, state.path());
+    if (!LockedFilesOf(daemon, &files)) return DaemonKeeping::kNotKnown;
+    const Holds holds = HoldsOf(files, state, socket_path);
+    if (holds.state) return DaemonKeeping::kKeeps;
+    if (look == StateLock::kUnguarded) return DaemonKeeping::kUnguarded;
+    if (!holds.other) return DaemonKeeping::kNoStateLock;
+    return holds.lock_here ? DaemonKeeping::kKeepsAnother : DaemonKeeping::kNotKnown;
 }
 
 // What the state file's keeper, once found, is to this instance.
@@ -52,9 +81,11 @@ enum class Keeping {
 };
 
 // The keeper of the state file: its lock's holder, else a process of this user
-// that holds the lock of a file removed from its path. Asked by the holder of the
-// lock itself, the kernel's table alone answers: any other look would drop it.
-InstanceHolder FindStateKeeper(const StateLock& state, bool held_here) {
+// that holds the lock of a file removed from its path, which the kernel's table
+// gives with what it holds locks on (*found; its pid stays 0 otherwise). Asked by
+// the holder of the lock itself, the kernel's table alone answers: any other look
+// would drop it.
+InstanceHolder FindStateKeeper(const StateLock& state, bool held_here, LockKeeper* found) {
     InstanceHolder holder;
     switch (held_here ? StateLock::kFree : state.Keeper(&holder.pid, &holder.why)) {
     case StateLock::kUnusable:
@@ -68,32 +99,35 @@ InstanceHolder FindStateKeeper(const StateLock& state, bool held_here) {
     case StateLock::kKept:
         break;
     default: {
-        const std::vector<pid_t> keepers = FindLockKeepers(state.path());
+        std::vector<LockKeeper> keepers = FindLockKeepers(state.path());
         if (keepers.empty()) return holder;
-        holder.pid = keepers.front();
+        *found = std::move(keepers.front());
+        holder.pid = found->pid;
         break;
     }
     }
     holder.kind = InstanceHolder::kKeeper;
     holder.state_lock = true;
+    holder.why = state.KeptText(holder.pid);
     return holder;
 }
 
 // What keeper, found keeping the state file of state, is to the instance of the
 // control socket at socket_path: this instance's daemon serves the socket, or
 // holds its lock file removed with the state file's. Told by the files the keeper
-// holds locks on: where they cannot be read, it is another configuration's.
-Keeping KeeperOf(pid_t keeper, const StateLock& state, const std::string& socket_path) {
+// holds locks on (found's, when found is that keeper): where they cannot be read,
+// it is another configuration's.
+Keeping KeeperOf(pid_t keeper, const LockKeeper& found, const StateLock& state,
+                 const std::string& socket_path) {
     if (Serves(socket_path, keeper)) return Keeping::kDaemon;
-    std::vector<std::string> files;
-    if (keeper == 0 || !LockedFilesOf(keeper, &files)) return Keeping::kKeeper;
-    if (!Names(files, state.path())) return Keeping::kLetGo;
-    const std::string lock = ResolvedPath(LockFilePath(socket_path));
-    if (std::find(files.begin(), files.end(), lock) != files.end()) return Keeping::kThisInstance;
-    if (std::find(files.begin(), files.end(), lock + " (deleted)") != files.end()) {
-        return Keeping::kDaemon;
+    std::vector<std::string> files = found.files;
+    if (keeper == 0 || (found.pid != keeper && !LockedFilesOf(keeper, &files))) {
+        return Keeping::kKeeper;
     }
-    return Keeping::kKeeper;
+    const Holds holds = HoldsOf(files, state, socket_path);
+    if (!holds.state) return Keeping::kLetGo;
+    if (holds.lock_here) return Keeping::kThisInstance;
+    return holds.lock_removed ? Keeping::kDaemon : Keeping::kKeeper;
 }
 
 }  // namespace
@@ -134,7 +168,9 @@ InstanceHolder FindInstanceHolder(const PConfigure& conf, int wait_ms, const Own
                 return holder;
             case InstanceLock::kDaemon:
                 holder.pid = lock.HolderPid();
-                if (Serves(socket_path, holder.pid) || KeepsStateFile(state, holder.pid)) {
+                pid_t keeper;
+                if (Serves(socket_path, holder.pid) ||
+                    KeepingOf(state, socket_path, holder.pid, &keeper) == DaemonKeeping::kKeeps) {
                     holder.kind = InstanceHolder::kDaemon;
                     return holder;
                 }
@@ -143,12 +179,12 @@ InstanceHolder FindInstanceHolder(const PConfigure& conf, int wait_ms, const Own
                 break;
             }
         }
-        InstanceHolder keeper = FindStateKeeper(state, own.state_lock);
+        LockKeeper found;
+        InstanceHolder keeper = FindStateKeeper(state, own.state_lock, &found);
         if (keeper.kind != InstanceHolder::kKeeper) {
             return keeper.kind == InstanceHolder::kNobody ? holder : keeper;
         }
-        keeper.why = state.KeptText(keeper.pid);
-        switch (KeeperOf(keeper.pid, state, socket_path)) {
+        switch (KeeperOf(keeper.pid, found, state, socket_path)) {
         case Keeping::kKeeper:
             return keeper;
         case Keeping::kDaemon:
@@ -170,23 +206,7 @@ InstanceHolder FindInstanceHolder(const PConfigure& conf, int wait_ms, const Own
 }
 
 DaemonKeeping DaemonKeepsStateFile(const PConfigure& conf, pid_t daemon, pid_t* keeper) {
-    const StateLock state(conf);
-    std::string why;
-    const StateLock::Status look = state.Keeper(keeper, &why);
-    if (look == StateLock::kKept) {
-        return *keeper == daemon ? DaemonKeeping::kKeeps : DaemonKeeping::kKeptByOther;
-    }
-    std::vector<std::string> files;
-    if (!LockedFilesOf(daemon, &files)) return DaemonKeeping::kNotKnown;
-    if (Names(files, state.path())) return DaemonKeeping::kKeeps;
-    if (look == StateLock::kUnguarded) return DaemonKeeping::kUnguarded;
-    const std::string lock = ResolvedPath(LockFilePath(conf.tendwell().unix_socket_path()));
-    const bool holds_lock = std::find(files.begin(), files.end(), lock) != files.end();
-    const bool holds_other = std::any_of(files.begin(), files.end(), [&](const std::string& file) {
-        return file != lock && file != lock + " (deleted)";
-    });
-    if (!holds_other) return DaemonKeeping::kNoStateLock;
-    return holds_lock ? DaemonKeeping::kKeepsAnother : DaemonKeeping::kNotKnown;
+    return KeepingOf(StateLock(conf), conf.tendwell().unix_socket_path(), daemon, keeper);
 }
 
 }  // namespace tendwell

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <errno.h>
 #include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -13,6 +12,7 @@
 #include <map>
 #include <utility>
 
+#include "instance/tendwell_proc_rows.h"
 #include "instance/tendwell_resolved_path.h"
 #include "keeper/proc_stat.h"
 
@@ -23,33 +23,21 @@ namespace {
 // The inodes of the files each process holds a write lock on, as the kernel's
 // table has them: "ID: POSIX ADVISORY WRITE PID MAJ:MIN:INODE START END". A lock
 // waited for ("ID: -> POSIX ...") is no hold, and one of a process not visible
-// in this pid namespace shows no pid. Read with stdio, by hand: a daemon that
-// asks touches none of the stream library.
+// in this pid namespace shows no pid.
 std::map<pid_t, std::vector<unsigned long>> ReadWriteLocks() {
     std::map<pid_t, std::vector<unsigned long>> locks;
-    FILE* table = fopen("/proc/locks", "re");
-    if (table == nullptr) return locks;
-    char* line = nullptr;
-    size_t size = 0;
-    while (getline(&line, &size, table) > 0) {
-        // The words up to the file: id, kind, mode, access, pid, file.
-        const char* words[6] = {};
-        char* save = nullptr;
-        char* word = strtok_r(line, " \n", &save);
-        for (int i = 0; i < 6 && word != nullptr; ++i, word = strtok_r(nullptr, " \n", &save)) {
-            words[i] = word;
-        }
+    // The words up to the file: id, kind, mode, access, pid, file.
+    ReadProcRows("/proc/locks", 6, [&](const char* const* words) {
         if (words[5] == nullptr || strcmp(words[1], "POSIX") != 0 ||
             strcmp(words[3], "WRITE") != 0) {
-            continue;
+            return;
         }
         const long pid = strtol(words[4], nullptr, 10);
         const char* inode = strrchr(words[5], ':');
-        if (pid <= 0 || inode == nullptr) continue;
-        locks[static_cast<pid_t>(pid)].push_back(strtoul(inode + 1, nullptr, 10));
-    }
-    free(line);
-    fclose(table);
+        if (pid > 0 && inode != nullptr) {
+            locks[static_cast<pid_t>(pid)].push_back(strtoul(inode + 1, nullptr, 10));
+        }
+    });
     return locks;
 }
 
@@ -83,28 +71,30 @@ bool OwnedHere(pid_t pid) {
 
 }  // namespace
 
-std::vector<pid_t> FindLockKeepers(const std::string& path) {
+std::vector<LockKeeper> FindLockKeepers(const std::string& path) {
     const std::string named = ResolvedPath(path);
     const std::string removed = named + " (deleted)";
-    std::vector<pid_t> keepers;
-    for (const auto& held : ReadWriteLocks()) {
-        const pid_t pid = held.first;
-        std::vector<std::string> links;
-        if (pid == getpid() || !OwnedHere(pid) || !LinksTo(pid, held.second, &links)) continue;
-        if (std::find_if(links.begin(), links.end(), [&](const std::string& link) {
-                return link == named || link == removed;
-            }) != links.end()) {
-            keepers.push_back(pid);
-        }
-    }
     // Oldest first; one whose start cannot be read last.
-    std::vector<std::pair<uint64_t, pid_t>> aged;
-    for (pid_t pid : keepers) {
+    std::vector<std::pair<uint64_t, LockKeeper>> aged;
+    for (const auto& held : ReadWriteLocks()) {
+        LockKeeper keeper;
+        keeper.pid = held.first;
+        if (keeper.pid == getpid() || !OwnedHere(keeper.pid) ||
+            !LinksTo(keeper.pid, held.second, &keeper.files) ||
+            std::none_of(keeper.files.begin(), keeper.files.end(), [&](const std::string& file) {
+                return file == named || file == removed;
+            })) {
+            continue;
+        }
         ProcStat stat;
-        aged.emplace_back(ReadProcStat(pid, &stat) ? stat.start_ticks : UINT64_MAX, pid);
+        aged.emplace_back(ReadProcStat(keeper.pid, &stat) ? stat.start_ticks : UINT64_MAX,
+                          std::move(keeper));
     }
-    std::sort(aged.begin(), aged.end());
-    for (size_t i = 0; i < aged.size(); ++i) keepers[i] = aged[i].second;
+    std::sort(aged.begin(), aged.end(), [](const auto& a, const auto& b) {
+        return a.first != b.first ? a.first < b.first : a.second.pid < b.second.pid;
+    });
+    std::vector<LockKeeper> keepers;
+    for (auto& keeper : aged) keepers.push_back(std::move(keeper.second));
     return keepers;
 }
 

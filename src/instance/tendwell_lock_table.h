@@ -15,11 +15,18 @@
 
 namespace tendwell {
 
+// A process that holds write locks, and the files it holds them on, as its
+// descriptors name them (a removed one followed by " (deleted)").
+struct LockKeeper {
+    pid_t pid = 0;
+    std::vector<std::string> files;
+};
+
 // The processes of this user, this one excepted, that hold a write lock on the
 // file at path, or on one removed from it: through a descriptor that links to
 // path as the kernel resolves it, or to that path followed by " (deleted)". An
 // open without a lock is no hold. Oldest first.
-std::vector<pid_t> FindLockKeepers(const std::string& path);
+std::vector<LockKeeper> FindLockKeepers(const std::string& path);
 
 // The files that process pid holds a write lock on, as its descriptors name them
 // (a removed one followed by " (deleted)"); none once it has ended; false when its
@@ -28,7 +35,11 @@ bool LockedFilesOf(pid_t pid, std::vector<std::string>* files);
 
 // Which of two processes is the older, judged by start time (/proc/PID/stat),
 // then by pid: below 0 when a is, above 0 when b is, 0 when either start time
-// cannot be read.
+// cannot be read (pid 0 among them).
 int CompareAges(pid_t a, pid_t b);
+
+// Of two keepers of one state file the younger gives way; one whose age cannot be
+// told is taken for the older once it has kept it this long.
+constexpr int kUnknownAgeMs = 1000;
 
 }  // namespace tendwell

@@ -6,12 +6,13 @@
 #include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <linux/unix_diag.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "instance/tendwell_proc_rows.h"
 
 namespace tendwell {
 
@@ -109,27 +110,14 @@ bool AskDiagnostics(const std::string& name, Bound* bound) {
 // "NUM: REFS PROTOCOL FLAGS TYPE STATE INODE PATH", "@" standing for the leading
 // NUL of an abstract name. False when it cannot be read.
 bool ReadSocketTable(const std::string& name, Bound* bound) {
-    FILE* table = fopen("/proc/net/unix", "re");
-    if (table == nullptr) return false;
     const std::string wanted = "@" + name;
-    char* line = nullptr;
-    size_t size = 0;
-    while (getline(&line, &size, table) > 0) {
-        const char* words[8] = {};
-        char* save = nullptr;
-        char* word = strtok_r(line, " \n", &save);
-        for (int i = 0; i < 8 && word != nullptr; ++i, word = strtok_r(nullptr, " \n", &save)) {
-            words[i] = word;
-        }
+    return ReadProcRows("/proc/net/unix", 8, [&](const char* const* words) {
         if (words[7] != nullptr && wanted == words[7] &&
             strtoul(words[4], nullptr, 16) == SOCK_STREAM) {
             bound->found = true;
             bound->ino = strtoul(words[6], nullptr, 10);
         }
-    }
-    free(line);
-    fclose(table);
-    return true;
+    });
 }
 
 // A process of user uid that has the socket ino open: its descriptor links to

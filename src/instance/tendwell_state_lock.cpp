@@ -27,12 +27,17 @@ StateLock::Status StateLock::Keeper(pid_t* keeper, std::string* why) const {
     const int held = LockHolderAt(path_, keeper);
     if (held == 1) return kKept;
     if (held == 0) return kFree;
-    if (errno == ENOENT || errno == ENOTDIR) return kMissing;
-    if (NoLocksHere(errno)) {
-        *why = UnguardedText(errno);
+    return Trouble(errno, why);
+}
+
+StateLock::Status StateLock::Trouble(int error, std::string* why) const {
+    if (error == ENOENT || error == ENOTDIR) return kMissing;
+    if (NoLocksHere(error)) {
+        *why = "state file " + state_file_ + " is unguarded: its lock file " + path_ +
+               " takes no locks here (" + strerror(error) + ")";
         return kUnguarded;
     }
-    *why = LockFileTrouble(path_, errno);
+    *why = LockFileTrouble(path_, error);
     return kUnusable;
 }
 
@@ -41,11 +46,7 @@ StateLock::Status StateLock::Take(pid_t* keeper, std::string* why) {
     if (HeldHere()) return kHeld;
     for (int attempt = 0; attempt < kTakeAttempts; ++attempt) {
         const int fd = OpenLockFile(path_, O_CREAT);
-        if (fd < 0) {
-            if (errno == ENOENT || errno == ENOTDIR) return kMissing;
-            *why = LockFileTrouble(path_, errno);
-            return kUnusable;
-        }
+        if (fd < 0) return Trouble(errno, why);
         if (LockWholeFile(fd)) {
             if (IsFileAt(fd, path_)) {
                 Release();
@@ -58,10 +59,7 @@ StateLock::Status StateLock::Take(pid_t* keeper, std::string* why) {
         }
         const int error = errno;
         close(fd);
-        if (NoLocksHere(error)) {
-            *why = UnguardedText(error);
-            return kUnguarded;
-        }
+        if (NoLocksHere(error)) return Trouble(error, why);
         if (error != EACCES && error != EAGAIN) {
             *why = "lock file " + path_ + " cannot be locked: " + strerror(error);
             return kUnusable;
@@ -79,11 +77,6 @@ void StateLock::Release() {
     if (fd_ < 0) return;
     close(fd_);
     fd_ = -1;
-}
-
-std::string StateLock::UnguardedText(int error) const {
-    return "state file " + state_file_ + " is unguarded: its lock file " + path_ +
-           " takes no locks here (" + strerror(error) + ")";
 }
 
 std::string StateLock::KeptText(pid_t keeper) const {

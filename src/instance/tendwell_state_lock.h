@@ -62,7 +62,9 @@ public:
     std::string KeptText(pid_t keeper) const;
 
 private:
-    std::string UnguardedText(int error) const;
+    // What an open or look that failed with error says: kMissing, kUnguarded or
+    // kUnusable, with *why.
+    Status Trouble(int error, std::string* why) const;
 
     std::string state_file_;
     std::string path_;
